@@ -1,0 +1,73 @@
+// Instance layouts of the resource classes. Every family's source sees every
+// layout, since parents create children (Context.create_cq, PD.create_qp)
+// and the hot paths read fields across families.
+#pragma once
+
+#include "context.hpp"
+#include "efadv.hpp"
+
+#include <Python.h>
+#include <infiniband/verbs.h>
+
+#include <cstdint>
+
+namespace vantor {
+
+struct PDObject {
+    PyObject_HEAD
+    ibv_pd *_pd;
+    PyObject *context;
+};
+
+struct MRObject {
+    PyObject_HEAD
+    ibv_mr *_mr;
+    PyObject *pd;
+    PyObject *owner;
+};
+
+struct AHObject {
+    PyObject_HEAD
+    ibv_ah *_ah;
+    PyObject *pd;
+};
+
+struct CompChannelObject {
+    PyObject_HEAD
+    ibv_comp_channel *_chan;
+    PyObject *context;
+};
+
+// _CQBase: shared by CQ and CQEx, which append their handles.
+struct CQBaseObject {
+    PyObject_HEAD
+    PyObject *context;
+    PyObject *channel;
+    int32_t _unacked;
+};
+
+struct CQObject {
+    CQBaseObject base;
+    ibv_cq *_cq;
+};
+
+struct CQExObject {
+    CQBaseObject base;
+    ibv_cq_ex *_cqx;
+    efadv_cq *_ecq;
+    int _sgid;
+    int _unsolicited;
+};
+
+struct QPObject {
+    PyObject_HEAD
+    ibv_qp *_qp;
+    ibv_qp_ex *_qpx;
+    PyObject *pd;
+    PyObject *send_cq;
+    PyObject *recv_cq;
+    int32_t qp_type;
+    uint64_t send_ops_flags;
+};
+
+}  // namespace vantor
