@@ -25,6 +25,7 @@
 #pragma once
 
 #include "context.hpp"
+#include "objects.hpp"
 #include "errors.hpp"
 #include "py/args.hpp"
 #include "py/ref.hpp"
@@ -167,9 +168,5 @@ struct Lifecycle {
         return 0;
     }
 };
-
-// Reads a parent field as a ContextObject, or nullptr when it is not one
-// (None on a bare instance or after the collector cleared it).
-ContextObject *as_context(PyObject *obj);
 
 }  // namespace vantor

@@ -71,3 +71,18 @@ struct QPObject {
 };
 
 }  // namespace vantor
+
+namespace vantor {
+
+// What one family offers the others. Each is defined in its family's source.
+ContextObject *as_context(PyObject *obj);           // context.cpp: null unless a Context
+bool context_ensure(ContextObject *self);           // context.cpp: the closed check
+bool pd_ensure(PDObject *self);                     // pd.cpp
+bool mr_ensure(MRObject *self);                     // mr.cpp
+bool ah_ensure(AHObject *self);                     // ah.cpp
+bool comp_channel_ensure(CompChannelObject *self);  // comp_channel.cpp
+ibv_cq *cq_ptr(PyObject *cq);  // cq.cpp: _ptr() of a _CQBase instance, null when closed
+bool cq_ensure(PyObject *cq);  // cq.cpp
+bool qp_ensure(QPObject *self);  // qp.cpp
+
+}  // namespace vantor

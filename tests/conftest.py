@@ -1,0 +1,58 @@
+"""Shared test set-up: the whole session runs on the software EFA device.
+
+The simulator's libraries are preloaded before anything imports
+``vantor._vantor``; tests that need the real rdma-core libraries, or a broken
+one, run in a subprocess (see ``run_python``).
+"""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+
+try:
+    import vantor.sim as _sim
+
+    _sim.activate()
+    SIM_AVAILABLE = True
+except Exception as exc:  # the simulator is not built in this tree
+    _sim = None
+    SIM_AVAILABLE = False
+    SIM_UNAVAILABLE_REASON = f"simulator unavailable: {exc}"
+
+
+def run_python(code: str, env: dict[str, str] | None = None, timeout: float = 60.0):
+    """Runs `code` in a fresh interpreter that finds the same vantor package."""
+    import vantor
+
+    package_parent = str(Path(vantor.__file__).resolve().parent.parent)
+    full_env = dict(os.environ)
+    full_env["PYTHONPATH"] = os.pathsep.join(
+        [package_parent, *filter(None, [full_env.get("PYTHONPATH")])]
+    )
+    if env:
+        full_env.update(env)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=full_env,
+        timeout=timeout,
+    )
+
+
+@pytest.fixture
+def sim():
+    """The simulator's control API, reset after the test."""
+    if not SIM_AVAILABLE:
+        pytest.skip(SIM_UNAVAILABLE_REASON)
+    _sim.reset()
+    yield _sim
+    _sim.reset()
