@@ -241,8 +241,8 @@ def test_probes():
     assert m._linked() is True
     for probe, doc in [
         (m._linked, "_linked() -> bool\n\nReturn True if libibverbs and libefa were loaded at import."),
-        (m._has_dmabuf, "_has_dmabuf() -> bool\n\nReturn True if this libibverbs provides "
-                        "``ibv_reg_dmabuf_mr`` (rdma-core >= 34)."),
+        (m._has_dmabuf, ("_has_dmabuf() -> bool\n\nReturn True if this libibverbs provides "
+                        "``ibv_reg_dmabuf_mr`` (rdma-core >= 34).")),
     ]:  # fmt: skip
         assert probe.__doc__ == doc
         assert probe.__annotations__ == {"return": "bool"}
