@@ -1,0 +1,104 @@
+// In-process message rate of the software EFA device: 64-byte SENDs
+// between two SRD QPs, receives reposted and completions polled through
+// the extended interface, as vantor's post_send/post_recv/CQEx.poll do.
+// Build and run: bench/sim_msgrate.sh
+#include "efadv.hpp"
+
+#include <infiniband/verbs.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#define MUST(x)                                                   \
+    do {                                                          \
+        if (!(x)) {                                               \
+            std::fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #x); \
+            std::exit(1);                                         \
+        }                                                         \
+    } while (0)
+
+int main(int argc, char **argv)
+{
+    const long iters = argc > 1 ? std::atol(argv[1]) : 2000000;
+    ibv_device **list = ibv_get_device_list(nullptr);
+    ibv_context *ctx = ibv_open_device(list[0]);
+    ibv_free_device_list(list);
+    ibv_pd *pd = ibv_alloc_pd(ctx);
+    ibv_cq_init_attr_ex ca{};
+    ca.cqe = 1024;
+    ca.wc_flags = IBV_WC_STANDARD_FLAGS;
+    efadv_cq_init_attr ea{};
+    ibv_cq_ex *cq = efadv_create_cq(ctx, &ca, &ea, sizeof ea);
+    MUST(cq);
+    ibv_qp *qp[2];
+    for (auto &q : qp) {
+        ibv_qp_init_attr_ex a{};
+        a.send_cq = a.recv_cq = ibv_cq_ex_to_cq(cq);
+        a.cap = {64, 64, 1, 1, 0};
+        a.qp_type = IBV_QPT_DRIVER;
+        a.comp_mask = IBV_QP_INIT_ATTR_PD | IBV_QP_INIT_ATTR_SEND_OPS_FLAGS;
+        a.pd = pd;
+        a.send_ops_flags = IBV_QP_EX_WITH_SEND;
+        efadv_qp_init_attr e{};
+        q = efadv_create_qp_ex(ctx, &a, &e, sizeof e);
+        MUST(q);
+        ibv_qp_attr m{};
+        m.qp_state = IBV_QPS_INIT;
+        m.port_num = 1;
+        m.qkey = 1;
+        MUST(!ibv_modify_qp(q, &m, IBV_QP_STATE | IBV_QP_PKEY_INDEX | IBV_QP_PORT | IBV_QP_QKEY));
+        m.qp_state = IBV_QPS_RTR;
+        MUST(!ibv_modify_qp(q, &m, IBV_QP_STATE));
+        m.qp_state = IBV_QPS_RTS;
+        MUST(!ibv_modify_qp(q, &m, IBV_QP_STATE | IBV_QP_SQ_PSN));
+    }
+    ibv_gid gid;
+    ibv_query_gid(ctx, 1, 0, &gid);
+    ibv_ah_attr aa{};
+    aa.is_global = 1;
+    aa.port_num = 1;
+    aa.grh.dgid = gid;
+    ibv_ah *ah = ibv_create_ah(pd, &aa);
+    std::vector<char> buf(8192);
+    ibv_mr *mr = ibv_reg_mr_iova2(pd, buf.data(), buf.size(), (uintptr_t)buf.data(),
+                                  IBV_ACCESS_LOCAL_WRITE);
+    MUST(mr);
+    ibv_sge ssge{(uintptr_t)buf.data(), 64, mr->lkey};
+    ibv_sge rsge{(uintptr_t)buf.data() + 4096, 64, mr->lkey};
+    ibv_recv_wr rwr{};
+    rwr.sg_list = &rsge;
+    rwr.num_sge = 1;
+    ibv_recv_wr *bad;
+    MUST(!ibv_post_recv(qp[1], &rwr, &bad));
+    ibv_qp_ex *x = ibv_qp_to_qp_ex(qp[0]);
+
+    const auto t0 = std::chrono::steady_clock::now();
+    for (long i = 0; i < iters; ++i) {
+        ibv_wr_start(x);
+        x->wr_id = i;
+        x->wr_flags = IBV_SEND_SIGNALED;
+        ibv_wr_send(x);
+        ibv_wr_set_ud_addr(x, ah, qp[1]->qp_num, 1);
+        ibv_wr_set_sge_list(x, 1, &ssge);
+        MUST(!ibv_wr_complete(x));
+        int got = 0;
+        ibv_poll_cq_attr pa{};
+        MUST(!ibv_start_poll(cq, &pa));
+        do {
+            MUST(cq->status == IBV_WC_SUCCESS);
+            if (ibv_wc_read_opcode(cq) == IBV_WC_RECV)
+                MUST(!ibv_post_recv(qp[1], &rwr, &bad));
+            ++got;
+        } while (ibv_next_poll(cq) == 0);
+        ibv_end_poll(cq);
+        MUST(got == 2);
+    }
+    const double ns =
+        std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count();
+    std::printf("%.0f ns/message (%ld messages: send + receive + repost + 2 completions)\n",
+                ns / iters, iters);
+    return 0;
+}

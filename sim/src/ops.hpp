@@ -1,0 +1,41 @@
+// The provider operations installed in the verbs structures, and the
+// internal helpers the source files share.
+#pragma once
+
+#include "efadv.hpp"
+#include "objects.hpp"
+
+#include <infiniband/verbs.h>
+
+namespace vsim {
+
+// Context operation table.
+int op_poll_cq(ibv_cq *cq, int n, ibv_wc *wc);
+int op_req_notify_cq(ibv_cq *cq, int solicited_only);
+int op_post_recv(ibv_qp *qp, ibv_recv_wr *wr, ibv_recv_wr **bad);
+int op_post_send(ibv_qp *qp, ibv_send_wr *wr, ibv_send_wr **bad);
+ibv_qp *op_create_qp_ex(ibv_context *ctx, ibv_qp_init_attr_ex *attr);
+ibv_cq_ex *op_create_cq_ex(ibv_context *ctx, ibv_cq_init_attr_ex *attr);
+int op_query_port_ex(ibv_context *ctx, uint8_t port, ibv_port_attr *attr, size_t len);
+
+// Shared steps of the entry points.
+int query_port_common(Context *c, uint8_t port, ibv_port_attr *out);
+ibv_qp *create_qp_common(Context *c, ibv_qp_init_attr_ex *attr, const efadv_qp_init_attr *efa,
+                         bool through_efadv, int &err);
+Cq *create_cq_common(Context *c, const ibv_cq_init_attr_ex &attr, uint64_t efa_flags, int &err);
+void install_cq_ops(Cq *cq);
+void install_qp_ops(Qp *qp);
+
+// Completion delivery (cq.cpp).
+void cq_push(Cq *cq, const Cqe &e, const ibv_gid *sgid);
+void cq_raise_async(Cq *cq, ibv_event_type type);
+void qp_raise_async(Qp *qp, ibv_event_type type);
+void drop_async_events(Context *c, void *element);
+
+// Moves a QP to the error state: flushes its receives and deferred sends.
+void qp_flush(Qp *qp);
+
+// Object ids as the call log shows them.
+inline unsigned ctx_id(ibv_context *c) { return c ? to_ctx(c)->id : 0; }
+
+}  // namespace vsim

@@ -1,0 +1,569 @@
+"""The software EFA device: run EFA programs without EFA hardware.
+
+The package ships its own ``libibverbs.so.1`` and ``libefa.so.1`` that
+behave like the rdma-core libraries over an EFA NIC: devices, memory
+registration, completion queues, SRD and UD queue pairs, and real data
+movement between registered buffers of the same process.
+
+Typical use in a test::
+
+    import vantor.sim as sim
+    sim.activate()              # before importing vantor._vantor
+    import vantor._vantor as v
+
+    sim.reset()
+    with sim.recording() as log:
+        ...                     # use the devices
+    assert log.calls("ibv_modify_qp")[0]["mask"] == "0x71"
+
+:func:`activate` is process-wide and cannot be undone; everything else
+(device set, injected faults, call log, delivery order) is reset with
+:func:`reset`.
+
+Call-log entries are dicts with ``"fn"`` (the entry point or provider
+operation name), the call's arguments, and ``"ret"`` (plus ``"errno"`` on
+failure and ``"fault": True`` when an injected fault answered). Objects are
+named by small numbers the application can also see: contexts by an id
+(``"ctx"``), protection domains, memory regions and CQs by their
+``handle``, QPs by ``qp_num``, address handles by ``ahn``, completion
+channels by their ``fd``. Keys, addresses, masks and flag sets are
+hexadecimal strings (``"0x71"``); other numbers are integers.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import json
+import os
+import sys
+from collections.abc import Iterator, Mapping, Sequence
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+from typing import Any, overload
+
+__all__ = [
+    "CallLog",
+    "Device",
+    "activate",
+    "call_count",
+    "clear_faults",
+    "cq_handles",
+    "device_field",
+    "device_fields",
+    "device_gid",
+    "fail",
+    "fault_pending",
+    "function_names",
+    "held",
+    "hold",
+    "holding",
+    "is_active",
+    "lib_dir",
+    "live_objects",
+    "post_cq_event",
+    "post_device_event",
+    "post_port_event",
+    "post_qp_event",
+    "qp_state",
+    "recording",
+    "release",
+    "reset",
+    "reset_counts",
+    "reverse_next",
+    "set_destroy_timeout",
+    "set_devices",
+]
+
+_HERE = os.path.dirname(os.path.abspath(__file__))
+
+_verbs: ctypes.CDLL | None = None
+_efa: ctypes.CDLL | None = None
+_legacy: bool | None = None
+
+
+def lib_dir(legacy: bool = False) -> str:
+    """Return the directory holding the simulator's two libraries.
+
+    ``legacy=True`` gives the build without the optional entry points
+    (``ibv_reg_dmabuf_mr``, ``efadv_query_mr``, ``efadv_query_cq``,
+    ``efadv_query_qp_wqs``), standing in for older rdma-core releases.
+    """
+    base = os.path.join(_HERE, "_sim")
+    return os.path.join(base, "legacy") if legacy else base
+
+
+def _foreign_libibverbs() -> str | None:
+    """Path of a libibverbs already mapped in this process that is not ours."""
+    ours = {
+        os.path.realpath(os.path.join(lib_dir(flag), "libibverbs.so.1")) for flag in (False, True)
+    }
+    try:
+        with open("/proc/self/maps") as maps:
+            for line in maps:
+                parts = line.split(None, 5)
+                if len(parts) < 6:
+                    continue
+                path = parts[5].strip()
+                if os.path.basename(path).startswith("libibverbs.so") and (
+                    os.path.realpath(path) not in ours
+                ):
+                    return path
+    except OSError:
+        return None
+    return None
+
+
+def activate(legacy: bool = False) -> None:
+    """Load the simulator so that ``libibverbs.so.1``/``libefa.so.1`` resolve to it.
+
+    Both libraries are loaded with ``RTLD_GLOBAL``, libibverbs first, so a
+    later ``dlopen`` by soname (as ``vantor._vantor`` does at import) finds
+    them. Call it before importing ``vantor._vantor``.
+
+    Raises:
+        RuntimeError: ``vantor._vantor`` is already imported, another
+            libibverbs is already loaded in the process, or the simulator was
+            activated before with a different ``legacy`` value.
+        OSError: the libraries are missing (package built without them).
+    """
+    global _verbs, _efa, _legacy
+    legacy = bool(legacy)
+    if _legacy is not None:
+        if _legacy != legacy:
+            raise RuntimeError(
+                f"the simulator is already active with legacy={_legacy!r}; a process can use only one build"
+            )
+        return
+    if "vantor._vantor" in sys.modules:
+        raise RuntimeError("vantor.sim.activate() must be called before vantor._vantor is imported")
+    foreign = _foreign_libibverbs()
+    if foreign is not None:
+        raise RuntimeError(
+            f"another libibverbs is already loaded in this process ({foreign}); "
+            "activate the simulator in a fresh process"
+        )
+    directory = lib_dir(legacy)
+    verbs = ctypes.CDLL(os.path.join(directory, "libibverbs.so.1"), mode=ctypes.RTLD_GLOBAL)
+    efa = ctypes.CDLL(os.path.join(directory, "libefa.so.1"), mode=ctypes.RTLD_GLOBAL)
+    _declare(verbs)
+    _verbs, _efa, _legacy = verbs, efa, legacy
+
+
+def is_active() -> bool:
+    """Return True once :func:`activate` has loaded the simulator in this process."""
+    return _verbs is not None
+
+
+def _declare(lib: ctypes.CDLL) -> None:
+    c = ctypes
+    sigs: dict[str, Any] = {
+        "vsim_reset": (None, []),
+        "vsim_clear_devices": (None, []),
+        "vsim_add_device": (c.c_int, [c.c_char_p, c.c_int]),
+        "vsim_device_count": (c.c_int, []),
+        "vsim_set_device_field": (c.c_int, [c.c_int, c.c_char_p, c.c_uint64]),
+        "vsim_get_device_field": (c.c_int, [c.c_int, c.c_char_p, c.POINTER(c.c_uint64)]),
+        "vsim_set_device_gid": (c.c_int, [c.c_int, c.c_char_p]),
+        "vsim_get_device_gid": (c.c_int, [c.c_int, c.c_char_p]),
+        "vsim_set_device_fw_ver": (c.c_int, [c.c_int, c.c_char_p]),
+        "vsim_device_fields": (c.c_char_p, []),
+        "vsim_fail": (c.c_int, [c.c_char_p, c.c_int, c.c_int, c.c_int, c.c_longlong, c.c_int]),
+        "vsim_fault_pending": (c.c_int, [c.c_char_p]),
+        "vsim_clear_faults": (None, []),
+        "vsim_call_count": (c.c_longlong, [c.c_char_p]),
+        "vsim_reset_counts": (None, []),
+        "vsim_function_names": (c.c_char_p, []),
+        "vsim_log_enable": (None, [c.c_int]),
+        "vsim_log_take": (c.c_void_p, []),
+        "vsim_free": (None, [c.c_void_p]),
+        "vsim_post_qp_event": (c.c_int, [c.c_uint32, c.c_int]),
+        "vsim_post_cq_event": (c.c_int, [c.c_uint32, c.c_int]),
+        "vsim_post_port_event": (c.c_int, [c.c_char_p, c.c_int, c.c_int, c.c_int]),
+        "vsim_post_device_event": (c.c_int, [c.c_char_p, c.c_int, c.c_int]),
+        "vsim_hold": (None, [c.c_int]),
+        "vsim_release": (c.c_int, [c.c_int]),
+        "vsim_reverse_next": (None, [c.c_int]),
+        "vsim_held": (c.c_int, []),
+        "vsim_set_destroy_timeout_ms": (None, [c.c_int]),
+        "vsim_live": (c.c_int, [c.c_char_p]),
+        "vsim_cq_handles": (c.c_int, [c.POINTER(c.c_uint32), c.c_int]),
+        "vsim_qp_state": (c.c_int, [c.c_uint32]),
+        "vsim_has_optional_symbols": (c.c_int, []),
+    }
+    for name, (restype, argtypes) in sigs.items():
+        fn = getattr(lib, name)
+        fn.restype = restype
+        fn.argtypes = argtypes
+
+
+def _api() -> ctypes.CDLL:
+    if _verbs is None:
+        raise RuntimeError("the simulator is not active: call vantor.sim.activate() first")
+    return _verbs
+
+
+def _check(rc: int, what: str) -> int:
+    if rc < 0:
+        raise OSError(-rc, f"{what}: {os.strerror(-rc)}")
+    return rc
+
+
+def reset() -> None:
+    """Put the simulator back in its initial state.
+
+    Clears injected faults, the call log and call counters, switches logging
+    off, delivers every held request in order and stops holding, restores
+    the destroy timeout (3 s) and the default device set (one EFA device
+    ``efa_0``). Objects still open keep working on the device they were
+    created on; :func:`live_objects` reports them.
+    """
+    _api().vsim_reset()
+
+
+# --- devices ---------------------------------------------------------------
+
+
+@dataclass
+class Device:
+    """One simulated device for :func:`set_devices`.
+
+    ``efa=False`` makes a device of another provider: it opens and answers
+    the verbs queries, but every ``efadv_*`` call on it fails with
+    EOPNOTSUPP. ``gid`` (16 bytes) defaults to a link-local GID unique per
+    position in the set. ``device_attr``, ``efa_attr`` and ``port_attr``
+    override fields of ``ibv_device_attr``, ``efadv_device_attr`` and
+    ``ibv_port_attr`` by their C names (``node_guid``/``sys_image_guid`` are
+    taken as stored, i.e. in network byte order); ``fw_ver`` and
+    ``num_comp_vectors`` set those values.
+    """
+
+    name: str
+    efa: bool = True
+    gid: bytes | None = None
+    fw_ver: str | None = None
+    num_comp_vectors: int | None = None
+    device_attr: Mapping[str, int] = field(default_factory=dict)
+    efa_attr: Mapping[str, int] = field(default_factory=dict)
+    port_attr: Mapping[str, int] = field(default_factory=dict)
+
+
+def set_devices(devices: Sequence[Device | str]) -> None:
+    """Replace the device set; an empty sequence leaves no devices at all.
+
+    A plain string is an EFA device of that name with default attributes.
+    Contexts already open keep their device. Raises ``ValueError`` for a
+    duplicate or invalid name, an unknown field or a value that does not fit.
+    """
+    lib = _api()
+    lib.vsim_clear_devices()
+    for entry in devices:
+        dev = Device(entry) if isinstance(entry, str) else entry
+        index = lib.vsim_add_device(dev.name.encode(), int(dev.efa))
+        if index < 0:
+            raise ValueError(f"cannot add device {dev.name!r}: {os.strerror(-index)}")
+        fields: list[tuple[str, int]] = []
+        fields += [("device." + k, v) for k, v in dev.device_attr.items()]
+        fields += [("efa." + k, v) for k, v in dev.efa_attr.items()]
+        fields += [("port." + k, v) for k, v in dev.port_attr.items()]
+        if dev.num_comp_vectors is not None:
+            fields.append(("num_comp_vectors", dev.num_comp_vectors))
+        for key, value in fields:
+            if not 0 <= int(value) < 2**64 or lib.vsim_set_device_field(
+                index, key.encode(), int(value)
+            ):
+                raise ValueError(f"device {dev.name!r}: bad field or value {key}={value!r}")
+        if dev.gid is not None:
+            gid = bytes(dev.gid)
+            if len(gid) != 16:
+                raise ValueError("gid must be 16 bytes")
+            lib.vsim_set_device_gid(index, gid)
+        if dev.fw_ver is not None and lib.vsim_set_device_fw_ver(index, dev.fw_ver.encode()):
+            raise ValueError("fw_ver must be shorter than 64 bytes")
+
+
+def device_fields() -> list[str]:
+    """Names accepted by :func:`device_field` (``"device.max_qp"``, ``"efa.device_caps"``, ...)."""
+    names: bytes = _api().vsim_device_fields()
+    return names.decode().split()
+
+
+def device_field(index: int, name: str) -> int:
+    """Return one numeric attribute of the device at ``index`` of the current set."""
+    value = ctypes.c_uint64()
+    _check(_api().vsim_get_device_field(index, name.encode(), ctypes.byref(value)), name)
+    return value.value
+
+
+def device_gid(index: int = 0) -> bytes:
+    """Return the 16-byte GID of the device at ``index`` of the current set."""
+    buf = ctypes.create_string_buffer(16)
+    _check(_api().vsim_get_device_gid(index, buf), "device_gid")
+    return buf.raw
+
+
+# --- faults and counters -----------------------------------------------------
+
+
+def function_names() -> list[str]:
+    """Names usable with :func:`fail` and :func:`call_count`.
+
+    The 38 library entry points (``ibv_*``, ``efadv_*``), plus the
+    operations reached through the verbs structures: ``create_qp_ex``,
+    ``create_cq_ex``, ``query_port_ex``, ``poll_cq``, ``req_notify_cq``,
+    ``post_recv``, ``post_send``, ``start_poll``, ``next_poll``,
+    ``end_poll``, ``read_*``, ``wc_read_sgid``, ``wc_is_unsolicited`` and
+    ``wr_*``.
+    """
+    names: bytes = _api().vsim_function_names()
+    return names.decode().split()
+
+
+def fail(fn: str, errno: int, *, rc: int | None = None, count: int = 1, skip: int = 0) -> None:
+    """Make the next ``count`` calls of ``fn`` fail, after ``skip`` that succeed.
+
+    A failing call sets ``errno`` to ``errno`` (0 allowed) and returns:
+    ``rc`` when given; otherwise NULL for pointer results, -1 for calls that
+    report through errno (``ibv_get_cq_event``, ``ibv_get_async_event``,
+    ``ibv_query_gid``, ``ibv_close_device``), ``-errno`` for ``poll_cq`` and
+    ``wc_read_sgid``, and ``errno`` itself for calls returning an error code.
+    A failing ``wr_*`` builder records ``errno`` (EINVAL if 0) as the batch
+    error that ``wr_complete`` returns; ``wr_complete`` itself fails after
+    discarding the batch. ``start_poll`` fails without opening a batch.
+    Arming ``fn`` again replaces its previous setting; ``count=0`` disarms.
+    """
+    if _api().vsim_fail(fn.encode(), count, skip, errno, 0 if rc is None else rc, rc is not None):
+        raise ValueError(f"unknown function {fn!r} or negative count/skip")
+
+
+def fault_pending(fn: str) -> int:
+    """Return how many injected failures of ``fn`` are still armed."""
+    return _check(_api().vsim_fault_pending(fn.encode()), fn)
+
+
+def clear_faults() -> None:
+    """Disarm every injected failure."""
+    _api().vsim_clear_faults()
+
+
+def call_count(fn: str) -> int:
+    """Return how many times ``fn`` was called since the last reset (failed calls included)."""
+    n = _api().vsim_call_count(fn.encode())
+    if n < 0:
+        raise ValueError(f"unknown function {fn!r}")
+    return int(n)
+
+
+def reset_counts() -> None:
+    """Set every call counter back to 0."""
+    _api().vsim_reset_counts()
+
+
+# --- call log -------------------------------------------------------------------
+
+
+class CallLog(Sequence[dict[str, Any]]):
+    """The calls recorded by :func:`recording`, oldest first.
+
+    Reading it (indexing, ``len``, iteration, :meth:`calls`) first collects
+    the entries logged so far, so it can be inspected inside the ``with``
+    block as well as after it.
+    """
+
+    def __init__(self) -> None:
+        self._entries: list[dict[str, Any]] = []
+        self._open = True
+
+    def _sync(self) -> None:
+        if self._open:
+            _collect(self._entries)
+
+    @overload
+    def __getitem__(self, index: int) -> dict[str, Any]: ...
+
+    @overload
+    def __getitem__(self, index: slice) -> list[dict[str, Any]]: ...
+
+    def __getitem__(self, index: int | slice) -> Any:
+        self._sync()
+        return self._entries[index]
+
+    def __len__(self) -> int:
+        self._sync()
+        return len(self._entries)
+
+    def __iter__(self) -> Iterator[dict[str, Any]]:
+        self._sync()
+        return iter(list(self._entries))
+
+    def calls(self, fn: str) -> list[dict[str, Any]]:
+        """Return the entries of one function, in call order."""
+        self._sync()
+        return [e for e in self._entries if e["fn"] == fn]
+
+    def fns(self) -> list[str]:
+        """Return the function names in call order."""
+        self._sync()
+        return [e["fn"] for e in self._entries]
+
+    def clear(self) -> None:
+        """Forget the entries collected so far."""
+        self._sync()
+        self._entries.clear()
+
+
+def _collect(into: list[dict[str, Any]]) -> None:
+    lib = _api()
+    ptr = lib.vsim_log_take()
+    if not ptr:
+        return
+    try:
+        text = ctypes.string_at(ptr).decode()
+    finally:
+        lib.vsim_free(ptr)
+    into.extend(json.loads(line) for line in text.splitlines() if line)
+
+
+@contextmanager
+def recording() -> Iterator[CallLog]:
+    """Log every call made inside the block; yields the :class:`CallLog`.
+
+    Entries of calls made before the block are discarded. Logging costs
+    nothing while no recording is active.
+    """
+    lib = _api()
+    lib.vsim_log_enable(0)
+    lib.vsim_free(lib.vsim_log_take())
+    log = CallLog()
+    lib.vsim_log_enable(1)
+    try:
+        yield log
+    finally:
+        lib.vsim_log_enable(0)
+        _collect(log._entries)
+        log._open = False
+
+
+# --- asynchronous events -------------------------------------------------------
+
+
+def post_qp_event(qp_num: int, event_type: int) -> None:
+    """Queue an async event naming the QP ``qp_num`` on its context (e.g. 1, QP_FATAL).
+
+    Only the event is raised; the QP's state does not change. Until the
+    event is acknowledged, ``ibv_destroy_qp`` waits (see
+    :func:`set_destroy_timeout`).
+    """
+    _check(_api().vsim_post_qp_event(qp_num, event_type), "post_qp_event")
+
+
+def post_cq_event(cq: int, event_type: int = 0) -> None:
+    """Queue an async event (default 0, CQ_ERR) naming the CQ with handle ``cq``.
+
+    See :func:`cq_handles` for the handles of the live CQs.
+    """
+    _check(_api().vsim_post_cq_event(cq, event_type), "post_cq_event")
+
+
+def _target(device: str | None, async_fd: int | None) -> tuple[bytes | None, int]:
+    if (device is None) == (async_fd is None):
+        raise ValueError("give exactly one of device= and async_fd=")
+    return (device.encode() if device is not None else None, -1 if async_fd is None else async_fd)
+
+
+def post_port_event(
+    event_type: int = 9,
+    port: int = 1,
+    *,
+    device: str | None = None,
+    async_fd: int | None = None,
+) -> None:
+    """Queue a port event (default 9, PORT_ACTIVE) with ``element.port_num = port``.
+
+    It goes to every open context of ``device``, or to the one context whose
+    ``async_fd`` is given. Raises ``OSError(ENOENT)`` when no context matches.
+    """
+    name, fd = _target(device, async_fd)
+    _check(_api().vsim_post_port_event(name, fd, port, event_type), "post_port_event")
+
+
+def post_device_event(
+    event_type: int = 8, *, device: str | None = None, async_fd: int | None = None
+) -> None:
+    """Queue a device-wide event (default 8, DEVICE_FATAL), targeted as in :func:`post_port_event`."""
+    name, fd = _target(device, async_fd)
+    _check(_api().vsim_post_device_event(name, fd, event_type), "post_device_event")
+
+
+def set_destroy_timeout(seconds: float) -> None:
+    """Set how long ``ibv_destroy_cq``/``ibv_destroy_qp`` wait for unacknowledged events.
+
+    After that time the destroy call prints one line on stderr and fails
+    with EBUSY. The default is 3 seconds.
+    """
+    _api().vsim_set_destroy_timeout_ms(max(0, int(seconds * 1000)))
+
+
+# --- delivery order -----------------------------------------------------------------
+
+
+def hold() -> None:
+    """Keep every request submitted from now on in the fabric until :func:`release`.
+
+    Held requests complete (on both sides) only when released.
+    """
+    _api().vsim_hold(1)
+
+
+def release(reverse: bool = False) -> int:
+    """Deliver the held requests, in submission order or reversed; stop holding.
+
+    Returns how many were delivered.
+    """
+    return int(_api().vsim_release(int(bool(reverse))))
+
+
+def held() -> int:
+    """Return how many requests the fabric holds."""
+    return int(_api().vsim_held())
+
+
+def reverse_next(n: int) -> None:
+    """Hold the next ``n`` requests and deliver them in reverse order once all arrived."""
+    _api().vsim_reverse_next(n)
+
+
+@contextmanager
+def holding(reverse: bool = False) -> Iterator[None]:
+    """Hold requests inside the block and release them (optionally reversed) on leaving it."""
+    hold()
+    try:
+        yield
+    finally:
+        release(reverse)
+
+
+# --- introspection ---------------------------------------------------------------------
+
+
+_KINDS = ("context", "pd", "mr", "cq", "qp", "ah", "channel")
+
+
+def live_objects() -> dict[str, int]:
+    """Return the number of live objects per kind (context, pd, mr, cq, qp, ah, channel)."""
+    lib = _api()
+    return {k: int(lib.vsim_live(k.encode())) for k in _KINDS}
+
+
+def cq_handles() -> list[int]:
+    """Return the handles of the live CQs, oldest first."""
+    lib = _api()
+    n = lib.vsim_cq_handles(None, 0)
+    buf = (ctypes.c_uint32 * max(n, 1))()
+    n = lib.vsim_cq_handles(buf, n)
+    return list(buf[:n])
+
+
+def qp_state(qp_num: int) -> int | None:
+    """Return the state (0 RESET .. 6 ERR) of the QP ``qp_num``, or None when it does not exist."""
+    st = int(_api().vsim_qp_state(qp_num))
+    return None if st < 0 else st
