@@ -14,6 +14,7 @@ struct ContextObject {
     ibv_context *_ctx;
     PyObject *name;
     uint32_t _children;
+    int32_t _waiters;  // threads inside get_async_event(): close() must not free the context
 };
 
 inline void context_add_child(ContextObject *context) { ++context->_children; }
@@ -24,5 +25,8 @@ inline void context_release_child(ContextObject *context)
         --context->_children;
     }
 }
+
+// Context._wrap: a new Context owning `ctx`, named `name`; no native call.
+PyObject *context_wrap(ibv_context *ctx, PyObject *name);
 
 }  // namespace vantor

@@ -10,10 +10,14 @@
 //       static constexpr const char *closed_message = "pd is closed";
 //       static constexpr const char *dealloc_context = "vantor._vantor.PD.__dealloc__";
 //       static constexpr bool gc = true;            // takes part in cyclic GC
+//       static constexpr bool counted = true;       // optional, default false
 //       // Python reference fields in traverse/clear order.
 //       static constexpr PyObject *Object::*refs[] = {&PDObject::context};
-//       // The Context this object is counted in, or nullptr for uncounted
-//       // classes (a field cleared to None by the collector yields nullptr).
+//       // Optional: how many leading refs are parents (default: all).
+//       static constexpr size_t parents = 1;
+//       // The Context this object is counted in (one of its parents), or
+//       // nullptr for uncounted classes (and for a field the collector
+//       // cleared to None).
 //       static ContextObject *counted_in(Object *self);
 //       static bool is_open(const Object *self);
 //       // Frees the native handle(s). On failure: with `report`, raise the
@@ -22,6 +26,20 @@
 //       // Nulls the handle(s) and does what a successful close also does.
 //       static void after_destroy(Object *self);
 //   };
+//
+// `dealloc_context` and `counted` matter only to counted classes: when
+// destruction cannot release the child (its Context is gone), the failure is
+// reported through the unraisable hook under that name.
+//
+// Parents and the collector. When the cyclic collector clears an object
+// whose native handle is still open, the handle outlives the references the
+// collector wants gone, and freeing it later needs its parents alive: a PD
+// must not be deallocated under its registered MR, and a counted child must
+// still find its Context to release. So clear() parks the parent references
+// (strong, in a side table) before putting None in the fields, and
+// destruction frees the handle first and drops the parked parents after.
+// Parents never refer back to their children, so parking them keeps no
+// cycle alive; non-parent references (MR.owner) are cleared outright.
 #pragma once
 
 #include "context.hpp"
@@ -33,15 +51,62 @@
 #include <Python.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <iterator>
 #include <type_traits>
 
 namespace vantor {
+
+// The parent references of one collector-cleared object, parked until its
+// native handle is freed.
+class ParkedParents {
+public:
+    ParkedParents() = default;
+    ParkedParents(const ParkedParents &) = delete;
+    ParkedParents &operator=(const ParkedParents &) = delete;
+    ParkedParents(ParkedParents &&other) noexcept;
+    ParkedParents &operator=(ParkedParents &&other) noexcept;
+    ~ParkedParents() { drop(); }
+
+    // Takes over the parked references of `child` (none when nothing is parked).
+    static ParkedParents take(PyObject *child);
+    // Parks new references to `parents` for `child`; false when out of memory.
+    static bool park(PyObject *child, PyObject *const *parents, size_t count,
+                     ContextObject *context);
+
+    ContextObject *context() const { return context_; }
+    // Releases the references now (they may be the last ones).
+    void drop();
+
+private:
+    PyObject **refs_ = nullptr;
+    size_t count_ = 0;
+    ContextObject *context_ = nullptr;  // borrowed from refs_
+};
 
 template <typename Traits>
 struct Lifecycle {
     using Object = typename Traits::Object;
 
     static Object *cast(PyObject *self) { return reinterpret_cast<Object *>(self); }
+
+    static constexpr bool counted()
+    {
+        if constexpr (requires { Traits::counted; }) {
+            return Traits::counted;
+        } else {
+            return false;
+        }
+    }
+
+    static constexpr size_t parent_count()
+    {
+        if constexpr (requires { Traits::parents; }) {
+            return Traits::parents;
+        } else {
+            return std::size(Traits::refs);
+        }
+    }
 
     // _ensure: EfaError(<closed message>, EBADF) when closed.
     static bool ensure(Object *self)
@@ -61,6 +126,21 @@ struct Lifecycle {
         }
     }
 
+    // Undoes the registration once the native handle is gone. False when a
+    // counted object's Context can no longer be found.
+    static bool release_child(Object *self, const ParkedParents &parked)
+    {
+        ContextObject *context = Traits::counted_in(self);
+        if (context == nullptr) {
+            context = parked.context();
+        }
+        if (context != nullptr) {
+            context_release_child(context);
+            return true;
+        }
+        return !counted();
+    }
+
     // close(): nothing when closed; otherwise destroy, and on success null
     // the handle and release the child. A failure leaves everything as it was.
     static bool close(Object *self)
@@ -71,10 +151,9 @@ struct Lifecycle {
         if (!Traits::destroy(self, true)) {
             return false;
         }
+        ParkedParents parked = ParkedParents::take(reinterpret_cast<PyObject *>(self));
         Traits::after_destroy(self);
-        if (ContextObject *context = Traits::counted_in(self)) {
-            context_release_child(context);
-        }
+        release_child(self, parked);
         return true;
     }
 
@@ -119,6 +198,16 @@ struct Lifecycle {
         return type->tp_alloc(type, 0);
     }
 
+    static void report_lost_context()
+    {
+        if constexpr (requires { Traits::dealloc_context; }) {
+            PyErr_SetString(PyExc_AttributeError,
+                            "'NoneType' object has no attribute '_release_child'");
+            py::Ref where = py::Ref::steal(PyUnicode_FromString(Traits::dealloc_context));
+            PyErr_WriteUnraisable(where ? where.get() : Py_None);
+        }
+    }
+
     static void dealloc(PyObject *obj)
     {
         Object *self = cast(obj);
@@ -128,17 +217,21 @@ struct Lifecycle {
         }
         {
             py::SavedError saved;
+            ParkedParents parked = ParkedParents::take(obj);
             if (Traits::is_open(self)) {
-                ContextObject *context = Traits::counted_in(self);
                 if (Traits::destroy(self, false)) {
-                    if (context != nullptr) {
-                        context_release_child(context);
+                    if (!release_child(self, parked)) {
+                        report_lost_context();
                     }
                 } else {
+                    // The native object lives on, so the Context keeps
+                    // counting it and must never close under it.
                     PyErr_Clear();
                 }
                 Traits::after_destroy(self);
             }
+            // Parents go only now that the handle no longer needs them.
+            parked.drop();
         }
         for (PyObject *Object::*field : Traits::refs) {
             Py_CLEAR(self->*field);
@@ -158,10 +251,23 @@ struct Lifecycle {
     }
 
     // The collector replaces references by None and leaves the handle for
-    // destruction to free.
+    // destruction to free; an open object parks its parents first.
     static int clear(PyObject *obj)
     {
         Object *self = cast(obj);
+        if (Traits::is_open(self)) {
+            PyObject *parents[parent_count() == 0 ? 1 : parent_count()];
+            size_t count = 0;
+            for (size_t i = 0; i < parent_count(); ++i) {
+                PyObject *parent = self->*Traits::refs[i];
+                if (parent != nullptr && parent != Py_None) {
+                    parents[count++] = parent;
+                }
+            }
+            if (count != 0) {
+                ParkedParents::park(obj, parents, count, Traits::counted_in(self));
+            }
+        }
         for (PyObject *Object::*field : Traits::refs) {
             py::set_field(self->*field, Py_None);
         }

@@ -17,6 +17,7 @@ struct PDObject {
     PyObject_HEAD
     ibv_pd *_pd;
     PyObject *context;
+    int32_t _busy;  // threads registering memory without the GIL: close() must not free it
 };
 
 struct MRObject {
@@ -36,6 +37,7 @@ struct CompChannelObject {
     PyObject_HEAD
     ibv_comp_channel *_chan;
     PyObject *context;
+    int32_t _waiters;  // threads inside get_cq_event(): close() must not free the channel
 };
 
 // _CQBase: shared by CQ and CQEx, which append their handles.
@@ -44,6 +46,7 @@ struct CQBaseObject {
     PyObject *context;
     PyObject *channel;
     int32_t _unacked;
+    int32_t _busy;  // threads inside poll() without the GIL: close() must not free the queue
 };
 
 struct CQObject {
@@ -57,6 +60,7 @@ struct CQExObject {
     efadv_cq *_ecq;
     int _sgid;
     int _unsolicited;
+    uint64_t _wc_flags;  // as created: decides which completion accessors exist
 };
 
 struct QPObject {
@@ -68,6 +72,7 @@ struct QPObject {
     PyObject *recv_cq;
     int32_t qp_type;
     uint64_t send_ops_flags;
+    int32_t _busy;  // threads inside post_send/post_recv without the GIL: close() must not free it
 };
 
 }  // namespace vantor
