@@ -1,0 +1,192 @@
+// CompChannel: the event source of completion queues. Events are counted on
+// the queue they name (CQBaseObject::_unacked), never on the channel.
+#include "completions.hpp"
+#include "errors.hpp"
+#include "lifecycle.hpp"
+#include "loader.hpp"
+#include "module_types.hpp"
+#include "py/args.hpp"
+#include "py/function.hpp"
+#include "py/ref.hpp"
+#include "py/types.hpp"
+
+#include <cerrno>
+#include <cstddef>
+#include <structmember.h>
+
+namespace vantor {
+namespace {
+
+struct CompChannelTraits {
+    using Object = CompChannelObject;
+    static constexpr const char *closed_message = "completion channel is closed";
+    static constexpr const char *dealloc_context = "vantor._vantor.CompChannel.__dealloc__";
+    static constexpr bool gc = true;
+    static constexpr bool counted = true;
+    static constexpr PyObject *Object::*refs[] = {&CompChannelObject::context};
+
+    static ContextObject *counted_in(Object *self)
+    {
+        return self->context == nullptr ? nullptr : as_context(self->context);
+    }
+    static bool is_open(const Object *self) { return self->_chan != nullptr; }
+    static bool destroy(Object *self, bool report)
+    {
+        // A thread blocked in get_cq_event() still uses the native channel;
+        // freeing it under that thread would be a use after free.
+        if (self->_waiters > 0) {
+            if (report) {
+                raise_efa_error("ibv_destroy_comp_channel", EBUSY);
+            }
+            return false;
+        }
+        int rc = _v_destroy_comp_channel(self->_chan);
+        if (rc != 0) {
+            if (report) {
+                _fail_rc("ibv_destroy_comp_channel", rc);
+            }
+            return false;
+        }
+        return true;
+    }
+    static void after_destroy(Object *self) { self->_chan = nullptr; }
+};
+
+using Life = Lifecycle<CompChannelTraits>;
+
+CompChannelObject *as_channel(PyObject *self) { return reinterpret_cast<CompChannelObject *>(self); }
+
+PyObject *CompChannel_get_cq_event(PyObject *self, PyObject *const *, Py_ssize_t nargs,
+                                   PyObject *kwnames)
+{
+    CompChannelObject *chan = as_channel(self);
+    if (!py::no_args("get_cq_event", nargs, kwnames) || !Life::ensure(chan)) {
+        return nullptr;
+    }
+    ibv_cq *cq = nullptr;
+    void *cq_context = nullptr;
+    int rc;
+    int err;
+    ++chan->_waiters;
+    Py_BEGIN_ALLOW_THREADS
+    rc = _v_get_cq_event(chan->_chan, &cq, &cq_context);
+    err = errno;
+    Py_END_ALLOW_THREADS
+    --chan->_waiters;
+    if (rc != 0) {
+        errno = err;
+        return _fail("ibv_get_cq_event");
+    }
+    // Every queue created on a channel stores its own object as cq_context;
+    // an event without one did not come from this module.
+    if (cq_context == nullptr) {
+        _v_ack_cq_events(cq, 1);
+        return raise_efa_error("ibv_get_cq_event", EIO);
+    }
+    PyObject *queue = static_cast<PyObject *>(cq_context);
+    ++reinterpret_cast<CQBaseObject *>(queue)->_unacked;
+    Py_INCREF(queue);
+    return queue;
+}
+
+PyObject *CompChannel_get_fd(PyObject *self, void *)
+{
+    CompChannelObject *chan = as_channel(self);
+    if (!Life::ensure(chan)) {
+        return nullptr;
+    }
+    return PyLong_FromLong(chan->_chan->fd);
+}
+
+PyObject *Context_create_comp_channel(PyObject *self, PyObject *const *, Py_ssize_t nargs,
+                                      PyObject *kwnames)
+{
+    if (!py::no_args("create_comp_channel", nargs, kwnames)) {
+        return nullptr;
+    }
+    ContextObject *context = reinterpret_cast<ContextObject *>(self);
+    if (!context_ensure(context)) {
+        return nullptr;
+    }
+    ibv_comp_channel *native = _v_create_comp_channel(context->_ctx);
+    if (native == nullptr) {
+        return _fail("ibv_create_comp_channel");
+    }
+    // _wrap
+    CompChannelObject *chan = py::alloc_bare<CompChannelObject>(types::CompChannel);
+    if (chan == nullptr) {
+        // Nothing owns the native channel yet; give it back.
+        py::SavedError saved;
+        _v_destroy_comp_channel(native);
+        return nullptr;
+    }
+    chan->_chan = native;
+    Py_INCREF(self);
+    chan->context = self;
+    Life::register_child(chan);
+    return reinterpret_cast<PyObject *>(chan);
+}
+
+PyMemberDef channel_members[] = {
+    {"context", T_OBJECT, offsetof(CompChannelObject, context), READONLY,
+     "CompChannel.context: Context\n\nThe context the channel was created from."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef channel_getset[] = {
+    {"fd", CompChannel_get_fd, nullptr,
+     "CompChannel.fd: int\n\nReturn the completion channel's pollable file descriptor.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot channel_slots[] = {
+    {Py_tp_doc, const_cast<char *>("A completion event channel (``ibv_comp_channel``).")},
+    {Py_tp_new, reinterpret_cast<void *>(Life::tp_new)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(Life::dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(Life::traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(Life::clear)},
+    {Py_tp_members, channel_members},
+    {Py_tp_getset, channel_getset},
+    {0, nullptr},
+};
+
+PyType_Spec channel_spec = {"vantor._vantor.CompChannel", sizeof(CompChannelObject), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                            channel_slots};
+
+const py::FunctionDef kContextMethods[] = {
+    {"create_comp_channel", Context_create_comp_channel,
+     "Context.create_comp_channel(self) -> 'CompChannel'\n\n"
+     "Create a completion event channel owned by this context."},
+};
+
+const py::FunctionDef kChannelMethods[] = {
+    {"get_cq_event", CompChannel_get_cq_event,
+     "CompChannel.get_cq_event(self)\n\n"
+     "Block until a CQ event arrives; return the associated CQ object.\n\n"
+     "The event must later be acknowledged with ``ack_events()`` on the returned\n"
+     "CQ or CQEx."},
+    {"close", Life::close_method,
+     "CompChannel.close(self)\n\nDestroy the completion channel after its CQs are closed."},
+    {"__enter__", Life::enter_method,
+     "CompChannel.__enter__(self)\n\nReturn the channel itself."},
+    {"__exit__", Life::exit_method,
+     "CompChannel.__exit__(self, *exc)\n\nClose the channel; exceptions propagate."},
+};
+
+}  // namespace
+
+PyTypeObject *create_CompChannel_type(PyObject *module)
+{
+    return py::add_type(module, &channel_spec);
+}
+
+bool comp_channel_ensure(CompChannelObject *self) { return Life::ensure(self); }
+
+bool define_comp_channel_methods(PyObject *)
+{
+    return py::add_methods(types::Context, kContextMethods) &&
+           py::add_methods(types::CompChannel, kChannelMethods);
+}
+
+}  // namespace vantor

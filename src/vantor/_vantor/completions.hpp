@@ -1,0 +1,73 @@
+// What the completion sources share between themselves: the WC record and
+// its two fillers, the definers module.cpp runs, and the CQ type helpers.
+#pragma once
+
+#include "efadv.hpp"
+#include "objects.hpp"
+
+#include <Python.h>
+#include <infiniband/verbs.h>
+
+#include <cstdint>
+
+namespace vantor {
+
+struct WCObject {
+    PyObject_HEAD
+    uint64_t wr_id;
+    int32_t status;
+    int32_t opcode;
+    uint32_t vendor_err;
+    uint32_t byte_len;
+    uint32_t imm_data;
+    uint32_t qp_num;
+    uint32_t src_qp;
+    uint32_t wc_flags;
+    PyObject *sgid;  // None or 16 bytes
+    int unsolicited;
+};
+
+// A queue's ring layout from efadv_query_cq.
+struct CQAttrObject {
+    PyObject_HEAD
+    uint64_t buffer_addr;
+    uint32_t entry_size;
+    uint32_t num_entries;
+    uint64_t doorbell_addr;
+};
+
+// A new WC copied from a classic completion record.
+PyObject *wc_from_ibv_wc(const ibv_wc &wc);
+
+// A new WC for the completion an open extended poll batch is positioned on.
+// Only the fields the queue's wc_flags requested are read (the provider may
+// leave the other accessors unset); the rest stay 0.
+struct ExtendedReader {
+    ibv_cq_ex *cqx;
+    efadv_cq *ecq;  // may be null
+    bool byte_len, imm, qp_num, src_qp;
+    bool sgid, unsolicited;  // requested at creation and ecq present
+
+    explicit ExtendedReader(const CQExObject *cq);
+    PyObject *read() const;
+};
+
+// The queue's native ibv_cq (CQEx: its extended queue viewed as an ibv_cq).
+inline ibv_cq *cq_handle(const CQObject *cq) { return cq->_cq; }
+inline ibv_cq *cq_handle(const CQExObject *cq)
+{
+    return cq->_cqx == nullptr ? nullptr : ibv_cq_ex_to_cq(cq->_cqx);
+}
+
+// Python-level names.
+bool define_wc_methods(PyObject *module);
+bool define_comp_channel_methods(PyObject *module);
+bool define_cq_methods(PyObject *module);
+bool define_completion_error(PyObject *module);
+
+// Installed by cq.cpp on CQ and CQEx.
+PyObject *cq_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+PyObject *cq_ex_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                     PyObject *kwnames);
+
+}  // namespace vantor

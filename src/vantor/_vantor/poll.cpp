@@ -1,0 +1,162 @@
+// Polling, the hot path of the completion side: one native batch per call
+// for a classic queue, an in-place walk of the provider's ring for an
+// extended one. The GIL is released only around the call that may reach the
+// device; WC objects are made with it held, without per-completion lookups.
+#include "completions.hpp"
+#include "errors.hpp"
+#include "loader.hpp"
+#include "py/args.hpp"
+#include "py/convert.hpp"
+#include "py/ref.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+
+namespace vantor {
+namespace {
+
+using py::Ref;
+
+const char *const kPollNames[] = {"num_entries", nullptr};
+const py::ArgSpec kPollArgs{"poll", kPollNames, 1};
+
+// Shared prologue: argument, closed check, positivity.
+bool poll_prologue(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                   int &num_entries)
+{
+    PyObject *value;
+    if (!kPollArgs.parse(args, nargs, kwnames, &value) || !py::to_int(value, num_entries) ||
+        !cq_ensure(self)) {
+        return false;
+    }
+    if (num_entries < 1) {
+        PyErr_SetString(PyExc_ValueError, "num_entries must be positive");
+        return false;
+    }
+    return true;
+}
+
+struct FreeArray {
+    void operator()(ibv_wc *p) const { std::free(p); }
+};
+
+// Marks the queue as used without the GIL, so close() from another thread
+// refuses instead of freeing it under the poll.
+class BusyQueue {
+public:
+    explicit BusyQueue(CQBaseObject *cq) : cq_(cq) { ++cq_->_busy; }
+    ~BusyQueue() { --cq_->_busy; }
+    BusyQueue(const BusyQueue &) = delete;
+    BusyQueue &operator=(const BusyQueue &) = delete;
+
+private:
+    CQBaseObject *cq_;
+};
+
+}  // namespace
+
+PyObject *cq_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    int num_entries;
+    if (!poll_prologue(self, args, nargs, kwnames, num_entries)) {
+        return nullptr;
+    }
+    CQObject *cq = reinterpret_cast<CQObject *>(self);
+    std::unique_ptr<ibv_wc, FreeArray> array(
+        static_cast<ibv_wc *>(std::calloc(static_cast<size_t>(num_entries), sizeof(ibv_wc))));
+    if (!array) {
+        return PyErr_NoMemory();
+    }
+    int n;
+    int err;
+    {
+        BusyQueue busy(&cq->base);
+        ibv_cq *handle = cq->_cq;
+        ibv_wc *wcs = array.get();
+        Py_BEGIN_ALLOW_THREADS
+        n = ibv_poll_cq(handle, num_entries, wcs);
+        err = errno;
+        Py_END_ALLOW_THREADS
+    }
+    if (n < 0) {
+        int code = n == -1 ? (err != 0 ? err : EIO) : -n;
+        return raise_efa_error("ibv_poll_cq", code);
+    }
+    PyObject *list = PyList_New(n);
+    if (list == nullptr) {
+        return nullptr;
+    }
+    const ibv_wc *wcs = array.get();
+    for (int i = 0; i < n; ++i) {
+        PyObject *wc = wc_from_ibv_wc(wcs[i]);
+        if (wc == nullptr) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+        PyList_SET_ITEM(list, i, wc);
+    }
+    return list;
+}
+
+PyObject *cq_ex_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    int num_entries;
+    if (!poll_prologue(self, args, nargs, kwnames, num_entries)) {
+        return nullptr;
+    }
+    CQExObject *cq = reinterpret_cast<CQExObject *>(self);
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) {
+        return nullptr;
+    }
+    ibv_cq_ex *cqx = cq->_cqx;
+    ibv_poll_cq_attr attr{};
+    attr.comp_mask = 0;
+    int rc;
+    int err;
+    {
+        BusyQueue busy(&cq->base);
+        Py_BEGIN_ALLOW_THREADS
+        rc = ibv_start_poll(cqx, &attr);
+        err = errno;
+        Py_END_ALLOW_THREADS
+    }
+    if (rc == ENOENT) {
+        return list.release();
+    }
+    if (rc != 0) {
+        errno = err;
+        return _fail_rc("ibv_start_poll", rc);
+    }
+    // A batch is open: every way out below ends it exactly once.
+    const ExtendedReader reader(cq);
+    for (;;) {
+        PyObject *wc = reader.read();
+        if (wc == nullptr || PyList_Append(list.get(), wc) < 0) {
+            Py_XDECREF(wc);
+            ibv_end_poll(cqx);
+            return nullptr;
+        }
+        Py_DECREF(wc);
+        // Stop before advancing: a completion consumed by ibv_next_poll would
+        // be lost if it were not returned.
+        if (PyList_GET_SIZE(list.get()) >= num_entries) {
+            break;
+        }
+        rc = ibv_next_poll(cqx);
+        if (rc == ENOENT) {
+            break;
+        }
+        if (rc != 0) {
+            err = errno;
+            ibv_end_poll(cqx);
+            errno = err;
+            return _fail_rc("ibv_next_poll", rc);
+        }
+    }
+    ibv_end_poll(cqx);
+    return list.release();
+}
+
+}  // namespace vantor
