@@ -1,11 +1,15 @@
 // The module's create and exec steps: one live instance per process, the
 // types, the native libraries, then the Python-level names.
+#include "completions.hpp"
 #include "errors.hpp"
 #include "loader.hpp"
 #include "module_types.hpp"
+#include "pickle.hpp"
 #include "py/function.hpp"
 #include "py/ref.hpp"
+#include "qp.hpp"
 #include "traceback.hpp"
+#include "work_request.hpp"
 
 #include <cstdint>
 #include <iterator>
@@ -19,6 +23,15 @@ VANTOR_TYPES(VANTOR_DEFINE_TYPE)
 }  // namespace types
 
 bool define_loader_probes(PyObject *module);
+// Devices, contexts, PDs, MRs, AHs, async events (their own sources).
+bool define_record_methods(PyObject *module);
+bool define_device_methods(PyObject *module);
+bool define_context_methods(PyObject *module);
+bool define_async_event_methods(PyObject *module);
+bool define_pd_methods(PyObject *module);
+bool define_mr_methods(PyObject *module);
+bool define_ah_methods(PyObject *module);
+bool define_discovery_functions(PyObject *module);
 
 namespace {
 
@@ -171,7 +184,23 @@ using Definer = bool (*)(PyObject *module);
 constexpr Definer kDefinitions[] = {
     define_efa_error,
     define_loader_probes,
+    define_record_methods,
+    define_wc_methods,
+    define_work_request_methods,
+    define_device_methods,
+    define_context_methods,
+    define_async_event_methods,
+    define_pd_methods,
+    define_mr_methods,
+    define_comp_channel_methods,
+    define_cq_methods,
+    define_qp_methods,
+    define_ah_methods,
+    define_completion_error,
+    define_qp_init_attr,
+    define_discovery_functions,
     define_all,
+    pickling::define_pickling,
 };
 
 bool exec_steps(PyObject *module)

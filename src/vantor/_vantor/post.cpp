@@ -1,0 +1,365 @@
+// The data path. Sends go through the extended work-request interface: one
+// ibv_wr_start, per request its checks interleaved with building, then one
+// ibv_wr_complete (or ibv_wr_abort), so a batch is all or nothing. Receives
+// are one chain handed to ibv_post_recv. Only the submitting call runs
+// without the GIL; nothing in the build loops runs Python code, so the
+// request lists cannot change under them.
+#include "qp.hpp"
+
+#include "errors.hpp"
+#include "module_types.hpp"
+#include "objects.hpp"
+#include "py/args.hpp"
+#include "py/function.hpp"
+#include "py/ref.hpp"
+#include "work_request.hpp"
+
+#include <endian.h>
+
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+
+namespace vantor {
+namespace {
+
+using py::Ref;
+
+constexpr Py_ssize_t kMaxSendSge = 64;
+
+// The requests of one call: a lone record, an exact list as given, or a
+// list built from any other iterable (kept alive by `holder`).
+struct Batch {
+    PyObject *single = nullptr;
+    PyObject *const *items = nullptr;
+    Py_ssize_t size = 0;
+    Ref holder;
+};
+
+bool normalise(PyObject *wrs, PyTypeObject *record_type, Batch &batch)
+{
+    if (PyObject_TypeCheck(wrs, record_type)) {
+        batch.single = wrs;
+        batch.items = &batch.single;
+        batch.size = 1;
+        return true;
+    }
+    if (!PyList_Check(wrs)) {
+        batch.holder = Ref::steal(PySequence_List(wrs));
+        if (!batch.holder) {
+            return false;
+        }
+        wrs = batch.holder.get();
+    } else if (!PyList_CheckExact(wrs)) {
+        raise_expected("list", wrs);
+        return false;
+    }
+    batch.items = reinterpret_cast<PyListObject *>(wrs)->ob_item;
+    batch.size = PyList_GET_SIZE(wrs);
+    return true;
+}
+
+// The entries of a request: an exact list (the setters allow nothing else
+// but None). Returns the count, or -1 with TypeError set.
+Py_ssize_t sg_list_size(PyObject *sg_list)
+{
+    if (sg_list == nullptr || sg_list == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+        return -1;
+    }
+    if (!PyList_CheckExact(sg_list)) {
+        raise_expected("list", sg_list);
+        return -1;
+    }
+    return PyList_GET_SIZE(sg_list);
+}
+
+SGEObject *as_sge_checked(PyObject *obj)
+{
+    if (!PyObject_TypeCheck(obj, types::SGE)) {
+        raise_expected("SGE", obj);
+        return nullptr;
+    }
+    return reinterpret_cast<SGEObject *>(obj);
+}
+
+// The send_ops_flags bit an opcode needs; 0 for an opcode EFA cannot post.
+constexpr uint64_t op_required_bit(int32_t opcode)
+{
+    switch (opcode) {
+    case IBV_WR_RDMA_WRITE:
+        return IBV_QP_EX_WITH_RDMA_WRITE;
+    case IBV_WR_RDMA_WRITE_WITH_IMM:
+        return IBV_QP_EX_WITH_RDMA_WRITE_WITH_IMM;
+    case IBV_WR_SEND:
+        return IBV_QP_EX_WITH_SEND;
+    case IBV_WR_SEND_WITH_IMM:
+        return IBV_QP_EX_WITH_SEND_WITH_IMM;
+    case IBV_WR_RDMA_READ:
+        return IBV_QP_EX_WITH_RDMA_READ;
+    default:
+        return 0;
+    }
+}
+
+// Checks one request and adds it to the open batch.
+bool build_send(ibv_qp_ex *qpx, PyObject *obj, uint64_t allowed_ops, ibv_sge *sges,
+                ibv_data_buf *bufs)
+{
+    if (!PyObject_TypeCheck(obj, types::SendWR)) {
+        raise_expected("SendWR", obj);
+        return false;
+    }
+    auto *wr = reinterpret_cast<SendWRObject *>(obj);
+    PyObject *ah_obj = wr->ah;
+    if (ah_obj == nullptr || ah_obj == Py_None) {
+        PyErr_SetString(PyExc_ValueError,
+                        "EFA sends are connectionless: each SendWR needs a destination "
+                        "(dest=Peer or ah/remote_qpn/remote_qkey)");
+        return false;
+    }
+    if (!PyObject_TypeCheck(ah_obj, types::AH)) {
+        raise_expected("AH", ah_obj);
+        return false;
+    }
+    auto *ah = reinterpret_cast<AHObject *>(ah_obj);
+    if (!ah_ensure(ah)) {
+        return false;
+    }
+    Py_ssize_t count = sg_list_size(wr->sg_list);
+    if (count < 0) {
+        return false;
+    }
+    if (count > kMaxSendSge) {
+        PyErr_SetString(PyExc_ValueError, "at most 64 SGEs per work request");
+        return false;
+    }
+    uint64_t bit = op_required_bit(wr->opcode);
+    if (bit == 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "EFA supports SEND, SEND_WITH_IMM, RDMA_READ, RDMA_WRITE and "
+                     "RDMA_WRITE_WITH_IMM (got opcode %d)",
+                     wr->opcode);
+        return false;
+    }
+    if ((allowed_ops & bit) == 0) {
+        PyErr_Format(PyExc_ValueError, "opcode %d is not enabled in this QP's send_ops_flags",
+                     wr->opcode);
+        return false;
+    }
+    qpx->wr_id = wr->wr_id;
+    qpx->wr_flags = wr->send_flags;
+    switch (wr->opcode) {
+    case IBV_WR_RDMA_WRITE:
+        ibv_wr_rdma_write(qpx, wr->rkey, wr->remote_addr);
+        break;
+    case IBV_WR_RDMA_WRITE_WITH_IMM:
+        ibv_wr_rdma_write_imm(qpx, wr->rkey, wr->remote_addr, htobe32(wr->imm_data));
+        break;
+    case IBV_WR_SEND:
+        ibv_wr_send(qpx);
+        break;
+    case IBV_WR_SEND_WITH_IMM:
+        ibv_wr_send_imm(qpx, htobe32(wr->imm_data));
+        break;
+    default:
+        ibv_wr_rdma_read(qpx, wr->rkey, wr->remote_addr);
+        break;
+    }
+    ibv_wr_set_ud_addr(qpx, ah->_ah, wr->remote_qpn, wr->remote_qkey);
+    PyObject *const *entries = reinterpret_cast<PyListObject *>(wr->sg_list)->ob_item;
+    if (wr->send_flags & IBV_SEND_INLINE) {
+        for (Py_ssize_t j = 0; j < count; ++j) {
+            SGEObject *sge = as_sge_checked(entries[j]);
+            if (sge == nullptr) {
+                return false;
+            }
+            bufs[j].addr = reinterpret_cast<void *>(static_cast<uintptr_t>(sge->addr));
+            bufs[j].length = sge->length;
+        }
+        ibv_wr_set_inline_data_list(qpx, static_cast<size_t>(count), bufs);
+    } else {
+        for (Py_ssize_t j = 0; j < count; ++j) {
+            SGEObject *sge = as_sge_checked(entries[j]);
+            if (sge == nullptr) {
+                return false;
+            }
+            sges[j].addr = sge->addr;
+            sges[j].length = sge->length;
+            sges[j].lkey = sge->lkey;
+        }
+        ibv_wr_set_sge_list(qpx, static_cast<size_t>(count), sges);
+    }
+    return true;
+}
+
+// _post_send_ex
+bool post_send_batch(QPObject *qp, const Batch &batch)
+{
+    if (batch.size == 0) {
+        return true;
+    }
+    ibv_qp_ex *qpx = qp->_qpx;
+    const uint64_t allowed_ops = qp->send_ops_flags;
+    // Reused by every request: each list is handed over by its set call
+    // before the next request is built.
+    ibv_sge sges[kMaxSendSge];
+    ibv_data_buf bufs[kMaxSendSge];
+    ibv_wr_start(qpx);
+    for (Py_ssize_t i = 0; i < batch.size; ++i) {
+        if (!build_send(qpx, batch.items[i], allowed_ops, sges, bufs)) {
+            ibv_wr_abort(qpx);
+            return false;
+        }
+    }
+    int rc;
+    {
+        QPBusy busy(qp);
+        Py_BEGIN_ALLOW_THREADS
+        rc = ibv_wr_complete(qpx);
+        Py_END_ALLOW_THREADS
+    }
+    if (rc != 0) {
+        raise_efa_error("ibv_wr_complete", rc);
+        return false;
+    }
+    return true;
+}
+
+// _post_recv_qp: the whole batch as one chain over one entry array.
+bool post_recv_batch(QPObject *qp, const Batch &batch)
+{
+    const Py_ssize_t n = batch.size;
+    if (n == 0) {
+        return true;
+    }
+    Py_ssize_t total = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *obj = batch.items[i];
+        if (!PyObject_TypeCheck(obj, types::RecvWR)) {
+            raise_expected("RecvWR", obj);
+            return false;
+        }
+        Py_ssize_t count = sg_list_size(reinterpret_cast<RecvWRObject *>(obj)->sg_list);
+        if (count < 0) {
+            return false;
+        }
+        if (count > INT_MAX) {
+            PyErr_SetString(PyExc_ValueError, "too many SGEs in a receive work request");
+            return false;
+        }
+        total += count;
+    }
+    auto *wrs = static_cast<ibv_recv_wr *>(PyMem_Calloc(static_cast<size_t>(n), sizeof(ibv_recv_wr)));
+    auto *sges = static_cast<ibv_sge *>(
+        PyMem_Calloc(static_cast<size_t>(total > 0 ? total : 1), sizeof(ibv_sge)));
+    struct Arrays {
+        ibv_recv_wr *wrs;
+        ibv_sge *sges;
+        ~Arrays()
+        {
+            PyMem_Free(wrs);
+            PyMem_Free(sges);
+        }
+    } arrays{wrs, sges};
+    if (wrs == nullptr || sges == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    Py_ssize_t offset = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        auto *wr = reinterpret_cast<RecvWRObject *>(batch.items[i]);
+        Py_ssize_t count = PyList_GET_SIZE(wr->sg_list);
+        // Nothing ran between the passes, so the counts are the first pass's;
+        // the bound is kept anyway, the array must hold what is written.
+        if (count > total - offset) {
+            PyErr_SetString(PyExc_RuntimeError, "receive work requests changed while posting");
+            return false;
+        }
+        wrs[i].wr_id = wr->wr_id;
+        wrs[i].num_sge = static_cast<int>(count);
+        PyObject *const *entries = reinterpret_cast<PyListObject *>(wr->sg_list)->ob_item;
+        for (Py_ssize_t j = 0; j < count; ++j) {
+            SGEObject *sge = as_sge_checked(entries[j]);
+            if (sge == nullptr) {
+                return false;
+            }
+            sges[offset + j].addr = sge->addr;
+            sges[offset + j].length = sge->length;
+            sges[offset + j].lkey = sge->lkey;
+        }
+        if (count > 0) {
+            wrs[i].sg_list = &sges[offset];
+            offset += count;
+        }
+        wrs[i].next = i + 1 < n ? &wrs[i + 1] : nullptr;
+    }
+    ibv_recv_wr *bad_wr = nullptr;
+    int rc;
+    {
+        QPBusy busy(qp);
+        Py_BEGIN_ALLOW_THREADS
+        rc = ibv_post_recv(qp->_qp, wrs, &bad_wr);
+        Py_END_ALLOW_THREADS
+    }
+    if (rc != 0) {
+        raise_efa_error("ibv_post_recv", rc);
+        return false;
+    }
+    return true;
+}
+
+const char *const kWrsNames[] = {"wrs", nullptr};
+const py::ArgSpec kPostSendArgs{"post_send", kWrsNames, 1};
+const py::ArgSpec kPostRecvArgs{"post_recv", kWrsNames, 1};
+
+PyObject *QP_post_send(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                       PyObject *kwnames)
+{
+    PyObject *wrs;
+    if (!kPostSendArgs.parse(args, nargs, kwnames, &wrs)) {
+        return nullptr;
+    }
+    QPObject *qp = as_qp(self);
+    Batch batch;
+    if (!qp_ensure(qp) || !normalise(wrs, types::SendWR, batch) || !post_send_batch(qp, batch)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *QP_post_recv(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                       PyObject *kwnames)
+{
+    PyObject *wrs;
+    if (!kPostRecvArgs.parse(args, nargs, kwnames, &wrs)) {
+        return nullptr;
+    }
+    QPObject *qp = as_qp(self);
+    Batch batch;
+    if (!qp_ensure(qp) || !normalise(wrs, types::RecvWR, batch) || !post_recv_batch(qp, batch)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+const py::FunctionDef kPostMethods[] = {
+    {"post_send", QP_post_send,
+     "QP.post_send(self, wrs)\n"
+     "\n"
+     "Post one or more :class:`SendWR` as a single batch.\n"
+     "\n"
+     "All work requests are queued between ``wr_start``/``wr_complete``, so either\n"
+     "the whole batch is submitted or none of it is. EFA requires every send work\n"
+     "request to carry ``vantor.enums.SendFlags.SIGNALED`` (or the queue pair must\n"
+     "be created with ``sq_sig_all=True``); an unsignaled request fails the batch\n"
+     "with EINVAL."},
+    {"post_recv", QP_post_recv,
+     "QP.post_recv(self, wrs)\n\nPost one or more :class:`RecvWR` to the receive queue."},
+};
+
+}  // namespace
+
+bool add_qp_post_methods(PyTypeObject *qp_type) { return py::add_methods(qp_type, kPostMethods); }
+
+}  // namespace vantor

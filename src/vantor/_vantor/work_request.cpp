@@ -1,0 +1,782 @@
+// SGE, SendWR and RecvWR: plain mutable records with typed fields, and
+// MR.sge. The posting paths read these structs directly, so every setter
+// keeps the field types the posting code relies on (sg_list: list or None).
+#include "work_request.hpp"
+
+#include "errors.hpp"
+#include "module_types.hpp"
+#include "objects.hpp"
+#include "py/args.hpp"
+#include "py/convert.hpp"
+#include "py/function.hpp"
+#include "py/init_args.hpp"
+#include "py/ref.hpp"
+#include "py/types.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <structmember.h>
+
+namespace vantor {
+
+using py::Ref;
+
+PyObject *qualified_type_name(PyObject *obj) { return qualified_name(Py_TYPE(obj)); }
+
+PyObject *qualified_name(PyTypeObject *type_object)
+{
+    PyObject *type = reinterpret_cast<PyObject *>(type_object);
+    Ref qualname = Ref::steal(PyObject_GetAttrString(type, "__qualname__"));
+    if (!qualname) {
+        return nullptr;
+    }
+    Ref module = Ref::steal(PyObject_GetAttrString(type, "__module__"));
+    if (!module) {
+        PyErr_Clear();
+        return qualname.release();
+    }
+    if (!PyUnicode_Check(module.get()) ||
+        PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0 ||
+        PyUnicode_CompareWithASCIIString(module.get(), "__main__") == 0) {
+        return qualname.release();
+    }
+    return PyUnicode_FromFormat("%U.%U", module.get(), qualname.get());
+}
+
+void raise_expected(const char *expected, PyObject *obj)
+{
+    Ref name = Ref::steal(qualified_type_name(obj));
+    if (name) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %U", expected, name.get());
+    }
+}
+
+namespace {
+
+constexpr uint64_t kU32Max = std::numeric_limits<uint32_t>::max();
+constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
+
+// Where a Python int lies with respect to [0, max].
+enum class Range { below, inside, above, error };
+
+Range classify(PyObject *value, uint64_t max, uint64_t &out)
+{
+    int overflow = 0;
+    long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow == 0) {
+        if (small == -1 && PyErr_Occurred()) {
+            return Range::error;
+        }
+        if (small < 0) {
+            return Range::below;
+        }
+        out = static_cast<uint64_t>(small);
+        return out > max ? Range::above : Range::inside;
+    }
+    if (overflow < 0) {
+        return Range::below;
+    }
+    unsigned long long wide = PyLong_AsUnsignedLongLong(value);
+    if (wide == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            return Range::error;
+        }
+        PyErr_Clear();
+        return Range::above;
+    }
+    out = wide;
+    return out > max ? Range::above : Range::inside;
+}
+
+// Calls of the record classes themselves skip tp_new/tp_init dispatch; a
+// subclass goes the ordinary way (tp_vectorcall is not inherited).
+template <typename Object, bool (*Init)(Object *, PyObject *const *), const py::ArgSpec &Spec,
+          int N>
+PyObject *vectorcall_new(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames)
+{
+    PyObject *values[N];
+    if (!Spec.parse(args, PyVectorcall_NARGS(nargsf), kwnames, values)) {
+        return nullptr;
+    }
+    auto *tp = reinterpret_cast<PyTypeObject *>(type);
+    Ref self = Ref::steal(tp->tp_new(tp, nullptr, nullptr));
+    if (!self || !Init(reinterpret_cast<Object *>(self.get()), values)) {
+        return nullptr;
+    }
+    return self.release();
+}
+
+template <typename Object, bool (*Init)(Object *, PyObject *const *), const py::ArgSpec &Spec,
+          int N>
+int tp_init(PyObject *self, PyObject *args, PyObject *kwargs)
+{
+    PyObject *values[N];
+    if (!py::parse_init(Spec, args, kwargs, values)) {
+        return -1;
+    }
+    return Init(reinterpret_cast<Object *>(self), values) ? 0 : -1;
+}
+
+// A new, empty list for None, else list(iterable).
+PyObject *copy_sg_list(PyObject *value)
+{
+    if (value == nullptr || value == Py_None) {
+        return PyList_New(0);
+    }
+    return PySequence_List(value);
+}
+
+// Releases the record's object fields, then the record.
+template <typename Object, size_t N>
+void dealloc_record(PyObject *self, PyObject *Object::*const (&fields)[N])
+{
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    auto *object = reinterpret_cast<Object *>(self);
+    for (PyObject *Object::*field : fields) {
+        Py_CLEAR(object->*field);
+    }
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// ---------------------------------------------------------------- SGE
+
+constexpr const char *kSGEDoc =
+    "SGE(target, length, lkey=0, offset=0)\n"
+    "\n"
+    "A scatter/gather entry.\n"
+    "\n"
+    "``target`` is either an :class:`MR` (``lkey``/``addr`` derived from it) or an\n"
+    "integer address. ``length`` bytes starting ``offset`` bytes into the target\n"
+    "are described; a non-zero ``lkey`` overrides the memory region's key. An entry\n"
+    "built from an :class:`MR` keeps that region alive.";
+
+const char *const kSGENames[] = {"target", "length", "lkey", "offset", nullptr};
+const py::ArgSpec kSGEArgs{"__init__", kSGENames, 2};
+
+SGEObject *as_sge(PyObject *self) { return reinterpret_cast<SGEObject *>(self); }
+
+PyObject *SGE_new(PyTypeObject *type, PyObject *, PyObject *)
+{
+    PyObject *self = type->tp_alloc(type, 0);
+    if (self != nullptr) {
+        Py_INCREF(Py_None);
+        as_sge(self)->owner = Py_None;
+    }
+    return self;
+}
+
+bool SGE_init_values(SGEObject *self, PyObject *const *values)
+{
+    PyObject *target = values[0];
+    Ref length = Ref::steal(py::to_pyint(values[1]));
+    if (!length) {
+        return false;
+    }
+    Ref offset = values[3] == nullptr ? Ref::steal(PyLong_FromLong(0))
+                                      : Ref::steal(py::to_pyint(values[3]));
+    if (!offset) {
+        return false;
+    }
+    Ref lkey_arg = values[2] == nullptr ? Ref::steal(PyLong_FromLong(0))
+                                        : Ref::steal(py::to_pyint(values[2]));
+    if (!lkey_arg) {
+        return false;
+    }
+    uint64_t length_value = 0;
+    switch (classify(length.get(), kU32Max, length_value)) {
+    case Range::error:
+        return false;
+    case Range::inside:
+        break;
+    default:
+        PyErr_SetString(PyExc_ValueError, "SGE length must be between 0 and 2**32 - 1");
+        return false;
+    }
+    uint64_t offset_value = 0;
+    Range offset_range = classify(offset.get(), kU64Max, offset_value);
+    if (offset_range == Range::error) {
+        return false;
+    }
+    if (offset_range == Range::below) {
+        PyErr_SetString(PyExc_ValueError, "SGE offset must be non-negative");
+        return false;
+    }
+    const bool offset_huge = offset_range == Range::above;
+    uint64_t lkey_value = 0;
+    switch (classify(lkey_arg.get(), kU32Max, lkey_value)) {
+    case Range::error:
+        return false;
+    case Range::inside:
+        break;
+    default:
+        PyErr_SetString(PyExc_ValueError, "SGE lkey must be between 0 and 2**32 - 1");
+        return false;
+    }
+
+    uint64_t addr;
+    uint32_t lkey;
+    PyObject *owner;
+    if (PyObject_TypeCheck(target, types::MR)) {
+        auto *mr = reinterpret_cast<MRObject *>(target);
+        if (!mr_ensure(mr)) {
+            return false;
+        }
+        uint64_t size = mr->_mr->length;
+        if (offset_huge || offset_value > size || length_value > size - offset_value) {
+            PyErr_SetString(PyExc_ValueError, "SGE range exceeds the memory region");
+            return false;
+        }
+        addr = reinterpret_cast<uintptr_t>(mr->_mr->addr) + offset_value;
+        lkey = lkey_value == 0 ? mr->_mr->lkey : static_cast<uint32_t>(lkey_value);
+        owner = target;
+    } else {
+        Ref address = Ref::steal(py::to_pyint(target));
+        if (!address) {
+            return false;
+        }
+        uint64_t address_value = 0;
+        switch (classify(address.get(), kU64Max, address_value)) {
+        case Range::error:
+            return false;
+        case Range::inside:
+            break;
+        default:
+            PyErr_SetString(PyExc_ValueError, "SGE address must be between 0 and 2**64 - 1");
+            return false;
+        }
+        if (offset_huge || offset_value > kU64Max - address_value) {
+            PyErr_SetString(PyExc_ValueError, "SGE address plus offset exceeds 2**64 - 1");
+            return false;
+        }
+        addr = address_value + offset_value;
+        lkey = static_cast<uint32_t>(lkey_value);
+        owner = Py_None;
+    }
+    self->addr = addr;
+    self->lkey = lkey;
+    py::set_field(self->owner, owner);
+    self->length = static_cast<uint32_t>(length_value);
+    return true;
+}
+
+PyObject *SGE_repr(PyObject *self)
+{
+    SGEObject *sge = as_sge(self);
+    char text[96];
+    PyOS_snprintf(text, sizeof text, "SGE(addr=0x%llx, length=%u, lkey=0x%x)",
+                  static_cast<unsigned long long>(sge->addr), sge->length, sge->lkey);
+    return PyUnicode_FromString(text);
+}
+
+int SGE_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_sge(self)->owner);
+    return 0;
+}
+
+int SGE_clear(PyObject *self)
+{
+    py::set_field(as_sge(self)->owner, Py_None);
+    return 0;
+}
+
+PyObject *SGEObject::*const kSGERefs[] = {&SGEObject::owner};
+void SGE_dealloc(PyObject *self) { dealloc_record(self, kSGERefs); }
+
+const char *const kKeepaliveNames[] = {"owner", nullptr};
+const py::ArgSpec kKeepaliveArgs{"_keepalive", kKeepaliveNames, 1};
+
+PyObject *SGE_keepalive(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                        PyObject *kwnames)
+{
+    PyObject *owner;
+    if (!kKeepaliveArgs.parse(args, nargs, kwnames, &owner)) {
+        return nullptr;
+    }
+    py::set_field(as_sge(self)->owner, owner);
+    Py_INCREF(self);
+    return self;
+}
+
+const py::FunctionDef kSGEMethods[] = {
+    {"_keepalive", SGE_keepalive,
+     "SGE._keepalive(self, owner)\n\nRetain ``owner`` for as long as this SGE is retained."},
+};
+
+PyMemberDef SGE_members[] = {
+    {"addr", T_ULONGLONG, offsetof(SGEObject, addr), READONLY, nullptr},
+    {"length", T_UINT, offsetof(SGEObject, length), READONLY, nullptr},
+    {"lkey", T_UINT, offsetof(SGEObject, lkey), READONLY, nullptr},
+    {"owner", T_OBJECT, offsetof(SGEObject, owner), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// ---------------------------------------------------------------- scalar fields
+
+enum class Width { u64, u32, uint, i32 };
+
+struct Field {
+    Py_ssize_t offset;
+    Width width;
+};
+
+PyObject *get_scalar(PyObject *self, void *closure)
+{
+    const auto *field = static_cast<const Field *>(closure);
+    const char *base = reinterpret_cast<const char *>(self) + field->offset;
+    switch (field->width) {
+    case Width::u64:
+        return PyLong_FromUnsignedLongLong(*reinterpret_cast<const uint64_t *>(base));
+    case Width::u32:
+    case Width::uint:
+        return PyLong_FromUnsignedLong(*reinterpret_cast<const uint32_t *>(base));
+    case Width::i32:
+        return PyLong_FromLong(*reinterpret_cast<const int32_t *>(base));
+    }
+    return nullptr;
+}
+
+// Converts to the field's width and stores; nothing is stored on failure.
+bool store_scalar(PyObject *self, const Field &field, PyObject *value)
+{
+    char *base = reinterpret_cast<char *>(self) + field.offset;
+    switch (field.width) {
+    case Width::u64: {
+        uint64_t v;
+        if (!py::to_u64(value, v)) {
+            return false;
+        }
+        *reinterpret_cast<uint64_t *>(base) = v;
+        return true;
+    }
+    case Width::u32: {
+        uint32_t v;
+        if (!py::to_u32(value, v)) {
+            return false;
+        }
+        *reinterpret_cast<uint32_t *>(base) = v;
+        return true;
+    }
+    case Width::uint: {
+        unsigned int v;
+        if (!py::to_uint(value, v)) {
+            return false;
+        }
+        *reinterpret_cast<uint32_t *>(base) = v;
+        return true;
+    }
+    case Width::i32: {
+        int v;
+        if (!py::to_int(value, v)) {
+            return false;
+        }
+        *reinterpret_cast<int32_t *>(base) = v;
+        return true;
+    }
+    }
+    return false;
+}
+
+int set_scalar(PyObject *self, PyObject *value, void *closure)
+{
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_NotImplementedError, "__del__");
+        return -1;
+    }
+    return store_scalar(self, *static_cast<const Field *>(closure), value) ? 0 : -1;
+}
+
+PyObject *get_object(PyObject *self, void *closure)
+{
+    PyObject *value = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) +
+                                                     reinterpret_cast<Py_ssize_t>(closure));
+    if (value == nullptr) {
+        value = Py_None;
+    }
+    Py_INCREF(value);
+    return value;
+}
+
+// sg_list: the posting code relies on an exact list or None, so nothing
+// else is stored.
+int set_sg_list(PyObject *self, PyObject *value, void *closure)
+{
+    if (value == nullptr) {
+        value = Py_None;
+    }
+    if (value != Py_None && !PyList_CheckExact(value)) {
+        raise_expected("list", value);
+        return -1;
+    }
+    py::set_field(*reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) +
+                                                 reinterpret_cast<Py_ssize_t>(closure)),
+                  value);
+    return 0;
+}
+
+int set_any(PyObject *self, PyObject *value, void *closure)
+{
+    py::set_field(*reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) +
+                                                 reinterpret_cast<Py_ssize_t>(closure)),
+                  value == nullptr ? Py_None : value);
+    return 0;
+}
+
+void *offset_closure(Py_ssize_t offset) { return reinterpret_cast<void *>(offset); }
+
+// ---------------------------------------------------------------- SendWR
+
+constexpr const char *kSendWRDoc =
+    "SendWR(wr_id=0, sg_list=None, opcode=2, send_flags=0, remote_addr=0, rkey=0, "
+    "imm_data=0, ah=None, remote_qpn=0, remote_qkey=0, dest=None)\n"
+    "\n"
+    "A send work request.\n"
+    "\n"
+    "SRD and UD are connectionless, so every send names its destination: either\n"
+    "with ``dest=`` (anything with ``.ah``, ``.qp_num`` and ``.qkey`` attributes,\n"
+    "e.g. :class:`vantor.helpers.Peer`) or with the explicit\n"
+    "``ah``/``remote_qpn``/``remote_qkey`` trio.\n"
+    "\n"
+    "Args:\n"
+    "    wr_id: Application-defined value returned in the completion.\n"
+    "    sg_list: Local :class:`SGE` objects holding the payload.\n"
+    "    opcode: A :class:`vantor.enums.WROpcode`: SEND, SEND_WITH_IMM, RDMA_READ,\n"
+    "        RDMA_WRITE or RDMA_WRITE_WITH_IMM; the RDMA ones also need\n"
+    "        ``remote_addr``/``rkey``.\n"
+    "    send_flags: ORed :class:`vantor.enums.SendFlags`. EFA requires\n"
+    "        ``SIGNALED`` unless the queue pair uses ``sq_sig_all=True``.\n"
+    "    remote_addr: Remote virtual address for RDMA operations.\n"
+    "    rkey: Remote memory key for RDMA operations.\n"
+    "    imm_data: Immediate data for the ``WITH_IMM`` opcodes, in host order.\n"
+    "    ah: Destination :class:`AH`.\n"
+    "    remote_qpn: Destination queue-pair number.\n"
+    "    remote_qkey: Destination qkey.\n"
+    "    dest: Destination object; mutually exclusive with ``ah``/``remote_qpn``/\n"
+    "        ``remote_qkey``: when given, those three are taken from it and the\n"
+    "        explicit arguments are ignored.";
+
+const char *const kSendWRNames[] = {"wr_id",      "sg_list", "opcode", "send_flags",
+                                    "remote_addr", "rkey",    "imm_data", "ah",
+                                    "remote_qpn", "remote_qkey", "dest", nullptr};
+const py::ArgSpec kSendWRArgs{"__init__", kSendWRNames, 0};
+
+SendWRObject *as_send_wr(PyObject *self) { return reinterpret_cast<SendWRObject *>(self); }
+
+constexpr Field kWrId{offsetof(SendWRObject, wr_id), Width::u64};
+constexpr Field kOpcode{offsetof(SendWRObject, opcode), Width::i32};
+constexpr Field kSendFlags{offsetof(SendWRObject, send_flags), Width::uint};
+constexpr Field kRemoteAddr{offsetof(SendWRObject, remote_addr), Width::u64};
+constexpr Field kRkey{offsetof(SendWRObject, rkey), Width::u32};
+constexpr Field kImmData{offsetof(SendWRObject, imm_data), Width::u32};
+constexpr Field kRemoteQpn{offsetof(SendWRObject, remote_qpn), Width::u32};
+constexpr Field kRemoteQkey{offsetof(SendWRObject, remote_qkey), Width::u32};
+constexpr Field kRecvWrId{offsetof(RecvWRObject, wr_id), Width::u64};
+
+PyObject *SendWR_new(PyTypeObject *type, PyObject *, PyObject *)
+{
+    PyObject *self = type->tp_alloc(type, 0);
+    if (self != nullptr) {
+        Py_INCREF(Py_None);
+        as_send_wr(self)->sg_list = Py_None;
+        Py_INCREF(Py_None);
+        as_send_wr(self)->ah = Py_None;
+    }
+    return self;
+}
+
+// An omitted argument takes its default; the conversions and stores run in
+// field order.
+bool store_arg(PyObject *self, const Field &field, PyObject *value, uint64_t default_value)
+{
+    if (value == nullptr) {
+        char *base = reinterpret_cast<char *>(self) + field.offset;
+        switch (field.width) {
+        case Width::u64:
+            *reinterpret_cast<uint64_t *>(base) = default_value;
+            break;
+        case Width::u32:
+        case Width::uint:
+            *reinterpret_cast<uint32_t *>(base) = static_cast<uint32_t>(default_value);
+            break;
+        case Width::i32:
+            *reinterpret_cast<int32_t *>(base) = static_cast<int32_t>(default_value);
+            break;
+        }
+        return true;
+    }
+    return store_scalar(self, field, value);
+}
+
+bool SendWR_init_values(SendWRObject *self, PyObject *const *values)
+{
+    PyObject *obj = reinterpret_cast<PyObject *>(self);
+    if (!store_arg(obj, kWrId, values[0], 0)) {
+        return false;
+    }
+    Ref sg_list = Ref::steal(copy_sg_list(values[1]));
+    if (!sg_list) {
+        return false;
+    }
+    py::set_field(self->sg_list, sg_list.get());
+    if (!store_arg(obj, kOpcode, values[2], IBV_WR_SEND) ||
+        !store_arg(obj, kSendFlags, values[3], 0) ||
+        !store_arg(obj, kRemoteAddr, values[4], 0) || !store_arg(obj, kRkey, values[5], 0) ||
+        !store_arg(obj, kImmData, values[6], 0)) {
+        return false;
+    }
+    PyObject *dest = values[10];
+    if (dest == nullptr || dest == Py_None) {
+        py::set_field(self->ah, values[7] == nullptr ? Py_None : values[7]);
+        return store_arg(obj, kRemoteQpn, values[8], 0) &&
+               store_arg(obj, kRemoteQkey, values[9], 0);
+    }
+    Ref ah = Ref::steal(PyObject_GetAttrString(dest, "ah"));
+    if (!ah) {
+        return false;
+    }
+    py::set_field(self->ah, ah.get());
+    Ref qp_num = Ref::steal(PyObject_GetAttrString(dest, "qp_num"));
+    if (!qp_num || !store_scalar(obj, kRemoteQpn, qp_num.get())) {
+        return false;
+    }
+    Ref qkey = Ref::steal(PyObject_GetAttrString(dest, "qkey"));
+    return qkey && store_scalar(obj, kRemoteQkey, qkey.get());
+}
+
+int SendWR_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_send_wr(self)->sg_list);
+    Py_VISIT(as_send_wr(self)->ah);
+    return 0;
+}
+
+int SendWR_clear(PyObject *self)
+{
+    py::set_field(as_send_wr(self)->sg_list, Py_None);
+    py::set_field(as_send_wr(self)->ah, Py_None);
+    return 0;
+}
+
+PyObject *SendWRObject::*const kSendWRRefs[] = {&SendWRObject::sg_list, &SendWRObject::ah};
+void SendWR_dealloc(PyObject *self) { dealloc_record(self, kSendWRRefs); }
+
+#define VANTOR_SCALAR(name, doc, field) \
+    {name, get_scalar, set_scalar, doc, const_cast<Field *>(&field)}
+
+PyGetSetDef SendWR_getset[] = {
+    VANTOR_SCALAR("wr_id", "wr_id: 'uint64_t'", kWrId),
+    {"sg_list", get_object, set_sg_list, "sg_list: list",
+     offset_closure(offsetof(SendWRObject, sg_list))},
+    VANTOR_SCALAR("opcode", "opcode: 'int'", kOpcode),
+    VANTOR_SCALAR("send_flags", "send_flags: 'unsigned int'", kSendFlags),
+    VANTOR_SCALAR("remote_addr", "remote_addr: 'uint64_t'", kRemoteAddr),
+    VANTOR_SCALAR("rkey", "rkey: 'uint32_t'", kRkey),
+    VANTOR_SCALAR("imm_data", "imm_data: 'uint32_t'", kImmData),
+    {"ah", get_object, set_any, "ah: object", offset_closure(offsetof(SendWRObject, ah))},
+    VANTOR_SCALAR("remote_qpn", "remote_qpn: 'uint32_t'", kRemoteQpn),
+    VANTOR_SCALAR("remote_qkey", "remote_qkey: 'uint32_t'", kRemoteQkey),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---------------------------------------------------------------- RecvWR
+
+constexpr const char *kRecvWRDoc =
+    "RecvWR(wr_id=0, sg_list=None)\n"
+    "\n"
+    "A receive work request.\n"
+    "\n"
+    "Args:\n"
+    "    wr_id: Application-defined value returned in the completion.\n"
+    "    sg_list: Local :class:`SGE` objects that receive the payload.";
+
+const char *const kRecvWRNames[] = {"wr_id", "sg_list", nullptr};
+const py::ArgSpec kRecvWRArgs{"__init__", kRecvWRNames, 0};
+
+RecvWRObject *as_recv_wr(PyObject *self) { return reinterpret_cast<RecvWRObject *>(self); }
+
+PyObject *RecvWR_new(PyTypeObject *type, PyObject *, PyObject *)
+{
+    PyObject *self = type->tp_alloc(type, 0);
+    if (self != nullptr) {
+        Py_INCREF(Py_None);
+        as_recv_wr(self)->sg_list = Py_None;
+    }
+    return self;
+}
+
+bool RecvWR_init_values(RecvWRObject *self, PyObject *const *values)
+{
+    if (!store_arg(reinterpret_cast<PyObject *>(self), kRecvWrId, values[0], 0)) {
+        return false;
+    }
+    Ref sg_list = Ref::steal(copy_sg_list(values[1]));
+    if (!sg_list) {
+        return false;
+    }
+    py::set_field(self->sg_list, sg_list.get());
+    return true;
+}
+
+int RecvWR_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_recv_wr(self)->sg_list);
+    return 0;
+}
+
+int RecvWR_clear(PyObject *self)
+{
+    py::set_field(as_recv_wr(self)->sg_list, Py_None);
+    return 0;
+}
+
+PyObject *RecvWRObject::*const kRecvWRRefs[] = {&RecvWRObject::sg_list};
+void RecvWR_dealloc(PyObject *self) { dealloc_record(self, kRecvWRRefs); }
+
+PyGetSetDef RecvWR_getset[] = {
+    VANTOR_SCALAR("wr_id", "wr_id: 'uint64_t'", kRecvWrId),
+    {"sg_list", get_object, set_sg_list, "sg_list: list",
+     offset_closure(offsetof(RecvWRObject, sg_list))},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#undef VANTOR_SCALAR
+
+// ---------------------------------------------------------------- type objects
+
+constexpr unsigned kRecordFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+
+template <typename Object, bool (*Init)(Object *, PyObject *const *), const py::ArgSpec &Spec,
+          int N>
+PyTypeObject *finish_record(PyTypeObject *type)
+{
+    if (type != nullptr) {
+        type->tp_vectorcall = vectorcall_new<Object, Init, Spec, N>;
+    }
+    return type;
+}
+
+PyType_Slot SGE_slots[] = {
+    {Py_tp_doc, const_cast<char *>(kSGEDoc)},
+    {Py_tp_new, reinterpret_cast<void *>(SGE_new)},
+    {Py_tp_init, reinterpret_cast<void *>(tp_init<SGEObject, SGE_init_values, kSGEArgs, 4>)},
+    {Py_tp_repr, reinterpret_cast<void *>(SGE_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(SGE_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(SGE_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(SGE_clear)},
+    {Py_tp_members, SGE_members},
+    {0, nullptr},
+};
+
+PyType_Slot SendWR_slots[] = {
+    {Py_tp_doc, const_cast<char *>(kSendWRDoc)},
+    {Py_tp_new, reinterpret_cast<void *>(SendWR_new)},
+    {Py_tp_init,
+     reinterpret_cast<void *>(tp_init<SendWRObject, SendWR_init_values, kSendWRArgs, 11>)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(SendWR_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(SendWR_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(SendWR_clear)},
+    {Py_tp_getset, SendWR_getset},
+    {0, nullptr},
+};
+
+PyType_Slot RecvWR_slots[] = {
+    {Py_tp_doc, const_cast<char *>(kRecvWRDoc)},
+    {Py_tp_new, reinterpret_cast<void *>(RecvWR_new)},
+    {Py_tp_init,
+     reinterpret_cast<void *>(tp_init<RecvWRObject, RecvWR_init_values, kRecvWRArgs, 2>)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(RecvWR_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(RecvWR_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(RecvWR_clear)},
+    {Py_tp_getset, RecvWR_getset},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------- MR.sge
+
+const char *const kMRSgeNames[] = {"length", "offset", nullptr};
+const py::ArgSpec kMRSgeArgs{"sge", kMRSgeNames, 0};
+
+PyObject *MR_sge(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    PyObject *values[2];
+    if (!kMRSgeArgs.parse(args, nargs, kwnames, values)) {
+        return nullptr;
+    }
+    auto *mr = reinterpret_cast<MRObject *>(self);
+    if (!mr_ensure(mr)) {
+        return nullptr;
+    }
+    Ref offset = values[1] == nullptr ? Ref::steal(PyLong_FromLong(0))
+                                      : Ref::steal(py::to_pyint(values[1]));
+    if (!offset) {
+        return nullptr;
+    }
+    uint64_t size = mr->_mr->length;
+    uint64_t offset_value = 0;
+    switch (classify(offset.get(), size, offset_value)) {
+    case Range::error:
+        return nullptr;
+    case Range::inside:
+        break;
+    default:
+        PyErr_SetString(PyExc_ValueError, "SGE offset is outside the memory region");
+        return nullptr;
+    }
+    Ref length;
+    if (values[0] == nullptr || values[0] == Py_None) {
+        length = Ref::steal(PyLong_FromUnsignedLongLong(size - offset_value));
+    } else {
+        length = Ref::borrow(values[0]);
+    }
+    Ref kwnames_offset = Ref::steal(Py_BuildValue("(s)", "offset"));
+    if (!length || !kwnames_offset) {
+        return nullptr;
+    }
+    PyObject *call_args[] = {self, length.get(), offset.get()};
+    return PyObject_Vectorcall(reinterpret_cast<PyObject *>(types::SGE), call_args, 2,
+                               kwnames_offset.get());
+}
+
+const py::FunctionDef kMRSgeMethods[] = {
+    {"sge", MR_sge,
+     "MR.sge(self, length=None, offset=0)\n\nReturn an :class:`SGE` for a bounded range of "
+     "this MR."},
+};
+
+}  // namespace
+
+PyTypeObject *create_SGE_type(PyObject *module)
+{
+    PyType_Spec spec = {"vantor._vantor.SGE", sizeof(SGEObject), 0, kRecordFlags, SGE_slots};
+    return finish_record<SGEObject, SGE_init_values, kSGEArgs, 4>(py::add_type(module, &spec));
+}
+
+PyTypeObject *create_SendWR_type(PyObject *module)
+{
+    PyType_Spec spec = {"vantor._vantor.SendWR", sizeof(SendWRObject), 0, kRecordFlags,
+                        SendWR_slots};
+    return finish_record<SendWRObject, SendWR_init_values, kSendWRArgs, 11>(
+        py::add_type(module, &spec));
+}
+
+PyTypeObject *create_RecvWR_type(PyObject *module)
+{
+    PyType_Spec spec = {"vantor._vantor.RecvWR", sizeof(RecvWRObject), 0, kRecordFlags,
+                        RecvWR_slots};
+    return finish_record<RecvWRObject, RecvWR_init_values, kRecvWRArgs, 2>(
+        py::add_type(module, &spec));
+}
+
+bool define_work_request_methods(PyObject *)
+{
+    return py::add_methods(types::SGE, kSGEMethods) && py::add_methods(types::MR, kMRSgeMethods);
+}
+
+}  // namespace vantor
