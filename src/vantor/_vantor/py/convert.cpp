@@ -102,6 +102,16 @@ bool to_u32(PyObject *obj, uint32_t &out) { return to_unsigned(obj, out, "uint32
 bool to_u64(PyObject *obj, uint64_t &out) { return to_unsigned(obj, out, "uint64_t"); }
 bool to_size(PyObject *obj, size_t &out) { return to_unsigned(obj, out, "size_t"); }
 
+bool to_i64(PyObject *obj, long long &out)
+{
+    Ref value = as_integer(obj);
+    if (!value) {
+        return false;
+    }
+    out = PyLong_AsLongLong(value.get());
+    return !(out == -1 && PyErr_Occurred());
+}
+
 bool to_bool(PyObject *obj, bool &out)
 {
     int truth = PyObject_IsTrue(obj);

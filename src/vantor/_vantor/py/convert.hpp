@@ -17,6 +17,8 @@ bool to_u16(PyObject *obj, uint16_t &out);
 bool to_u32(PyObject *obj, uint32_t &out);
 bool to_u64(PyObject *obj, uint64_t &out);
 bool to_size(PyObject *obj, size_t &out);
+// Signed 64-bit, with the interpreter's own overflow message.
+bool to_i64(PyObject *obj, long long &out);
 // Truth value, as for a declared bool parameter.
 bool to_bool(PyObject *obj, bool &out);
 
