@@ -13,12 +13,12 @@ from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[2]
-SRC = ROOT / "src"
-if str(SRC) not in sys.path:
-    sys.path.insert(0, str(SRC))
+import vantor.sim as sim
 
-import vantor.sim as sim  # noqa: E402
+ROOT = Path(__file__).resolve().parents[2]
+# Where the vantor under test lives: the source tree in development, the
+# installed package in CI. Subprocesses must see the same one.
+SRC = Path(sim.__file__).resolve().parents[1]
 
 REAL_LIBIBVERBS = "/usr/lib/x86_64-linux-gnu/libibverbs.so.1"
 
@@ -32,7 +32,7 @@ def require_libs() -> None:
 
 
 def run_python(code: str, timeout: float = 60) -> subprocess.CompletedProcess[str]:
-    """Run ``code`` in a fresh interpreter with ``src`` on the path."""
+    """Run ``code`` in a fresh interpreter that imports the vantor under test."""
     env = dict(os.environ, PYTHONPATH=str(SRC))
     return subprocess.run(
         [sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout, env=env
