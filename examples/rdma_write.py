@@ -73,7 +73,7 @@ def run(pd: Any, cq: Any) -> None:
 
         with PeerAddress.decode(address).connect(pd) as peer:
 
-            def request(wr_id: int, opcode: int, sge: Any, offset: int = 0, **extra: int) -> Any:
+            def request(wr_id: int, opcode: int, sge: Any, offset: int = 0, **extra: Any) -> Any:
                 return vantor.SendWR(
                     wr_id=wr_id,
                     sg_list=[sge],
