@@ -12,10 +12,77 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <new>
 #include <structmember.h>
+#include <unordered_map>
+#include <vector>
 
 namespace vantor {
 namespace {
+
+// Open channels by native handle, so a queue being destroyed finds the
+// channel object its events go to, even after the collector cleared the
+// queue's own reference to it.
+std::unordered_map<ibv_comp_channel *, CompChannelObject *> &open_channels()
+{
+    static auto *table = new std::unordered_map<ibv_comp_channel *, CompChannelObject *>();
+    return *table;
+}
+
+// Native queues of dropped CQ objects, destroyed once no thread waits on
+// their channel: a waiting thread may already hold one of their events.
+struct DeferredQueue {
+    ibv_cq *cq;
+    unsigned int unacked;
+};
+
+std::unordered_map<CompChannelObject *, std::vector<DeferredQueue>> &deferred_queues()
+{
+    static auto *table = new std::unordered_map<CompChannelObject *, std::vector<DeferredQueue>>();
+    return *table;
+}
+
+bool is_deferred(CompChannelObject *chan, ibv_cq *cq)
+{
+    auto &table = deferred_queues();
+    auto found = table.find(chan);
+    if (found == table.end()) {
+        return false;
+    }
+    for (const DeferredQueue &queue : found->second) {
+        if (queue.cq == cq) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Destroys the deferred queues of a channel nobody waits on any more; each
+// one destroyed is no longer counted in the context.
+void destroy_deferred(CompChannelObject *chan)
+{
+    auto &table = deferred_queues();
+    if (chan->_waiters > 0 || table.empty()) {
+        return;
+    }
+    auto found = table.find(chan);
+    if (found == table.end()) {
+        return;
+    }
+    std::vector<DeferredQueue> queues = std::move(found->second);
+    table.erase(found);
+    ContextObject *context = chan->context == nullptr ? nullptr : as_context(chan->context);
+    for (const DeferredQueue &queue : queues) {
+        if (queue.unacked > 0) {
+            _v_ack_cq_events(queue.cq, queue.unacked);
+        }
+        // A failure leaves the queue counted for ever, as any failed
+        // destroy of a dropped queue does.
+        if (_v_destroy_cq(queue.cq) == 0 && context != nullptr) {
+            context_release_child(context);
+        }
+    }
+}
 
 struct CompChannelTraits {
     using Object = CompChannelObject;
@@ -49,7 +116,11 @@ struct CompChannelTraits {
         }
         return true;
     }
-    static void after_destroy(Object *self) { self->_chan = nullptr; }
+    static void after_destroy(Object *self)
+    {
+        open_channels().erase(self->_chan);
+        self->_chan = nullptr;
+    }
 };
 
 using Life = Lifecycle<CompChannelTraits>;
@@ -67,12 +138,24 @@ PyObject *CompChannel_get_cq_event(PyObject *self, PyObject *const *, Py_ssize_t
     void *cq_context = nullptr;
     int rc;
     int err;
-    ++chan->_waiters;
-    Py_BEGIN_ALLOW_THREADS
-    rc = _v_get_cq_event(chan->_chan, &cq, &cq_context);
-    err = errno;
-    Py_END_ALLOW_THREADS
-    --chan->_waiters;
+    for (;;) {
+        ++chan->_waiters;
+        Py_BEGIN_ALLOW_THREADS
+        rc = _v_get_cq_event(chan->_chan, &cq, &cq_context);
+        err = errno;
+        Py_END_ALLOW_THREADS
+        --chan->_waiters;
+        // An event of a queue dropped meanwhile: its object is gone (so its
+        // cq_context must not be followed), and had it been destroyed at
+        // once the event would never have come. Acknowledge it, wait on.
+        if (rc == 0 && is_deferred(chan, cq)) {
+            _v_ack_cq_events(cq, 1);
+            destroy_deferred(chan);
+            continue;
+        }
+        destroy_deferred(chan);
+        break;
+    }
     if (rc != 0) {
         errno = err;
         return _fail("ibv_get_cq_event");
@@ -123,6 +206,13 @@ PyObject *Context_create_comp_channel(PyObject *self, PyObject *const *, Py_ssiz
     chan->_chan = native;
     Py_INCREF(self);
     chan->context = self;
+    try {
+        open_channels().emplace(native, chan);
+    } catch (const std::bad_alloc &) {
+        // Without its entry, queues could not find the channel's waiters.
+        Py_DECREF(chan);
+        return PyErr_NoMemory();
+    }
     Life::register_child(chan);
     return reinterpret_cast<PyObject *>(chan);
 }
@@ -182,6 +272,33 @@ PyTypeObject *create_CompChannel_type(PyObject *module)
 }
 
 bool comp_channel_ensure(CompChannelObject *self) { return Life::ensure(self); }
+
+CompChannelObject *comp_channel_waited(ibv_comp_channel *native)
+{
+    if (native == nullptr) {
+        return nullptr;
+    }
+    auto &table = open_channels();
+    auto found = table.find(native);
+    if (found == table.end() || found->second->_waiters <= 0) {
+        return nullptr;
+    }
+    return found->second;
+}
+
+bool comp_channel_defer_destroy(CompChannelObject *chan, ibv_cq *cq, int32_t unacked)
+{
+    // Nothing may follow it back to the object about to be freed (without
+    // an entry, a later event of it is refused as foreign).
+    cq->cq_context = nullptr;
+    try {
+        deferred_queues()[chan].push_back(
+            DeferredQueue{cq, unacked > 0 ? static_cast<unsigned int>(unacked) : 0u});
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
+}
 
 bool define_comp_channel_methods(PyObject *)
 {

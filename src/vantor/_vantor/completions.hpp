@@ -59,6 +59,14 @@ inline ibv_cq *cq_handle(const CQExObject *cq)
     return cq->_cqx == nullptr ? nullptr : ibv_cq_ex_to_cq(cq->_cqx);
 }
 
+// Guarding queues against a thread waiting on their channel
+// (comp_channel.cpp). The channel object of `native` while some thread is
+// inside its get_cq_event(), else null.
+CompChannelObject *comp_channel_waited(ibv_comp_channel *native);
+// Hands the native queue of a CQ object being freed to that channel, which
+// destroys it (acknowledging `unacked` events first) once nobody waits.
+bool comp_channel_defer_destroy(CompChannelObject *chan, ibv_cq *cq, int32_t unacked);
+
 // Python-level names.
 bool define_wc_methods(PyObject *module);
 bool define_comp_channel_methods(PyObject *module);

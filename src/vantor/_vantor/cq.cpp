@@ -43,6 +43,20 @@ bool destroy_queue(CQBaseObject *self, ibv_cq *handle, bool report)
         }
         return false;
     }
+    // A thread waiting on the queue's channel may already hold one of its
+    // events: destroying now would wait for an acknowledgement that thread
+    // cannot give while we hold the GIL, and it would come back with the
+    // address of a freed object. close() refuses; a dropped queue is
+    // destroyed by the channel once its waiters are gone (and stays
+    // counted in its context until then).
+    if (CompChannelObject *chan = comp_channel_waited(handle->channel)) {
+        if (report) {
+            raise_efa_error("ibv_destroy_cq", EBUSY);
+        } else if (comp_channel_defer_destroy(chan, handle, self->_unacked)) {
+            self->_unacked = 0;
+        }
+        return false;
+    }
     if (self->_unacked > 0) {
         _v_ack_cq_events(handle, static_cast<unsigned int>(self->_unacked));
         self->_unacked = 0;

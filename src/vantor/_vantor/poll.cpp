@@ -18,6 +18,10 @@ namespace {
 
 using py::Ref;
 
+// Batches up to this size poll into a local array and start with a list of
+// this size; most applications poll 1 to 64 at a time.
+constexpr int kLocalEntries = 64;
+
 const char *const kPollNames[] = {"num_entries", nullptr};
 const py::ArgSpec kPollArgs{"poll", kPollNames, 1};
 
@@ -35,6 +39,19 @@ bool poll_prologue(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
         return false;
     }
     return true;
+}
+
+// A list of `size` empty slots, hidden from the collector until it is
+// filled: the WC allocations that fill it may run a collection, and with it
+// finalizers that could otherwise find the list through gc.get_objects()
+// and read its empty slots. The caller tracks it once it is complete.
+PyObject *new_hidden_list(Py_ssize_t size)
+{
+    PyObject *list = PyList_New(size);
+    if (list != nullptr) {
+        PyObject_GC_UnTrack(list);
+    }
+    return list;
 }
 
 struct FreeArray {
@@ -63,17 +80,24 @@ PyObject *cq_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
         return nullptr;
     }
     CQObject *cq = reinterpret_cast<CQObject *>(self);
-    std::unique_ptr<ibv_wc, FreeArray> array(
-        static_cast<ibv_wc *>(std::calloc(static_cast<size_t>(num_entries), sizeof(ibv_wc))));
-    if (!array) {
-        return PyErr_NoMemory();
+    // The usual small batches need no allocation; larger ones get a zeroed
+    // heap array of exactly num_entries records.
+    ibv_wc local[kLocalEntries];
+    std::unique_ptr<ibv_wc, FreeArray> array;
+    ibv_wc *wcs = local;
+    if (num_entries > kLocalEntries) {
+        array.reset(
+            static_cast<ibv_wc *>(std::calloc(static_cast<size_t>(num_entries), sizeof(ibv_wc))));
+        if (!array) {
+            return PyErr_NoMemory();
+        }
+        wcs = array.get();
     }
     int n;
     int err;
     {
         BusyQueue busy(&cq->base);
         ibv_cq *handle = cq->_cq;
-        ibv_wc *wcs = array.get();
         Py_BEGIN_ALLOW_THREADS
         n = ibv_poll_cq(handle, num_entries, wcs);
         err = errno;
@@ -83,11 +107,10 @@ PyObject *cq_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
         int code = n == -1 ? (err != 0 ? err : EIO) : -n;
         return raise_efa_error("ibv_poll_cq", code);
     }
-    PyObject *list = PyList_New(n);
+    PyObject *list = new_hidden_list(n);
     if (list == nullptr) {
         return nullptr;
     }
-    const ibv_wc *wcs = array.get();
     for (int i = 0; i < n; ++i) {
         PyObject *wc = wc_from_ibv_wc(wcs[i]);
         if (wc == nullptr) {
@@ -96,6 +119,7 @@ PyObject *cq_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
         }
         PyList_SET_ITEM(list, i, wc);
     }
+    PyObject_GC_Track(list);
     return list;
 }
 
@@ -106,42 +130,56 @@ PyObject *cq_ex_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
         return nullptr;
     }
     CQExObject *cq = reinterpret_cast<CQExObject *>(self);
-    Ref list = Ref::steal(PyList_New(0));
-    if (!list) {
-        return nullptr;
-    }
     ibv_cq_ex *cqx = cq->_cqx;
     ibv_poll_cq_attr attr{};
     attr.comp_mask = 0;
     int rc;
     int err;
-    {
-        BusyQueue busy(&cq->base);
-        Py_BEGIN_ALLOW_THREADS
-        rc = ibv_start_poll(cqx, &attr);
-        err = errno;
-        Py_END_ALLOW_THREADS
-    }
+    // Busy until the batch is ended: the WC allocations below may run a
+    // collection, and its finalizers may let another thread close the queue.
+    BusyQueue busy(&cq->base);
+    Py_BEGIN_ALLOW_THREADS
+    rc = ibv_start_poll(cqx, &attr);
+    err = errno;
+    Py_END_ALLOW_THREADS
     if (rc == ENOENT) {
-        return list.release();
+        return PyList_New(0);
     }
     if (rc != 0) {
         errno = err;
         return _fail_rc("ibv_start_poll", rc);
     }
-    // A batch is open: every way out below ends it exactly once.
+    // A batch is open: every way out below ends it exactly once. The list
+    // starts with room for the first completions (their slots still empty)
+    // and is cut down to what was read, or grows past that room by append.
+    const Py_ssize_t room = num_entries < kLocalEntries ? num_entries : kLocalEntries;
+    Ref list = Ref::steal(new_hidden_list(room));
+    if (!list) {
+        ibv_end_poll(cqx);
+        return nullptr;
+    }
     const ExtendedReader reader(cq);
+    Py_ssize_t count = 0;
     for (;;) {
         PyObject *wc = reader.read();
-        if (wc == nullptr || PyList_Append(list.get(), wc) < 0) {
-            Py_XDECREF(wc);
+        if (wc == nullptr) {
             ibv_end_poll(cqx);
             return nullptr;
         }
-        Py_DECREF(wc);
+        if (count < room) {
+            PyList_SET_ITEM(list.get(), count, wc);
+        } else {
+            int appended = PyList_Append(list.get(), wc);
+            Py_DECREF(wc);
+            if (appended < 0) {
+                ibv_end_poll(cqx);
+                return nullptr;
+            }
+        }
+        ++count;
         // Stop before advancing: a completion consumed by ibv_next_poll would
         // be lost if it were not returned.
-        if (PyList_GET_SIZE(list.get()) >= num_entries) {
+        if (count >= num_entries) {
             break;
         }
         rc = ibv_next_poll(cqx);
@@ -156,6 +194,10 @@ PyObject *cq_ex_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
         }
     }
     ibv_end_poll(cqx);
+    if (count < room) {
+        Py_SET_SIZE(reinterpret_cast<PyVarObject *>(list.get()), count);
+    }
+    PyObject_GC_Track(list.get());
     return list.release();
 }
 

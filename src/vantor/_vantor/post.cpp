@@ -26,6 +26,9 @@ namespace {
 using py::Ref;
 
 constexpr Py_ssize_t kMaxSendSge = 64;
+// Receive batches up to these sizes need no allocation.
+constexpr Py_ssize_t kLocalRecvWrs = 64;
+constexpr Py_ssize_t kLocalRecvSges = 64;
 
 // The requests of one call: a lone record, an exact list as given, or a
 // list built from any other iterable (kept alive by `holder`).
@@ -38,6 +41,12 @@ struct Batch {
 
 bool normalise(PyObject *wrs, PyTypeObject *record_type, Batch &batch)
 {
+    // An exact list, the usual argument, cannot also be a record.
+    if (PyList_CheckExact(wrs)) {
+        batch.items = reinterpret_cast<PyListObject *>(wrs)->ob_item;
+        batch.size = PyList_GET_SIZE(wrs);
+        return true;
+    }
     if (PyObject_TypeCheck(wrs, record_type)) {
         batch.single = wrs;
         batch.items = &batch.single;
@@ -205,6 +214,10 @@ bool post_send_batch(QPObject *qp, const Batch &batch)
     // before the next request is built.
     ibv_sge sges[kMaxSendSge];
     ibv_data_buf bufs[kMaxSendSge];
+    // Busy from the start of the batch: raising a refusal while building
+    // can run Python code (the exception class, finalizers), which may let
+    // another thread close the queue pair under the open batch.
+    QPBusy busy(qp);
     ibv_wr_start(qpx);
     for (Py_ssize_t i = 0; i < batch.size; ++i) {
         if (!build_send(qpx, batch.items[i], allowed_ops, sges, bufs)) {
@@ -213,12 +226,9 @@ bool post_send_batch(QPObject *qp, const Batch &batch)
         }
     }
     int rc;
-    {
-        QPBusy busy(qp);
-        Py_BEGIN_ALLOW_THREADS
-        rc = ibv_wr_complete(qpx);
-        Py_END_ALLOW_THREADS
-    }
+    Py_BEGIN_ALLOW_THREADS
+    rc = ibv_wr_complete(qpx);
+    Py_END_ALLOW_THREADS
     if (rc != 0) {
         raise_efa_error("ibv_wr_complete", rc);
         return false;
@@ -250,21 +260,31 @@ bool post_recv_batch(QPObject *qp, const Batch &batch)
         }
         total += count;
     }
-    auto *wrs = static_cast<ibv_recv_wr *>(PyMem_Calloc(static_cast<size_t>(n), sizeof(ibv_recv_wr)));
-    auto *sges = static_cast<ibv_sge *>(
-        PyMem_Calloc(static_cast<size_t>(total > 0 ? total : 1), sizeof(ibv_sge)));
+    // Small batches are built on the stack; larger ones in two zeroed heap
+    // arrays, freed on every way out.
+    ibv_recv_wr local_wrs[kLocalRecvWrs];
+    ibv_sge local_sges[kLocalRecvSges];
     struct Arrays {
-        ibv_recv_wr *wrs;
-        ibv_sge *sges;
+        ibv_recv_wr *wrs = nullptr;
+        ibv_sge *sges = nullptr;
         ~Arrays()
         {
             PyMem_Free(wrs);
             PyMem_Free(sges);
         }
-    } arrays{wrs, sges};
-    if (wrs == nullptr || sges == nullptr) {
-        PyErr_NoMemory();
-        return false;
+    } heap;
+    ibv_recv_wr *wrs = local_wrs;
+    ibv_sge *sges = local_sges;
+    if (n > kLocalRecvWrs || total > kLocalRecvSges) {
+        heap.wrs = static_cast<ibv_recv_wr *>(PyMem_Calloc(static_cast<size_t>(n), sizeof(ibv_recv_wr)));
+        heap.sges = static_cast<ibv_sge *>(
+            PyMem_Calloc(static_cast<size_t>(total > 0 ? total : 1), sizeof(ibv_sge)));
+        if (heap.wrs == nullptr || heap.sges == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        wrs = heap.wrs;
+        sges = heap.sges;
     }
     Py_ssize_t offset = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -288,6 +308,7 @@ bool post_recv_batch(QPObject *qp, const Batch &batch)
             sges[offset + j].length = sge->length;
             sges[offset + j].lkey = sge->lkey;
         }
+        wrs[i].sg_list = nullptr;
         if (count > 0) {
             wrs[i].sg_list = &sges[offset];
             offset += count;

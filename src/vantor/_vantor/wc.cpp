@@ -22,11 +22,32 @@ using py::Ref;
 
 WCObject *as_wc(PyObject *self) { return reinterpret_cast<WCObject *>(self); }
 
+// Polls create and drop WC objects at the message rate, so the memory of
+// dead exact-type WCs is kept for reuse instead of going back through the
+// allocator. A kept block is an untracked, unreferenced object of
+// sizeof(WCObject) with its GC header cleared by the untrack; it holds no
+// reference to its old type, so it is valid for whatever types::WC is when
+// it is reused. Subclass instances (other sizes, maybe a __dict__) are
+// never kept.
+constexpr int kFreeWCMax = 256;
+PyObject *free_wcs[kFreeWCMax];
+int free_wc_count = 0;
+
+WCObject *alloc_wc()
+{
+    if (free_wc_count > 0) {
+        PyObject *obj = free_wcs[--free_wc_count];
+        // Sets the type (taking a reference to it) and the reference count.
+        return reinterpret_cast<WCObject *>(PyObject_Init(obj, types::WC));
+    }
+    return PyObject_GC_New(WCObject, types::WC);
+}
+
 // A new, GC-tracked WC of the exact type with every field set by `fill`.
 template <typename Fill>
 PyObject *new_wc(Fill &&fill)
 {
-    WCObject *wc = PyObject_GC_New(WCObject, types::WC);
+    WCObject *wc = alloc_wc();
     if (wc == nullptr) {
         return nullptr;
     }
@@ -60,7 +81,11 @@ void WC_dealloc(PyObject *obj)
     PyTypeObject *type = Py_TYPE(obj);
     PyObject_GC_UnTrack(obj);
     Py_CLEAR(as_wc(obj)->sgid);
-    type->tp_free(obj);
+    if (type == types::WC && free_wc_count < kFreeWCMax) {
+        free_wcs[free_wc_count++] = obj;
+    } else {
+        type->tp_free(obj);
+    }
     Py_DECREF(type);
 }
 

@@ -735,13 +735,18 @@ PyObject *MR_sge(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     } else {
         length = Ref::borrow(values[0]);
     }
-    Ref kwnames_offset = Ref::steal(Py_BuildValue("(s)", "offset"));
-    if (!length || !kwnames_offset) {
+    // The keyword names of the call, made once: an immutable tuple of one
+    // interned string, kept for the life of the process.
+    static PyObject *kwnames_offset = nullptr;
+    if (kwnames_offset == nullptr) {
+        kwnames_offset = Py_BuildValue("(N)", PyUnicode_InternFromString("offset"));
+    }
+    if (!length || kwnames_offset == nullptr) {
         return nullptr;
     }
     PyObject *call_args[] = {self, length.get(), offset.get()};
     return PyObject_Vectorcall(reinterpret_cast<PyObject *>(types::SGE), call_args, 2,
-                               kwnames_offset.get());
+                               kwnames_offset);
 }
 
 const py::FunctionDef kMRSgeMethods[] = {

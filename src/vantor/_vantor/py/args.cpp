@@ -25,22 +25,22 @@ void raise_count(const ArgSpec &spec, Py_ssize_t found)
                  spec.func_name, qualifier, expected, expected == 1 ? "" : "s", found);
 }
 
-// Index of the keyword among the names, or -1. Interned names compare by
-// identity first, which is the common case for literal keywords.
+// Index of the keyword among the names, or -1. The first character rules
+// out most names before the full comparison (records like SendWR have
+// eleven parameters and are often built by keyword).
 int find_name(const ArgSpec &spec, PyObject *key)
 {
     Py_ssize_t key_len = 0;
-    const char *key_text = nullptr;
+    const char *key_text = PyUnicode_AsUTF8AndSize(key, &key_len);
+    if (key_text == nullptr) {
+        PyErr_Clear();
+        return -1;
+    }
+    const auto len = static_cast<size_t>(key_len);
     for (int i = 0; spec.names[i] != nullptr; ++i) {
-        if (key_text == nullptr) {
-            key_text = PyUnicode_AsUTF8AndSize(key, &key_len);
-            if (key_text == nullptr) {
-                PyErr_Clear();
-                return -1;
-            }
-        }
-        if (std::strlen(spec.names[i]) == static_cast<size_t>(key_len) &&
-            std::memcmp(spec.names[i], key_text, static_cast<size_t>(key_len)) == 0) {
+        const char *name = spec.names[i];
+        if (name[0] == key_text[0] && strnlen(name, len + 1) == len &&
+            std::memcmp(name, key_text, len) == 0) {
             return i;
         }
     }
@@ -58,13 +58,20 @@ int ArgSpec::count() const
     return n;
 }
 
-bool ArgSpec::parse(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-                    PyObject **values) const
+bool ArgSpec::parse_general(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                            PyObject **values) const
 {
     const int total = count();
     if (nargs > total) {
         raise_count(*this, nargs);
         return false;
+    }
+    // Positional only, every required parameter given.
+    if (kwnames == nullptr && nargs >= required) {
+        for (int i = 0; i < total; ++i) {
+            values[i] = i < nargs ? args[i] : nullptr;
+        }
+        return true;
     }
     for (int i = 0; i < total; ++i) {
         values[i] = i < nargs ? args[i] : nullptr;

@@ -16,8 +16,23 @@ struct ArgSpec {
     // Fills values[0..count) with borrowed references, null for an omitted
     // optional parameter. Returns false with TypeError set on a bad call.
     bool parse(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-               PyObject **values) const;
+               PyObject **values) const
+    {
+        // Inline for the hot-path shape (post_send(wrs), poll(n)): exactly
+        // the required parameters, positionally, and no optional ones.
+        if (kwnames == nullptr && nargs == required && names[required] == nullptr) {
+            for (Py_ssize_t i = 0; i < nargs; ++i) {
+                values[i] = args[i];
+            }
+            return true;
+        }
+        return parse_general(args, nargs, kwnames, values);
+    }
     int count() const;
+
+private:
+    bool parse_general(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                       PyObject **values) const;
 };
 
 // Refuses any argument at all: "name() takes no arguments (N given)".

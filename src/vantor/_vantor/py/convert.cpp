@@ -45,12 +45,18 @@ void raise_too_large(const char *type_name)
 template <typename T>
 bool to_unsigned(PyObject *obj, T &out, const char *type_name)
 {
-    Ref value = as_integer(obj);
-    if (!value) {
-        return false;
+    // An int is used as it is; anything else through its __int__.
+    Ref converted;
+    PyObject *integer = obj;
+    if (!PyLong_Check(obj)) {
+        converted = as_integer(obj);
+        if (!converted) {
+            return false;
+        }
+        integer = converted.get();
     }
     int overflow = 0;
-    long long small = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+    long long small = PyLong_AsLongLongAndOverflow(integer, &overflow);
     if (small == -1 && overflow == 0 && PyErr_Occurred()) {
         return false;
     }
@@ -60,7 +66,7 @@ bool to_unsigned(PyObject *obj, T &out, const char *type_name)
         return false;
     }
     if (overflow > 0) {
-        wide = PyLong_AsUnsignedLong(value.get());
+        wide = PyLong_AsUnsignedLong(integer);
         if (wide == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
             return false;
         }
@@ -79,6 +85,19 @@ bool to_unsigned(PyObject *obj, T &out, const char *type_name)
 
 bool to_int(PyObject *obj, int &out)
 {
+    // An int needs no intermediate object (the common num_entries case).
+    if (PyLong_Check(obj)) {
+        long wide = PyLong_AsLong(obj);
+        if (wide == -1 && PyErr_Occurred()) {
+            return false;
+        }
+        if (wide < INT_MIN || wide > INT_MAX) {
+            raise_too_large("int");
+            return false;
+        }
+        out = static_cast<int>(wide);
+        return true;
+    }
     Ref value = as_integer(obj);
     if (!value) {
         return false;
