@@ -80,6 +80,28 @@ int vsim_cq_handles(uint32_t *out, int cap);
 /* State of a QP by number, or -ENOENT. */
 int vsim_qp_state(uint32_t qp_num);
 
+/* Processes of one user on one host reach each other's queue pairs when
+ * they use the same host name: vsim_set_host's, else the environment
+ * variable VANTOR_SIM_HOST. A process with a host name joins its host (takes
+ * one of 64 process slots, starts a progress thread) at its first QP or AH,
+ * or at vsim_join; the name is fixed from then on. QP and AH numbers carry
+ * the slot. A process without a host name keeps to itself and runs no
+ * thread of the simulator's.
+ *
+ * vsim_set_host: 0, -EINVAL for a name that is not 1-64 characters of
+ * A-Z a-z 0-9 . _ -, -EBUSY once joined under another name; NULL goes back
+ * to the environment's name. vsim_get_host writes the name in effect
+ * (NUL-terminated, empty for none) and returns its length, or -ERANGE when
+ * `cap` is too small. vsim_join joins now and returns the slot (0 also
+ * when there is no host name or joining failed, which stderr explains);
+ * vsim_slot returns it, or -1 while the process has not joined.
+ * vsim_connections counts the open connections with other processes. */
+int vsim_set_host(const char *name);
+int vsim_get_host(char *buf, int cap);
+int vsim_join(void);
+int vsim_slot(void);
+int vsim_connections(void);
+
 #ifdef __cplusplus
 }
 #endif

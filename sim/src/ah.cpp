@@ -1,6 +1,7 @@
 // Address handles.
 #include "call.hpp"
 #include "ops.hpp"
+#include "transport.hpp"
 #include "world.hpp"
 
 #include <cstring>
@@ -11,15 +12,17 @@ using namespace vsim;
 
 namespace {
 
+// AH numbers carry this process's slot, so they are unique on the host.
 bool take_ahn(Device *dev, uint16_t &out)
 {
+    const unsigned base = static_cast<unsigned>(xproc_slot()) << kAhnLocalBits;
     std::lock_guard lock(dev->ahn_mtx);
-    for (unsigned n = 0; n < 65536; ++n) {
-        const unsigned cand = (dev->ahn_cursor + n) % 65536;
+    for (unsigned n = 0; n < kAhnLocalCount; ++n) {
+        const unsigned cand = (dev->ahn_cursor + n) % kAhnLocalCount;
         if (!dev->ahn_used[cand]) {
             dev->ahn_used[cand] = true;
             dev->ahn_cursor = cand + 1;
-            out = static_cast<uint16_t>(cand);
+            out = static_cast<uint16_t>(base | cand);
             return true;
         }
     }
@@ -116,7 +119,7 @@ VSIM_API int ibv_destroy_ah(ibv_ah *ah)
     Device *dev = pd->ctx->dev;
     {
         std::lock_guard lock(dev->ahn_mtx);
-        dev->ahn_used[a->ahn] = false;
+        dev->ahn_used[a->ahn & (kAhnLocalCount - 1)] = false;
     }
     dev->n_ah.fetch_sub(1);
     pd->ahs.fetch_sub(1);

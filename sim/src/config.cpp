@@ -66,22 +66,48 @@ const Field *find(const std::string &key)
 
 }  // namespace
 
-DeviceConfig default_device(const std::string &name, bool efa, unsigned index)
+namespace {
+
+// 24 bits that follow from the name (FNV-1a, folded), never 0.
+uint32_t name_id(const std::string &name, uint32_t salt)
+{
+    uint64_t h = 0xcbf29ce484222325ULL ^ salt;
+    for (const unsigned char ch : name) {
+        h ^= ch;
+        h *= 0x100000001b3ULL;
+    }
+    const uint32_t id = static_cast<uint32_t>((h ^ (h >> 24) ^ (h >> 48)) & 0xffffff);
+    return id ? id : 1;
+}
+
+}  // namespace
+
+DeviceConfig default_device(const std::string &name, bool efa, const std::vector<ibv_gid> &taken)
 {
     DeviceConfig c;
     c.name = name;
     c.efa = efa;
 
-    // Link-local GID: fe80::, then a per-device interface id.
-    c.gid.raw[0] = 0xfe;
-    c.gid.raw[1] = 0x80;
-    const uint64_t iid = 0x0a1b2c0000000000ULL | (static_cast<uint64_t>(index + 1) << 8) | 0x5e;
-    for (int k = 0; k < 8; ++k)
-        c.gid.raw[8 + k] = static_cast<uint8_t>(iid >> (56 - 8 * k));
+    // Link-local GID: fe80::, then an interface id from the name.
+    uint32_t id = 0;
+    for (uint32_t salt = 0;; ++salt) {
+        id = name_id(name, salt);
+        c.gid = ibv_gid{};
+        c.gid.raw[0] = 0xfe;
+        c.gid.raw[1] = 0x80;
+        const uint64_t iid = 0x0a1b2c0000000000ULL | (static_cast<uint64_t>(id) << 8) | 0x5e;
+        for (int k = 0; k < 8; ++k)
+            c.gid.raw[8 + k] = static_cast<uint8_t>(iid >> (56 - 8 * k));
+        bool clash = false;
+        for (const ibv_gid &g : taken)
+            clash |= std::memcmp(g.raw, c.gid.raw, 16) == 0;
+        if (!clash)
+            break;
+    }
 
     ibv_device_attr &d = c.dattr;
     std::strcpy(d.fw_ver, "0.0.0.0");
-    d.node_guid = htobe64(0x0a1b2cfffe000000ULL + index + 1);
+    d.node_guid = htobe64(0x0a1b2cfffe000000ULL + id);
     d.sys_image_guid = d.node_guid;
     d.max_mr_size = 1ULL << 40;
     d.page_size_cap = 0xfffffffffffff000ULL;

@@ -25,8 +25,11 @@ struct DeviceConfig {
     ibv_gid gid{};
 };
 
-// Defaults of the simulated EFA device; `index` makes GID and GUIDs unique.
-DeviceConfig default_device(const std::string &name, bool efa, unsigned index);
+// Defaults of the simulated EFA device. GID and GUIDs follow from the name,
+// so a device is the same device in every process that has it; `taken`
+// lists the GIDs already in the set, which this one must not repeat.
+DeviceConfig default_device(const std::string &name, bool efa,
+                            const std::vector<ibv_gid> &taken = {});
 
 // Sets one numeric field by name ("device.max_qp", "efa.device_caps",
 // "port.max_msg_sz", "num_comp_vectors"); false when the name is unknown or
@@ -43,7 +46,7 @@ struct Device {
     std::atomic<int> n_pd{0}, n_mr{0}, n_cq{0}, n_qp{0}, n_ah{0};
     std::mutex ahn_mtx;
     unsigned ahn_cursor = 0;
-    std::vector<bool> ahn_used = std::vector<bool>(65536, false);
+    std::vector<bool> ahn_used = std::vector<bool>(1024, false);  // by local AH number
 };
 
 inline Device *to_device(ibv_device *d) { return reinterpret_cast<Device *>(d); }

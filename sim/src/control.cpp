@@ -4,6 +4,7 @@
 #include "call.hpp"
 #include "fabric.hpp"
 #include "ops.hpp"
+#include "transport.hpp"
 #include "world.hpp"
 
 #include <algorithm>
@@ -298,3 +299,18 @@ VSIM_API int vsim_cq_handles(uint32_t *out, int cap)
         out[k] = hs[static_cast<std::size_t>(k)];
     return static_cast<int>(hs.size());
 }
+
+VSIM_API int vsim_set_host(const char *name) { return xproc_set_host(name); }
+
+VSIM_API int vsim_get_host(char *buf, int cap)
+{
+    const std::string h = xproc_host();
+    if (!buf || cap < 0 || h.size() + 1 > static_cast<std::size_t>(cap))
+        return -ERANGE;
+    std::memcpy(buf, h.c_str(), h.size() + 1);
+    return static_cast<int>(h.size());
+}
+
+VSIM_API int vsim_join(void) { return xproc_slot(); }
+VSIM_API int vsim_slot(void) { return xproc_joined_slot(); }
+VSIM_API int vsim_connections(void) { return xproc_connections(); }

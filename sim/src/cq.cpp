@@ -2,6 +2,7 @@
 // and libefa's view of a CQ.
 #include "call.hpp"
 #include "ops.hpp"
+#include "transport.hpp"
 #include "world.hpp"
 
 #include <bit>
@@ -67,7 +68,15 @@ int op_start_poll(ibv_cq_ex *cqx, ibv_poll_cq_attr *attr)
     cq->mtx.lock();
     if (cq->head == cq->tail) {
         cq->mtx.unlock();
-        return call.rc(ENOENT);
+        // Nothing yet: serve what other processes sent, then look again.
+        if (!xproc_peers())
+            return call.rc(ENOENT);
+        xproc_service();
+        cq->mtx.lock();
+        if (cq->head == cq->tail) {
+            cq->mtx.unlock();
+            return call.rc(ENOENT);
+        }
     }
     cq->owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
     cq->cur = cq->head;
@@ -372,7 +381,13 @@ int op_poll_cq(ibv_cq *ibcq, int n, ibv_wc *wc)
         return call.rc(-EINVAL);
     Cq *cq = to_cq(ibcq);
     int got = 0;
-    {
+    for (int round = 0; round < 2; ++round) {
+        if (round) {
+            // Nothing yet: serve what other processes sent, then look again.
+            if (got || !n || !xproc_peers())
+                break;
+            xproc_service();
+        }
         CqLock lock(cq);
         while (got < n && cq->head != cq->tail) {
             const Cqe &e = cq->ring[cq->head & cq->mask];

@@ -54,6 +54,14 @@ public:
     template <class F>
     bool take(T &out, F on_take)
     {
+        return take(out, on_take, [this] { return efd_.wait(); });
+    }
+
+    // As above, blocking in `wait()` (which returns once the descriptor may
+    // be readable, or false with errno set).
+    template <class F, class W>
+    bool take(T &out, F on_take, W wait)
+    {
         for (;;) {
             {
                 std::lock_guard lock(mtx_);
@@ -70,7 +78,7 @@ public:
                 errno = EAGAIN;
                 return false;
             }
-            if (!efd_.wait())
+            if (!wait())
                 return false;
         }
     }

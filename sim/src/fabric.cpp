@@ -3,9 +3,11 @@
 #include "fabric.hpp"
 
 #include "ops.hpp"
+#include "transport.hpp"
 #include "world.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <shared_mutex>
@@ -15,7 +17,8 @@ namespace vsim {
 namespace {
 
 // Host address of [addr, addr+len) under `key` in `pd`, or null.
-unsigned char *resolve(Pd *pd, uint32_t key, uint64_t addr, uint64_t len, int need)
+[[gnu::always_inline]] inline unsigned char *resolve(Pd *pd, uint32_t key, uint64_t addr, uint64_t len,
+                                                     int need)
 {
     Mr *m = mr_find_locked(key);
     if (!m || m->pd != pd || (need && !(m->access & need)))
@@ -74,14 +77,16 @@ struct SenderData {
     }
 };
 
-Qp *route(const SendWqe &w)
+inline Qp *find_qp(const ibv_gid &gid, uint32_t qpn)
 {
     auto &qps = world().qps;
-    auto it = qps.find(w.rqpn);
-    if (it == qps.end() || std::memcmp(it->second->gid.raw, w.dgid.raw, 16) != 0)
+    auto it = qps.find(qpn);
+    if (it == qps.end() || std::memcmp(it->second->gid.raw, gid.raw, 16) != 0)
         return nullptr;
     return it->second;
 }
+
+Qp *route(const SendWqe &w) { return find_qp(w.dgid, w.rqpn); }
 
 uint8_t send_opcode(int wr_opcode)
 {
@@ -90,29 +95,62 @@ uint8_t send_opcode(int wr_opcode)
                : IBV_WC_SEND;
 }
 
-void push_recv(Qp *dst, Qp *src, const SendWqe &w, uint64_t wr_id, uint8_t status, uint8_t vendor,
+// What the receiver reads of a request, wherever it came from: a request
+// of this process is read in place from the sender's queue.
+struct LocalMsg {
+    const Qp *src;
+    const SendWqe &w;
+    int opcode() const { return w.opcode; }
+    uint32_t imm() const { return w.imm; }
+    uint32_t rkey() const { return w.rkey; }
+    uint32_t rqkey() const { return w.rqkey; }
+    uint64_t raddr() const { return w.raddr; }
+    uint64_t len() const { return w.len; }
+    uint32_t src_qpn() const { return src->qpx.qp_base.qp_num; }
+    bool srd() const { return src->srd; }
+    bool rnr_wait() const { return src->rnr_retry == 7; }
+    const ibv_gid &sgid() const { return src->gid; }
+};
+
+struct RemoteMsg {
+    const RemoteReq &r;
+    int opcode() const { return r.opcode; }
+    uint32_t imm() const { return r.imm; }
+    uint32_t rkey() const { return r.rkey; }
+    uint32_t rqkey() const { return r.rqkey; }
+    uint64_t raddr() const { return r.raddr; }
+    uint64_t len() const { return r.len; }
+    uint32_t src_qpn() const { return r.src_qpn; }
+    bool srd() const { return r.srd; }
+    bool rnr_wait() const { return r.rnr_wait; }
+    const ibv_gid &sgid() const { return r.sgid; }
+};
+
+template <class M>
+void push_recv(Qp *dst, const M &m, uint64_t wr_id, uint8_t status, uint8_t vendor,
                uint32_t byte_len, bool unsolicited)
 {
-    const bool imm = w.opcode == IBV_WR_SEND_WITH_IMM || w.opcode == IBV_WR_RDMA_WRITE_WITH_IMM;
+    const int op = m.opcode();
+    const bool imm = op == IBV_WR_SEND_WITH_IMM || op == IBV_WR_RDMA_WRITE_WITH_IMM;
     Cqe e{};
     e.wr_id = wr_id;
     e.status = status;
     e.vendor_err = vendor;
-    e.opcode = w.opcode == IBV_WR_RDMA_WRITE_WITH_IMM ? IBV_WC_RECV_RDMA_WITH_IMM : IBV_WC_RECV;
+    e.opcode = op == IBV_WR_RDMA_WRITE_WITH_IMM ? IBV_WC_RECV_RDMA_WITH_IMM : IBV_WC_RECV;
     e.byte_len = byte_len;
-    e.imm = imm ? w.imm : 0;
+    e.imm = imm ? m.imm() : 0;
     e.wc_flags = imm ? IBV_WC_WITH_IMM : 0;
     e.qp_num = dst->qpx.qp_base.qp_num;
-    e.src_qp = src->qpx.qp_base.qp_num;
+    e.src_qp = m.src_qpn();
     if (unsolicited)
         e.flags |= kCqeUnsolicited;
-    if (dst->rcq->sgids && !dst->pd->has_ah_for(src->gid))
+    if (dst->rcq->sgids && !dst->pd->has_ah_for(m.sgid()))
         e.flags |= kCqeSgid;
-    cq_push(dst->rcq, e, &src->gid);
+    cq_push(dst->rcq, e, &m.sgid());
 }
 
 // Receive buffers of `r` in `dst`'s PD; false when one is not writable.
-bool recv_capacity(Qp *dst, const RecvWqe &r, uint64_t &cap)
+[[gnu::always_inline]] inline bool recv_capacity(Qp *dst, const RecvWqe &r, uint64_t &cap)
 {
     cap = 0;
     for (uint32_t k = 0; k < r.nsge; ++k) {
@@ -125,10 +163,105 @@ bool recv_capacity(Qp *dst, const RecvWqe &r, uint64_t &cap)
     return true;
 }
 
+// The delivery rules of the device, for a request from this process or
+// another: `data` yields the payload's segments, `read_sink(p, n)` takes
+// the remote memory an RDMA read returns, and `defer()` parks the request
+// at `dst` (called with dst->rq_mtx held) until a receive is posted.
+template <class M, class Data, class ReadSink, class Defer>
+[[gnu::always_inline]] inline Outcome accept_msg(Qp *dst, const M &m, const Data &data, ReadSink read_sink, Defer defer)
+{
+    const bool srd = m.srd();
+    const int opcode = m.opcode();
+    const uint64_t len = m.len();
+    const Outcome ok{};
+    const Outcome bad_qpn{IBV_WC_REM_INV_RD_REQ_ERR, kEfaRemoteBadDestQpn, false};
+    const int st = dst->state.load();
+    if (st != IBV_QPS_RTR && st != IBV_QPS_RTS && st != IBV_QPS_SQD)
+        return srd ? bad_qpn : ok;
+    if (m.rqkey() != dst->qkey || dst->srd != srd)
+        return srd ? bad_qpn : ok;
+
+    // Remote memory of an RDMA request.
+    unsigned char *remote = nullptr;
+    if (opcode == IBV_WR_RDMA_READ || opcode == IBV_WR_RDMA_WRITE ||
+        opcode == IBV_WR_RDMA_WRITE_WITH_IMM) {
+        const int need =
+            opcode == IBV_WR_RDMA_READ ? IBV_ACCESS_REMOTE_READ : IBV_ACCESS_REMOTE_WRITE;
+        remote = resolve(dst->pd, m.rkey(), m.raddr(), len, need);
+        if (!remote && !(len == 0 && mr_find_locked(m.rkey())))
+            return {IBV_WC_REM_ACCESS_ERR, kEfaRemoteBadAddress, false};
+    }
+    if (opcode == IBV_WR_RDMA_READ) {
+        read_sink(remote, len);
+        return ok;
+    }
+    auto to_remote = [&](uint32_t) { return Seg{remote, len}; };
+    if (opcode == IBV_WR_RDMA_WRITE) {
+        copy_segs(data.count(), data, 1, to_remote);
+        return ok;
+    }
+    if (opcode == IBV_WR_RDMA_WRITE_WITH_IMM && dst->unsolicited_write_recv) {
+        copy_segs(data.count(), data, 1, to_remote);
+        push_recv(dst, m, 0, IBV_WC_SUCCESS, kEfaOk, static_cast<uint32_t>(len), true);
+        return ok;
+    }
+
+    // Everything else consumes a posted receive.
+    RecvWqe r;
+    {
+        std::lock_guard lock(dst->rq_mtx);
+        if (dst->rq_count == 0) {
+            if (!srd)
+                return ok;  // datagram dropped
+            if (m.rnr_wait()) {
+                defer();
+                dst->waiting_n.fetch_add(1);
+                return {IBV_WC_SUCCESS, kEfaOk, true};
+            }
+            return {IBV_WC_RNR_RETRY_EXC_ERR, kEfaRemoteRnr, false};
+        }
+        r = dst->rq[dst->rq_head];
+        dst->rq_head = (dst->rq_head + 1) % static_cast<uint32_t>(dst->rq.size());
+        --dst->rq_count;
+    }
+    if (opcode == IBV_WR_RDMA_WRITE_WITH_IMM) {
+        copy_segs(data.count(), data, 1, to_remote);
+        push_recv(dst, m, r.wr_id, IBV_WC_SUCCESS, kEfaOk, static_cast<uint32_t>(len), false);
+        return ok;
+    }
+    uint64_t cap = 0;
+    if (!recv_capacity(dst, r, cap)) {
+        push_recv(dst, m, r.wr_id, IBV_WC_LOC_PROT_ERR, kEfaInvalidLkey, 0, false);
+        return {IBV_WC_REM_OP_ERR, kEfaRemoteBadStatus, false};
+    }
+    if (len > cap) {
+        push_recv(dst, m, r.wr_id, IBV_WC_LOC_LEN_ERR, kEfaBadLength, 0, false);
+        return {IBV_WC_REM_INV_REQ_ERR, kEfaRemoteBadLength, false};
+    }
+    copy_segs(data.count(), data, r.nsge, [&](uint32_t k) {
+        const ibv_sge &s = r.sge[k];
+        return Seg{s.length ? resolve(dst->pd, s.lkey, s.addr, s.length, 0) : nullptr, s.length};
+    });
+    push_recv(dst, m, r.wr_id, IBV_WC_SUCCESS, kEfaOk, static_cast<uint32_t>(len), false);
+    return ok;
+}
+
+// A remote request's payload: one segment.
+struct Bytes {
+    const RemoteReq *r;
+    uint32_t count() const { return 1; }
+    Seg operator()(uint32_t) const { return {const_cast<unsigned char *>(r->data), r->data_len}; }
+};
+
 class InProcessFabric final : public Fabric {
 public:
     void submit(const Transfer &t) override
     {
+        // Delivery control is for tests; without it the fabric takes no lock.
+        if (!controlled_.load(std::memory_order_acquire)) {
+            deliver(t);
+            return;
+        }
         {
             std::lock_guard lock(mtx_);
             if (hold_ || reverse_n_ > 0) {
@@ -136,6 +269,7 @@ public:
                 t.src->deferred.fetch_add(1);
                 if (reverse_n_ > 0 && static_cast<int>(held_.size()) >= reverse_n_) {
                     reverse_n_ = 0;
+                    controlled_.store(hold_);
                     std::deque<Transfer> out;
                     out.swap(held_);
                     std::reverse(out.begin(), out.end());
@@ -164,12 +298,14 @@ public:
     {
         std::lock_guard lock(mtx_);
         hold_ = on;
+        controlled_.store(hold_ || reverse_n_ > 0);
     }
 
     void reverse_next(int n)
     {
         std::lock_guard lock(mtx_);
         reverse_n_ = n;
+        controlled_.store(hold_ || reverse_n_ > 0);
     }
 
     int held()
@@ -187,6 +323,7 @@ public:
             out.swap(held_);
             hold_ = false;
             reverse_n_ = 0;
+            controlled_.store(false);
         }
         if (reverse)
             std::reverse(out.begin(), out.end());
@@ -200,6 +337,8 @@ public:
         SendWqe &w = t.src->sq[t.slot];
         Qp *dst = route(w);
         if (!dst) {
+            if (xproc_submit(t))
+                return;  // the QP lives in another process
             if (!t.src->srd)
                 complete_send(t, IBV_WC_SUCCESS, kEfaOk);  // datagram lost
             else if (gid_known(w.dgid))
@@ -225,6 +364,7 @@ private:
     }
 
     std::mutex mtx_;
+    std::atomic<bool> controlled_{false};  // hold_ || reverse_n_ > 0
     bool hold_ = false;
     int reverse_n_ = 0;
     std::deque<Transfer> held_;
@@ -276,89 +416,68 @@ bool check_local(Qp *qp, SendWqe &w, Outcome &bad)
     return true;
 }
 
-Outcome accept(Qp *dst, const Transfer &t)
+Qp *route_local(const ibv_gid &gid, uint32_t qpn) { return find_qp(gid, qpn); }
+
+[[gnu::noinline]] Outcome accept(Qp *dst, const Transfer &t)
 {
     Qp *src = t.src;
     SendWqe &w = src->sq[t.slot];
-    const bool srd = src->srd;
-    const Outcome ok{};
-    const Outcome bad_qpn{IBV_WC_REM_INV_RD_REQ_ERR, kEfaRemoteBadDestQpn, false};
-    const int st = dst->state.load();
-    if (st != IBV_QPS_RTR && st != IBV_QPS_RTS && st != IBV_QPS_SQD)
-        return srd ? bad_qpn : ok;
-    if (w.rqkey != dst->qkey || dst->srd != srd)
-        return srd ? bad_qpn : ok;
+    return accept_msg(
+        dst, LocalMsg{src, w}, SenderData{src, &w},
+        [&](unsigned char *remote, uint64_t len) {
+            copy_segs(
+                1, [&](uint32_t) { return Seg{remote, len}; }, w.nsge,
+                [&](uint32_t k) {
+                    const ibv_sge &s = w.sge[k];
+                    return Seg{s.length ? resolve(src->pd, s.lkey, s.addr, s.length, 0) : nullptr,
+                               s.length};
+                });
+        },
+        [&] {
+            dst->waiting.push_back(t);
+            src->deferred.fetch_add(1);
+        });
+}
 
-    // Remote memory of an RDMA request.
-    unsigned char *remote = nullptr;
-    if (w.opcode == IBV_WR_RDMA_READ || w.opcode == IBV_WR_RDMA_WRITE ||
-        w.opcode == IBV_WR_RDMA_WRITE_WITH_IMM) {
-        const int need =
-            w.opcode == IBV_WR_RDMA_READ ? IBV_ACCESS_REMOTE_READ : IBV_ACCESS_REMOTE_WRITE;
-        remote = resolve(dst->pd, w.rkey, w.raddr, w.len, need);
-        if (!remote && !(w.len == 0 && mr_find_locked(w.rkey)))
-            return {IBV_WC_REM_ACCESS_ERR, kEfaRemoteBadAddress, false};
-    }
-    const SenderData data{src, &w};
-    if (w.opcode == IBV_WR_RDMA_READ) {
-        copy_segs(
-            1, [&](uint32_t) { return Seg{remote, w.len}; }, w.nsge,
-            [&](uint32_t k) {
-                const ibv_sge &s = w.sge[k];
-                return Seg{s.length ? resolve(src->pd, s.lkey, s.addr, s.length, 0) : nullptr,
-                           s.length};
-            });
-        return ok;
-    }
-    if (w.opcode == IBV_WR_RDMA_WRITE) {
-        copy_segs(data.count(), data, 1, [&](uint32_t) { return Seg{remote, w.len}; });
-        return ok;
-    }
-    if (w.opcode == IBV_WR_RDMA_WRITE_WITH_IMM && dst->unsolicited_write_recv) {
-        copy_segs(data.count(), data, 1, [&](uint32_t) { return Seg{remote, w.len}; });
-        push_recv(dst, src, w, 0, IBV_WC_SUCCESS, kEfaOk, static_cast<uint32_t>(w.len), true);
-        return ok;
-    }
+Outcome accept_remote(Qp *dst, RemoteReq &r, std::vector<unsigned char> &read_data)
+{
+    return accept_msg(
+        dst, RemoteMsg{r}, Bytes{&r},
+        [&](unsigned char *remote, uint64_t len) {
+            read_data.assign(remote, remote + (remote ? len : 0));
+        },
+        [&] {
+            auto *kept = new RemoteReq(std::move(r));
+            kept->keep();
+            dst->waiting.push_back(Transfer{nullptr, 0, kept});
+        });
+}
 
-    // Everything else consumes a posted receive.
-    RecvWqe r;
-    {
-        std::lock_guard lock(dst->rq_mtx);
-        if (dst->rq_count == 0) {
-            if (!srd)
-                return ok;  // datagram dropped
-            if (src->rnr_retry == 7) {
-                dst->waiting.push_back(t);
-                dst->waiting_n.fetch_add(1);
-                src->deferred.fetch_add(1);
-                return {IBV_WC_SUCCESS, kEfaOk, true};
-            }
-            return {IBV_WC_RNR_RETRY_EXC_ERR, kEfaRemoteRnr, false};
-        }
-        r = dst->rq[dst->rq_head];
-        dst->rq_head = (dst->rq_head + 1) % static_cast<uint32_t>(dst->rq.size());
-        --dst->rq_count;
+void gather_payload(const Transfer &t, std::vector<unsigned char> &out)
+{
+    SendWqe &w = t.src->sq[t.slot];
+    out.resize(w.len);
+    const SenderData data{t.src, &w};
+    copy_segs(data.count(), data, 1, [&](uint32_t) { return Seg{out.data(), w.len}; });
+}
+
+bool scatter_read(const Transfer &t, const unsigned char *data, uint64_t len)
+{
+    Qp *src = t.src;
+    const SendWqe &w = src->sq[t.slot];
+    for (uint32_t k = 0; k < w.nsge; ++k) {
+        const ibv_sge &s = w.sge[k];
+        if (s.length && !resolve(src->pd, s.lkey, s.addr, s.length, IBV_ACCESS_LOCAL_WRITE))
+            return false;
     }
-    if (w.opcode == IBV_WR_RDMA_WRITE_WITH_IMM) {
-        copy_segs(data.count(), data, 1, [&](uint32_t) { return Seg{remote, w.len}; });
-        push_recv(dst, src, w, r.wr_id, IBV_WC_SUCCESS, kEfaOk, static_cast<uint32_t>(w.len), false);
-        return ok;
-    }
-    uint64_t cap = 0;
-    if (!recv_capacity(dst, r, cap)) {
-        push_recv(dst, src, w, r.wr_id, IBV_WC_LOC_PROT_ERR, kEfaInvalidLkey, 0, false);
-        return {IBV_WC_REM_OP_ERR, kEfaRemoteBadStatus, false};
-    }
-    if (w.len > cap) {
-        push_recv(dst, src, w, r.wr_id, IBV_WC_LOC_LEN_ERR, kEfaBadLength, 0, false);
-        return {IBV_WC_REM_INV_REQ_ERR, kEfaRemoteBadLength, false};
-    }
-    copy_segs(data.count(), data, r.nsge, [&](uint32_t k) {
-        const ibv_sge &s = r.sge[k];
-        return Seg{s.length ? resolve(dst->pd, s.lkey, s.addr, s.length, 0) : nullptr, s.length};
-    });
-    push_recv(dst, src, w, r.wr_id, IBV_WC_SUCCESS, kEfaOk, static_cast<uint32_t>(w.len), false);
-    return ok;
+    copy_segs(
+        1, [&](uint32_t) { return Seg{const_cast<unsigned char *>(data), len}; }, w.nsge,
+        [&](uint32_t k) {
+            const ibv_sge &s = w.sge[k];
+            return Seg{s.length ? resolve(src->pd, s.lkey, s.addr, s.length, 0) : nullptr,
+                       s.length};
+        });
+    return true;
 }
 
 void complete_send(const Transfer &t, uint8_t status, uint8_t vendor)
@@ -389,6 +508,16 @@ void drain_waiting(Qp *dst)
             dst->waiting.pop_front();
             dst->waiting_n.fetch_sub(1);
         }
+        if (t.remote) {
+            std::vector<unsigned char> read_data;
+            const Outcome o = accept_remote(dst, *t.remote, read_data);
+            if (!o.deferred)
+                xproc_respond(*t.remote, o.status, o.vendor, read_data);
+            delete t.remote;
+            if (o.deferred)
+                return;
+            continue;
+        }
         t.src->deferred.fetch_sub(1);
         const Outcome o = accept(dst, t);
         if (o.deferred)
@@ -403,6 +532,7 @@ void purge_sender_locked(Qp *qp, bool drop)
         return;
     std::deque<Transfer> out;
     fabric().take_from(qp, out);
+    xproc_take_from(qp, out);
     for (auto &entry : world().qps) {
         Qp *peer = entry.second;
         std::lock_guard lock(peer->rq_mtx);
@@ -449,6 +579,11 @@ void purge_receiver_locked(Qp *qp)
         qp->waiting_n.store(0);
     }
     for (const Transfer &t : out) {
+        if (t.remote) {
+            xproc_respond(*t.remote, IBV_WC_REM_INV_RD_REQ_ERR, kEfaRemoteBadDestQpn, {});
+            delete t.remote;
+            continue;
+        }
         t.src->deferred.fetch_sub(1);
         complete_send(t, IBV_WC_REM_INV_RD_REQ_ERR, kEfaRemoteBadDestQpn);
     }

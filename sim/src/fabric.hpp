@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <vector>
 
 namespace vsim {
 
@@ -31,7 +32,36 @@ enum EfaStatus : uint8_t {
     kEfaRemoteRnr = 10,
     kEfaRemoteBadLength = 11,
     kEfaRemoteBadStatus = 12,
+    kEfaUnresponsiveRemote = 13,
     kEfaUnknownPeer = 14,
+};
+
+// A request that arrived from another process (see transport.hpp): the
+// sender's description of it and its payload, kept until the receiver is
+// done with it. The response goes back on connection `conn`.
+struct RemoteReq {
+    uint64_t conn = 0;  // transport connection it came on
+    uint64_t id = 0;    // the sender's request id, echoed in the response
+    int opcode = 0;
+    bool srd = true;
+    bool rnr_wait = false;  // the sender retries RNR forever (rnr_retry 7)
+    bool reply = true;      // SRD: the sender waits for an outcome
+    uint32_t imm = 0, rkey = 0, rqkey = 0, src_qpn = 0, dst_qpn = 0;
+    uint64_t raddr = 0, len = 0;
+    ibv_gid sgid{}, dgid{};
+    // SEND/WRITE data: `data` points into the transport's input buffer
+    // until keep() copies it into `payload`, as a request that waits must.
+    const unsigned char *data = nullptr;
+    uint64_t data_len = 0;
+    std::vector<unsigned char> payload;
+
+    void keep()
+    {
+        if (data_len && data != payload.data()) {
+            payload.assign(data, data + data_len);
+            data = payload.data();
+        }
+    }
 };
 
 class Fabric {
@@ -61,6 +91,22 @@ bool check_local(Qp *qp, SendWqe &w, Outcome &bad);
 // Receiver side: applies a request to `dst`. Caller holds the world lock
 // shared and no QP lock.
 Outcome accept(Qp *dst, const Transfer &t);
+
+// The same for a request of another process. RDMA read data lands in
+// `read_data`. When the outcome is deferred, `r` was moved into a copy that
+// `dst` keeps until a receive is posted.
+Outcome accept_remote(Qp *dst, RemoteReq &r, std::vector<unsigned char> &read_data);
+
+// The local QP a request for (gid, qpn) goes to, or null. Caller holds the
+// world lock shared.
+Qp *route_local(const ibv_gid &gid, uint32_t qpn);
+
+// The sender's payload of a checked request, copied out (SEND/WRITE).
+void gather_payload(const Transfer &t, std::vector<unsigned char> &out);
+
+// Scatters the data an RDMA read brought back into the request's local
+// entries; false when one of them is no longer writable.
+bool scatter_read(const Transfer &t, const unsigned char *data, uint64_t len);
 
 // Sender side: writes the send completion and frees the request's slot.
 void complete_send(const Transfer &t, uint8_t status, uint8_t vendor);

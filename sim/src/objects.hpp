@@ -176,11 +176,16 @@ struct RecvWqe {
     ibv_sge *sge;
 };
 
+struct RemoteReq;
+
 // A request on its way, handed to the fabric: the sender QP and the slot
-// that holds the request stay reserved until the request completes.
+// that holds the request stay reserved until the request completes. A
+// request that came from another process has no local sender: `remote`
+// carries it instead (and belongs to whoever holds the Transfer).
 struct Transfer {
     Qp *src;
     uint32_t slot;
+    RemoteReq *remote = nullptr;
 };
 
 struct Qp {

@@ -3,6 +3,7 @@
 #include "call.hpp"
 #include "fabric.hpp"
 #include "ops.hpp"
+#include "transport.hpp"
 #include "world.hpp"
 
 #include <cstdio>
@@ -161,6 +162,7 @@ ibv_qp *create_qp_common(Context *c, ibv_qp_init_attr_ex *attr, const efadv_qp_i
         }
         sl = efa->sl;
     }
+    const uint32_t qpn_base = static_cast<uint32_t>(xproc_slot()) << kQpnLocalBits;
     if (c->dev->n_qp.fetch_add(1) >= cfg.dattr.max_qp) {
         c->dev->n_qp.fetch_sub(1);
         err = ENOMEM;
@@ -228,9 +230,19 @@ ibv_qp *create_qp_common(Context *c, ibv_qp_init_attr_ex *attr, const efadv_qp_i
     pthread_cond_init(&q.cond, nullptr);
     install_qp_ops(qp);
     {
+        // Numbers carry this process's slot, so they are unique on the host;
+        // the local part wraps around, skipping numbers still in use.
         std::unique_lock lock(world().mtx);
-        q.qp_num = world().next_qpn.fetch_add(1);
-        world().qps.emplace(q.qp_num, qp);
+        auto &qps = world().qps;
+        do {
+            uint32_t local = world().next_qpn.fetch_add(1) & kQpnLocalMask;
+            if (local < 0x10) {
+                world().next_qpn.store(0x11);
+                local = 0x10;
+            }
+            q.qp_num = qpn_base | local;
+        } while (qps.count(q.qp_num));
+        qps.emplace(q.qp_num, qp);
     }
     qp->scq->qps.fetch_add(1);
     qp->rcq->qps.fetch_add(1);

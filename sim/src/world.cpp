@@ -34,7 +34,10 @@ Device *new_device_locked(const std::string &name, bool efa)
     World &w = world();
     auto d = std::make_unique<Device>();
     d->serial = static_cast<unsigned>(w.all_devices.size());
-    d->cfg = default_device(name, efa, static_cast<unsigned>(w.current.size()));
+    std::vector<ibv_gid> taken;
+    for (const Device *other : w.current)
+        taken.push_back(other->cfg.gid);
+    d->cfg = default_device(name, efa, taken);
     std::strncpy(d->ibdev.name, name.c_str(), sizeof d->ibdev.name - 1);
     std::snprintf(d->ibdev.dev_name, sizeof d->ibdev.dev_name, "uverbs%u",
                   static_cast<unsigned>(w.current.size()));

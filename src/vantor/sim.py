@@ -20,6 +20,21 @@ Typical use in a test::
 (device set, injected faults, call log, delivery order) is reset with
 :func:`reset`.
 
+Processes of one user reach each other's queue pairs through the device,
+as processes on a real host with an EFA NIC do, once they name the same
+host: the environment variable ``VANTOR_SIM_HOST`` (a launcher sets it for
+all its ranks) or :func:`set_host`. A device is then the same device (name,
+GUID, GID) in every process, QP and AH numbers are unique across the
+processes, and SEND, RDMA write and RDMA read move data between them with
+the same checks and error completions as within one process; each process
+serves the others' requests with a thread of its own. A process without a
+host name keeps to itself and starts no thread (with a second thread, glibc
+makes every lock of the process an atomic operation, which costs the
+in-process data path a quarter of its speed). Nothing listens on a network
+interface: processes talk over abstract Unix sockets, which the kernel
+removes when a process ends, however it ends; a test that gives its
+processes a host name of its own is isolated from everything else.
+
 Call-log entries are dicts with ``"fn"`` (the entry point or provider
 operation name), the call's arguments, and ``"ret"`` (plus ``"errno"`` on
 failure and ``"fault": True`` when an injected fault answered). Objects are
@@ -33,6 +48,7 @@ hexadecimal strings (``"0x71"``); other numbers are integers.
 from __future__ import annotations
 
 import ctypes
+import errno as errno_module
 import json
 import os
 import sys
@@ -46,7 +62,9 @@ __all__ = [
     "Device",
     "activate",
     "call_count",
+    "HOST_ENV",
     "clear_faults",
+    "connections",
     "cq_handles",
     "device_field",
     "device_fields",
@@ -55,15 +73,18 @@ __all__ = [
     "fault_pending",
     "function_names",
     "held",
+    "host",
     "hold",
     "holding",
     "is_active",
+    "join",
     "lib_dir",
     "live_objects",
     "post_cq_event",
     "post_device_event",
     "post_port_event",
     "post_qp_event",
+    "process_slot",
     "qp_state",
     "recording",
     "release",
@@ -72,7 +93,15 @@ __all__ = [
     "reverse_next",
     "set_destroy_timeout",
     "set_devices",
+    "set_host",
 ]
+
+HOST_ENV = "VANTOR_SIM_HOST"
+"""The environment variable that names the host when :func:`set_host` was not called.
+
+Processes started by a launcher inherit it, so setting it once in the
+launcher puts all its ranks on one host.
+"""
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -189,6 +218,11 @@ def _declare(lib: ctypes.CDLL) -> None:
         "vsim_cq_handles": (c.c_int, [c.POINTER(c.c_uint32), c.c_int]),
         "vsim_qp_state": (c.c_int, [c.c_uint32]),
         "vsim_has_optional_symbols": (c.c_int, []),
+        "vsim_set_host": (c.c_int, [c.c_char_p]),
+        "vsim_get_host": (c.c_int, [c.c_char_p, c.c_int]),
+        "vsim_join": (c.c_int, []),
+        "vsim_slot": (c.c_int, []),
+        "vsim_connections": (c.c_int, []),
     }
     for name, (restype, argtypes) in sigs.items():
         fn = getattr(lib, name)
@@ -567,3 +601,56 @@ def qp_state(qp_num: int) -> int | None:
     """Return the state (0 RESET .. 6 ERR) of the QP ``qp_num``, or None when it does not exist."""
     st = int(_api().vsim_qp_state(qp_num))
     return None if st < 0 else st
+
+
+# --- processes of one host -------------------------------------------------------
+
+
+def set_host(name: str | None) -> None:
+    """Name the host this process's device belongs to; ``None`` goes back to ``VANTOR_SIM_HOST``.
+
+    Processes of this user that use the same name reach each other's queue
+    pairs. The name (1 to 64 of ``A-Z a-z 0-9 . _ -``) is fixed once the
+    process joins its host, at its first queue pair or address handle (or
+    :func:`join`): set it before creating them.
+
+    Raises:
+        ValueError: the name is not usable.
+        RuntimeError: the process already joined under another name.
+    """
+    rc = _api().vsim_set_host(None if name is None else name.encode())
+    if rc == -errno_module.EINVAL:
+        raise ValueError(f"bad host name {name!r}: use 1 to 64 of A-Z a-z 0-9 . _ -")
+    if rc == -errno_module.EBUSY:
+        raise RuntimeError(f"this process already joined host {host()!r}; set the host before the first QP or AH")
+    _check(rc, "set_host")
+
+
+def host() -> str | None:
+    """Return the host name in effect (the one joined, once joined), or None for none."""
+    buf = ctypes.create_string_buffer(80)
+    _check(_api().vsim_get_host(buf, len(buf)), "host")
+    return buf.value.decode() or None
+
+
+def join() -> int:
+    """Join the host now (normally done by the first QP or AH); return this process's slot.
+
+    The slot (0..63) is the top bits of the process's QP numbers
+    (``qp_num >> 18``) and AH numbers (``ahn >> 10``). Without a host name
+    there is nothing to join: the result is 0 and the process keeps to
+    itself; so it does when the host cannot be joined (all 64 slots taken,
+    a bad ``VANTOR_SIM_HOST``), after one line on stderr that says why.
+    """
+    return int(_api().vsim_join())
+
+
+def process_slot() -> int | None:
+    """Return this process's slot on its host, or None before it joined."""
+    slot = int(_api().vsim_slot())
+    return None if slot < 0 else slot
+
+
+def connections() -> int:
+    """Return how many connections to and from other processes are open."""
+    return int(_api().vsim_connections())
