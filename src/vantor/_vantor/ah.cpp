@@ -25,34 +25,13 @@ constexpr Py_ssize_t kGidSize = 16;
 
 AHAttrObject *as_attr(PyObject *self) { return reinterpret_cast<AHAttrObject *>(self); }
 
-// The type name as Python 3.13's fully qualified form writes it.
-PyObject *qualified_type_name(PyObject *obj)
-{
-    PyObject *type = reinterpret_cast<PyObject *>(Py_TYPE(obj));
-    Ref qualname = Ref::steal(PyObject_GetAttrString(type, "__qualname__"));
-    if (!qualname) {
-        return nullptr;
-    }
-    Ref module = Ref::steal(PyObject_GetAttrString(type, "__module__"));
-    if (!module) {
-        PyErr_Clear();
-        return qualname.release();
-    }
-    if (!PyUnicode_Check(module.get()) ||
-        PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0 ||
-        PyUnicode_CompareWithASCIIString(module.get(), "__main__") == 0) {
-        return qualname.release();
-    }
-    return PyUnicode_FromFormat("%U.%U", module.get(), qualname.get());
-}
-
 int AHAttr_set_dgid(PyObject *self, PyObject *value, void *)
 {
     if (value == nullptr) {
         value = Py_None;
     }
     if (value != Py_None && !PyBytes_CheckExact(value)) {
-        Ref name = Ref::steal(qualified_type_name(value));
+        Ref name = Ref::steal(py::qualified_type_name(value));
         if (name) {
             PyErr_Format(PyExc_TypeError, "Expected %s, got %U", "bytes", name.get());
         }

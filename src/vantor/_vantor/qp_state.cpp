@@ -191,42 +191,30 @@ constexpr size_t kModifyFieldCount = std::size(kModifyFields);
 
 static_assert(sizeof(ibv_qp_state) == sizeof(int32_t));
 
+// Converts with the field's own width and writes it into the record.
+template <typename T>
+bool store_as(char *base, PyObject *value, bool (*convert)(PyObject *, T &))
+{
+    T converted;
+    if (!convert(value, converted)) {
+        return false;
+    }
+    std::memcpy(base, &converted, sizeof converted);
+    return true;
+}
+
 bool store_modify_field(ibv_qp_attr &attr, const ModifyField &field, PyObject *value)
 {
     char *base = reinterpret_cast<char *>(&attr) + field.offset;
     switch (field.width) {
-    case Width::i32: {
-        int v;
-        if (!py::to_int(value, v)) {
-            return false;
-        }
-        std::memcpy(base, &v, sizeof v);
-        return true;
-    }
-    case Width::u32: {
-        uint32_t v;
-        if (!py::to_u32(value, v)) {
-            return false;
-        }
-        std::memcpy(base, &v, sizeof v);
-        return true;
-    }
-    case Width::u16: {
-        uint16_t v;
-        if (!py::to_u16(value, v)) {
-            return false;
-        }
-        std::memcpy(base, &v, sizeof v);
-        return true;
-    }
-    case Width::u8: {
-        uint8_t v;
-        if (!py::to_u8(value, v)) {
-            return false;
-        }
-        std::memcpy(base, &v, sizeof v);
-        return true;
-    }
+    case Width::i32:
+        return store_as<int>(base, value, py::to_int);
+    case Width::u32:
+        return store_as<uint32_t>(base, value, py::to_u32);
+    case Width::u16:
+        return store_as<uint16_t>(base, value, py::to_u16);
+    case Width::u8:
+        return store_as<uint8_t>(base, value, py::to_u8);
     }
     return false;
 }

@@ -23,28 +23,6 @@ namespace vantor {
 
 using py::Ref;
 
-PyObject *qualified_type_name(PyObject *obj) { return qualified_name(Py_TYPE(obj)); }
-
-PyObject *qualified_name(PyTypeObject *type_object)
-{
-    PyObject *type = reinterpret_cast<PyObject *>(type_object);
-    Ref qualname = Ref::steal(PyObject_GetAttrString(type, "__qualname__"));
-    if (!qualname) {
-        return nullptr;
-    }
-    Ref module = Ref::steal(PyObject_GetAttrString(type, "__module__"));
-    if (!module) {
-        PyErr_Clear();
-        return qualname.release();
-    }
-    if (!PyUnicode_Check(module.get()) ||
-        PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0 ||
-        PyUnicode_CompareWithASCIIString(module.get(), "__main__") == 0) {
-        return qualname.release();
-    }
-    return PyUnicode_FromFormat("%U.%U", module.get(), qualname.get());
-}
-
 void raise_expected(const char *expected, PyObject *obj)
 {
     Ref name = Ref::steal(qualified_type_name(obj));

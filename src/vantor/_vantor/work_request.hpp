@@ -3,6 +3,8 @@
 // so their layouts are shared here.
 #pragma once
 
+#include "py/types.hpp"
+
 #include <Python.h>
 
 #include <cstdint>
@@ -42,8 +44,8 @@ bool define_work_request_methods(PyObject *module);
 
 // "module.qualname" of an object's type, the module left out for builtins
 // and __main__, as exception messages name types.
-PyObject *qualified_name(PyTypeObject *type);
-PyObject *qualified_type_name(PyObject *obj);
+using py::qualified_name;
+using py::qualified_type_name;
 // TypeError "Expected <expected>, got <type of obj>".
 void raise_expected(const char *expected, PyObject *obj);
 

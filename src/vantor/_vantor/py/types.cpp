@@ -28,6 +28,28 @@ PyTypeObject *add_type(PyObject *module, PyType_Spec *spec, PyTypeObject *base)
     return reinterpret_cast<PyTypeObject *>(type.release());
 }
 
+PyObject *qualified_name(PyTypeObject *type_object)
+{
+    PyObject *type = reinterpret_cast<PyObject *>(type_object);
+    Ref qualname = Ref::steal(PyObject_GetAttrString(type, "__qualname__"));
+    if (!qualname) {
+        return nullptr;
+    }
+    Ref module = Ref::steal(PyObject_GetAttrString(type, "__module__"));
+    if (!module) {
+        PyErr_Clear();
+        return qualname.release();
+    }
+    if (!PyUnicode_Check(module.get()) ||
+        PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0 ||
+        PyUnicode_CompareWithASCIIString(module.get(), "__main__") == 0) {
+        return qualname.release();
+    }
+    return PyUnicode_FromFormat("%U.%U", module.get(), qualname.get());
+}
+
+PyObject *qualified_type_name(PyObject *obj) { return qualified_name(Py_TYPE(obj)); }
+
 PyObject *new_python_class(const char *name, PyObject *bases, const char *doc)
 {
     Ref namespace_dict = Ref::steal(PyDict_New());

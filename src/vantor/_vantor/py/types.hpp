@@ -14,6 +14,11 @@ PyTypeObject *add_type(PyObject *module, PyType_Spec *spec, PyTypeObject *base =
 // type(name, bases, {"__module__": ..., "__qualname__": name, "__doc__": doc}).
 PyObject *new_python_class(const char *name, PyObject *bases, const char *doc);
 
+// "module.qualname" of a type, the module left out for builtins and
+// __main__: how exception messages name types.
+PyObject *qualified_name(PyTypeObject *type);
+PyObject *qualified_type_name(PyObject *obj);
+
 // An instance made without running any constructor (tp_alloc only).
 template <typename T>
 T *alloc_bare(PyTypeObject *type)
