@@ -95,7 +95,9 @@ def rank_main(rank: int, size: int, block: int, sim: bool, board: Any, barrier: 
             writers = sorted(wc.imm_data for wc in done if wc.opcode >= 128)  # receive side
             if writers != peers:
                 raise RuntimeError(f"rank {rank}: notices from {writers}, expected {peers}")
-            bad = [j for j in peers if inbox[j * block : (j + 1) * block] != block_of(j, rank, block)]
+            bad = [
+                j for j in peers if inbox[j * block : (j + 1) * block] != block_of(j, rank, block)
+            ]
             if bad:
                 raise RuntimeError(f"rank {rank}: wrong data from ranks {bad}")
             # Nobody tears down while a peer may still be writing to it.

@@ -406,7 +406,11 @@ def slot_address(host: str, slot: int) -> str:
 
 @pytest.mark.parametrize(
     "junk",
-    [b"\x00" * 3, b"garbage that is not a frame at all", (2**40).to_bytes(8, "little") + b"\x02" * 8],
+    [
+        b"\x00" * 3,
+        b"garbage that is not a frame at all",
+        (2**40).to_bytes(8, "little") + b"\x02" * 8,
+    ],
     ids=["truncated", "no hello", "huge frame"],
 )
 def test_a_stranger_on_the_socket_is_dropped(spawn, host, junk):

@@ -622,7 +622,9 @@ def set_host(name: str | None) -> None:
     if rc == -errno_module.EINVAL:
         raise ValueError(f"bad host name {name!r}: use 1 to 64 of A-Z a-z 0-9 . _ -")
     if rc == -errno_module.EBUSY:
-        raise RuntimeError(f"this process already joined host {host()!r}; set the host before the first QP or AH")
+        raise RuntimeError(
+            f"this process already joined host {host()!r}; set the host before the first QP or AH"
+        )
     _check(rc, "set_host")
 
 
