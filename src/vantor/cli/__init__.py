@@ -174,6 +174,11 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+#: The simulated host `vantor perf --sim --server/--client` meet on when
+#: VANTOR_SIM_HOST does not name one.
+SIM_PERF_HOST = "vantor-perf"
+
+
 def _load_core(args: argparse.Namespace) -> ModuleType:
     """Import the native core, on the simulator when --sim was given."""
     if getattr(args, "sim", False):
@@ -181,7 +186,12 @@ def _load_core(args: argparse.Namespace) -> ModuleType:
 
         try:
             vantor.sim.activate()
-        except (RuntimeError, OSError) as exc:
+            # A server and its client are two processes: they must share one
+            # simulated host (the fabric never leaves this machine).
+            two_processes = getattr(args, "server", False) or getattr(args, "client", None)
+            if two_processes and vantor.sim.host() is None:
+                vantor.sim.set_host(SIM_PERF_HOST)
+        except (RuntimeError, OSError, ValueError) as exc:
             raise CliError(f"cannot start the software EFA device: {exc}") from None
     try:
         return importlib.import_module("vantor._vantor")
