@@ -330,6 +330,23 @@ def test_one_sided_operations_need_nothing_from_the_target(spawn):
     assert b("read", offset=8192, length=23) == b"written while you slept".hex()
 
 
+def test_many_large_reads_in_flight_complete(spawn):
+    # Reads of 64 KiB kept 64 deep in flight: the target's answers fill its
+    # socket while more requests keep coming, and everything must still
+    # complete while the target application stays away from the device.
+    depth, size, total = 64, 64 * 1024, 2000
+    a, b = spawn(2, size=depth * size)
+    introduce([a, b])
+    for k in (0, depth - 1):
+        b("write", offset=k * size, hex=payload(f"big{k}.", size).hex())
+    b.post("idle", seconds=1)
+    got = a("stream", peer=1, opcode="read", length=size, depth=depth, total=total, timeout=10)
+    assert got == {str(SUCCESS): total}
+    for k in (0, depth - 1):
+        assert a("read", offset=k * size, length=size) == payload(f"big{k}.", size).hex()
+    assert b.reply() is None
+
+
 def test_completion_channel_wakes_select(spawn, host):
     (a,) = spawn(1)
     (b,) = spawn(1, channel=True)

@@ -511,6 +511,12 @@ bool Transport::send(Conn &c, std::vector<unsigned char> &&f, bool defer)
     if (c.closed || c.broken.load())
         return false;
     c.out.push_back(std::move(f));
+    // Waiting for room (EPOLLOUT): whoever serves the sockets writes the
+    // queue once the socket takes more. Marking it dirty would only keep
+    // the progress thread from sleeping in epoll_wait, and so from ever
+    // learning of that room.
+    if (c.armed)
+        return true;
     if (defer) {
         if (!c.dirty.exchange(true))
             ndirty.fetch_add(1);
@@ -519,8 +525,7 @@ bool Transport::send(Conn &c, std::vector<unsigned char> &&f, bool defer)
         if (!blocked.load())
             return true;
     }
-    if (!c.armed)
-        write_locked(c);
+    write_locked(c);
     return !c.broken.load();
 }
 
@@ -588,10 +593,12 @@ void Transport::flush_dirty()
     }
     for (const ConnPtr &c : todo) {
         std::lock_guard lock(c->mtx);
-        if (c->closed) {
+        if (c->closed || c->armed) {
+            // Closed: nothing to write. Armed: EPOLLOUT brings the queue
+            // out; the flag must go all the same, or run() never sleeps.
             if (c->dirty.exchange(false))
                 ndirty.fetch_sub(1);
-        } else if (!c->armed) {
+        } else {
             write_locked(*c);
         }
     }

@@ -7,9 +7,10 @@ commands on stdin, answering each with one JSON line on stdout. The test
 that drives several of them is the out-of-band channel between them.
 
 Commands (``{"op": ...}``): ``peers`` (address handles for the others),
-``recv``, ``send``, ``poll``, ``write``, ``read``, ``arm`` and ``wait``
-(completion channel), ``idle`` (stay away from the device for a while),
-``state``, ``modify``, ``connections`` and ``exit``.
+``recv``, ``send``, ``stream`` (many requests kept in flight), ``poll``,
+``write``, ``read``, ``arm`` and ``wait`` (completion channel), ``idle``
+(stay away from the device for a while), ``state``, ``modify``,
+``connections`` and ``exit``.
 """
 
 from __future__ import annotations
@@ -107,6 +108,8 @@ class Peer:
             return self.send(cmd)
         if op == "poll":
             return self.poll(cmd)
+        if op == "stream":
+            return self.stream(cmd)
         if op == "write":
             data = bytes.fromhex(cmd["hex"])
             self.view[cmd["offset"] : cmd["offset"] + len(data)] = data
@@ -152,6 +155,33 @@ class Peer:
             remote_qkey=cmd.get("qkey", QKEY),
         )  # fmt: skip
         self.qp_of(cmd).post_send(wr)
+
+    def stream(self, cmd: dict) -> dict:
+        """Keeps "depth" requests in flight until "total" completed, as a
+        bandwidth test does; request k uses both offsets + (k % depth) * length.
+        Answers how many completed with each status."""
+        depth, total, length = cmd["depth"], cmd["total"], cmd["length"]
+        sent = [
+            {**cmd, "wr_id": k, "offset": cmd.get("offset", 0) + k * length,
+             "remote_offset": cmd.get("remote_offset", 0) + k * length}
+            for k in range(depth)
+        ]  # fmt: skip
+        posted = done = 0
+        statuses: dict[str, int] = {}
+        deadline = time.monotonic() + cmd.get("timeout", 10)
+        while done < total:
+            while posted < total and posted - done < depth:
+                self.send(sent[posted % depth])
+                posted += 1
+            batch = self.send_cq.poll(depth)
+            for wc in batch:
+                statuses[str(wc.status)] = statuses.get(str(wc.status), 0) + 1
+            done += len(batch)
+            if batch:
+                deadline = time.monotonic() + cmd.get("timeout", 10)
+            elif time.monotonic() > deadline:
+                break
+        return statuses
 
     def poll(self, cmd: dict) -> list[dict]:
         cq = self.send_cq if cmd["cq"] == "send" else self.recv_cq
