@@ -29,6 +29,13 @@ from conftest import ROOT, SIM_AVAILABLE
 pytestmark = pytest.mark.skipif(not SIM_AVAILABLE, reason="simulator not built")
 
 PEER = ROOT / "tests" / "sim" / "xproc_peer.py"
+
+
+def _package_parent() -> str:
+    """Where the vantor under test lives (the source tree or site-packages)."""
+    import vantor
+
+    return str(Path(vantor.__file__).resolve().parent.parent)
 REPLY_TIMEOUT = 30.0
 
 # ibv_wc_status
@@ -44,7 +51,7 @@ class Proc:
     """One peer process and its command channel."""
 
     def __init__(self, host: str, **opts):
-        env = dict(os.environ, VANTOR_SIM_HOST=host, PYTHONPATH=str(ROOT / "src"))
+        env = dict(os.environ, VANTOR_SIM_HOST=host, PYTHONPATH=_package_parent())
         self.p = subprocess.Popen(
             [sys.executable, str(PEER), json.dumps(opts)],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env,
@@ -464,7 +471,7 @@ def test_another_user_is_not_served(spawn, host):
 
 
 def test_the_example_all_to_all(host):
-    env = dict(os.environ, VANTOR_SIM_HOST=host, PYTHONPATH=str(ROOT / "src"))
+    env = dict(os.environ, VANTOR_SIM_HOST=host, PYTHONPATH=_package_parent())
     result = subprocess.run(
         [sys.executable, str(ROOT / "examples" / "all_to_all.py"), "--sim", "--ranks", "4"],
         capture_output=True, text=True, env=env, timeout=120,
@@ -512,7 +519,7 @@ print(os.waitstatus_to_exitcode(status), wcs[0].status if wcs else None, bytes(b
 
 
 def test_a_forked_child_joins_on_its_own(host):
-    env = dict(os.environ, VANTOR_SIM_HOST=host, PYTHONPATH=str(ROOT / "src"))
+    env = dict(os.environ, VANTOR_SIM_HOST=host, PYTHONPATH=_package_parent())
     result = subprocess.run(
         [sys.executable, "-c", FORKED], capture_output=True, text=True, env=env, timeout=60
     )
@@ -543,7 +550,7 @@ except RuntimeError as exc:
 
 
 def test_host_name_api(host):
-    env = dict(os.environ, VANTOR_SIM_HOST=host, PYTHONPATH=str(ROOT / "src"))
+    env = dict(os.environ, VANTOR_SIM_HOST=host, PYTHONPATH=_package_parent())
     result = subprocess.run(
         [sys.executable, "-c", HOST_API], capture_output=True, text=True, env=env, timeout=60
     )
@@ -569,7 +576,7 @@ print(sim.host(), sim.join(), sim.process_slot(), len(os.listdir("/proc/self/tas
 
 def test_without_a_host_name_a_process_keeps_to_itself():
     env = {k: val for k, val in os.environ.items() if k != "VANTOR_SIM_HOST"}
-    env["PYTHONPATH"] = str(ROOT / "src")
+    env["PYTHONPATH"] = _package_parent()
     result = subprocess.run(
         [sys.executable, "-c", ALONE], capture_output=True, text=True, env=env, timeout=60
     )

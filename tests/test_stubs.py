@@ -36,7 +36,10 @@ def _env() -> dict[str, str]:
     package_parent = str(Path(vantor.__file__).resolve().parent.parent)
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([package_parent, env.get("PYTHONPATH", "")])
-    env["MYPYPATH"] = package_parent
+    # An installed package is found through site-packages, which mypy
+    # refuses on MYPYPATH; a source tree has to be named.
+    if Path(package_parent).name != "site-packages":
+        env["MYPYPATH"] = package_parent
     return env
 
 

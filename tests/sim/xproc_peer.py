@@ -21,9 +21,7 @@ import select
 import sys
 import time
 
-SRC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src")
-sys.path.insert(0, os.path.abspath(SRC))
-
+# The parent test puts the vantor under test on PYTHONPATH.
 import vantor.sim as sim  # noqa: E402
 
 sim.activate()
