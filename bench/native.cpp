@@ -163,7 +163,9 @@ struct Pair {
         pd = ibv_alloc_pd(ctx);
         CHECK(pd);
         buf_size = size;
-        buf = static_cast<char *>(std::aligned_alloc(4096, size));
+        // aligned_alloc wants a multiple of the alignment (AddressSanitizer
+        // enforces it).
+        buf = static_cast<char *>(std::aligned_alloc(4096, (size + 4095) / 4096 * 4096));
         CHECK(buf);
         std::memset(buf, 1, size);
         mr = ibv_reg_mr_iova2(pd, buf, size, reinterpret_cast<uintptr_t>(buf),
@@ -389,7 +391,8 @@ double vb_memcpy(long size, long count)
 {
     if (size < 1)
         return -1;
-    char *buf = static_cast<char *>(std::aligned_alloc(4096, 2 * static_cast<size_t>(size)));
+    char *buf = static_cast<char *>(
+        std::aligned_alloc(4096, (2 * static_cast<size_t>(size) + 4095) / 4096 * 4096));
     if (!buf)
         return -1;
     std::memset(buf, 1, 2 * static_cast<size_t>(size));

@@ -370,6 +370,25 @@ class TestChannelWaiter:
         t.cq.close()  # acknowledges the event the waiter returned
         assert t.sim.call_count("ibv_destroy_cq") == 1
 
+    def test_dropped_queue_with_events_is_acknowledged_before_destroy(self, t):
+        t.cq.req_notify()
+        t.link.send(1)
+        assert t.waiter.outcome() is t.cq  # one event received, not acknowledged
+        t.waiter = Waiter(t.channel.get_cq_event)
+        t.waiter.start()
+        wait_until(lambda: t.sim.call_count("ibv_get_cq_event") == 2, "the waiter to block")
+        cqs = t.sim.live_objects()["cq"]
+        t.sim.set_destroy_timeout(30)  # a missed acknowledgement would show as a hang
+        with t.sim.recording() as log:
+            self.drop_cq(t)
+            self.wake(t)
+        assert t.sim.live_objects()["cq"] == cqs - 1
+        fns = log.fns()
+        destroy = fns.index("ibv_destroy_cq")
+        dropped = log[destroy]["cq"]
+        acked = [c["cq"] for c in log[:destroy] if c["fn"] == "ibv_ack_cq_events"]
+        assert dropped in acked  # its event, acknowledged before the destroy
+
     def test_dropping_the_channel_keeps_it_for_the_waiter(self, sim, t):
         waiter, cq, link = t.waiter, t.cq, t.link
         channel = weakref.ref(t.channel) if hasattr(t.channel, "__weakref__") else None
