@@ -1,12 +1,14 @@
 // Polling, the hot path of the completion side: one native batch per call
 // for a classic queue, an in-place walk of the provider's ring for an
-// extended one. The GIL is released only around the call that may reach the
-// device; WC objects are made with it held, without per-completion lookups.
+// extended one. The GIL is released (when another thread could take it)
+// only around the call that may reach the device; WC objects are made with
+// it held, without per-completion lookups.
 #include "completions.hpp"
 #include "errors.hpp"
 #include "loader.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
+#include "py/gil.hpp"
 #include "py/ref.hpp"
 
 #include <cerrno>
@@ -98,10 +100,11 @@ PyObject *cq_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
     {
         BusyQueue busy(&cq->base);
         ibv_cq *handle = cq->_cq;
-        Py_BEGIN_ALLOW_THREADS
-        n = ibv_poll_cq(handle, num_entries, wcs);
-        err = errno;
-        Py_END_ALLOW_THREADS
+        n = py::without_gil([&] {
+            int polled = ibv_poll_cq(handle, num_entries, wcs);
+            err = errno;
+            return polled;
+        });
     }
     if (n < 0) {
         int code = n == -1 ? (err != 0 ? err : EIO) : -n;
@@ -138,10 +141,11 @@ PyObject *cq_ex_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
     // Busy until the batch is ended: the WC allocations below may run a
     // collection, and its finalizers may let another thread close the queue.
     BusyQueue busy(&cq->base);
-    Py_BEGIN_ALLOW_THREADS
-    rc = ibv_start_poll(cqx, &attr);
-    err = errno;
-    Py_END_ALLOW_THREADS
+    rc = py::without_gil([&] {
+        int started = ibv_start_poll(cqx, &attr);
+        err = errno;
+        return started;
+    });
     if (rc == ENOENT) {
         return PyList_New(0);
     }

@@ -11,6 +11,7 @@
 #include "objects.hpp"
 #include "py/args.hpp"
 #include "py/function.hpp"
+#include "py/gil.hpp"
 #include "py/ref.hpp"
 #include "work_request.hpp"
 
@@ -225,10 +226,7 @@ bool post_send_batch(QPObject *qp, const Batch &batch)
             return false;
         }
     }
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = ibv_wr_complete(qpx);
-    Py_END_ALLOW_THREADS
+    int rc = py::without_gil([qpx] { return ibv_wr_complete(qpx); });
     if (rc != 0) {
         raise_efa_error("ibv_wr_complete", rc);
         return false;
@@ -319,9 +317,8 @@ bool post_recv_batch(QPObject *qp, const Batch &batch)
     int rc;
     {
         QPBusy busy(qp);
-        Py_BEGIN_ALLOW_THREADS
-        rc = ibv_post_recv(qp->_qp, wrs, &bad_wr);
-        Py_END_ALLOW_THREADS
+        ibv_qp *handle = qp->_qp;
+        rc = py::without_gil([&] { return ibv_post_recv(handle, wrs, &bad_wr); });
     }
     if (rc != 0) {
         raise_efa_error("ibv_post_recv", rc);

@@ -171,8 +171,10 @@ PyType_Spec function_spec = {
     "vantor._vantor.function",
     sizeof(Function),
     0,
+    // Immutable so that the interpreter's method-call fast path (which
+    // caches only descriptors of immutable types) applies to our methods.
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR,
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE,
     function_slots,
 };
 
