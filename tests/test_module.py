@@ -199,7 +199,10 @@ def test_subinterpreter_import_refused():
             print("imported")
         """
     )
-    assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in result.stdout, result
+    assert (
+        "Interpreter change detected - this module can only be loaded into one interpreter per process."
+        in result.stdout
+    ), result
 
 
 def test_reimport_returns_the_live_module():

@@ -36,6 +36,8 @@ def _package_parent() -> str:
     import vantor
 
     return str(Path(vantor.__file__).resolve().parent.parent)
+
+
 REPLY_TIMEOUT = 30.0
 
 # ibv_wc_status

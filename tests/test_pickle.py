@@ -93,8 +93,9 @@ REFUSALS = {
 def build(name: str, checksum: int | None = None, state=None):
     written, _, _, sample = RECORDS[name]
     cls = getattr(m, name)
-    return getattr(m, f"_unpickle_{name}")(cls, written if checksum is None else checksum,
-                                            sample if state is None else state)
+    return getattr(m, f"_unpickle_{name}")(
+        cls, written if checksum is None else checksum, sample if state is None else state
+    )
 
 
 @pytest.mark.parametrize("name", list(RECORDS))
@@ -140,7 +141,9 @@ def test_wrong_checksum(name):
     with pytest.raises(pickle.PickleError) as info:
         build(name, checksum=0x1234)
     assert str(info.value) == (
-        "Incompatible checksums (0x1234 vs (0x{:x}, 0x{:x}, 0x{:x}) = ({}))".format(*accepted, ", ".join(fields))
+        "Incompatible checksums (0x1234 vs (0x{:x}, 0x{:x}, 0x{:x}) = ({}))".format(
+            *accepted, ", ".join(fields)
+        )
     )
 
 
@@ -222,6 +225,8 @@ def test_resources_refuse(name, message):
         with pytest.raises(TypeError) as info:
             attempt()
         assert str(info.value) == message
+
+
 # Protocol-2 pickles of the sample states: the format must never drift.
 GOLDEN = {
     "Gid": bytes.fromhex(

@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import ctypes
 import errno
+import faulthandler
 import gc
 import os
 import sys
@@ -455,3 +456,105 @@ def test_objects_made_and_dropped_on_many_threads(sim, ctx):
     run_threads(*(worker for _ in range(4)))
     gc.collect()
     ctx.close()  # nothing left counted
+
+
+# ---- a thread kept inside a call: what the others may do meanwhile ------------
+
+
+class Parked:
+    """A thread inside one of the calls that run without the interpreter
+    lock, kept there by the simulator (the call waits at its native entry
+    point) until resumed."""
+
+    def __init__(self, sim, fn: str, call):
+        self.sim, self.fn = sim, fn
+        sim.pause(fn)
+        self.waiter = Waiter(call)
+        # A call that kept the interpreter lock would stop this thread for
+        # good: end the run with the stacks rather than hang.
+        faulthandler.dump_traceback_later(60, exit=True)
+        try:
+            self.waiter.start()
+            # This thread runs Python code while the other is inside the
+            # call: the call handed the interpreter lock over.
+            wait_until(lambda: sim.paused_calls(fn) == 1, f"a thread to wait inside {fn}")
+        finally:
+            faulthandler.cancel_dump_traceback_later()
+
+    def resume(self):
+        self.sim.resume(self.fn)
+        return self.waiter.outcome()
+
+
+def _parked_poll(ctx, extended: bool):
+    cq = ctx.create_cq_ex(8) if extended else ctx.create_cq(8)
+    return cq, "start_poll" if extended else "poll_cq", lambda: cq.poll(4), cq.close
+
+
+def _parked_post(ctx, receive: bool):
+    link = Link(ctx, ctx.create_cq(8), ctx.create_cq(8))
+    if receive:
+        call = lambda: link.receiver.post_recv(v.RecvWR(1, [link.dst_mr.sge(8)]))  # noqa: E731
+        return link, "post_recv", call, link.receiver.close
+    call = lambda: link.send(1)  # noqa: E731
+    return link, "wr_complete", call, link.sender.close
+
+
+def _parked_registration(ctx, _):
+    pd = ctx.alloc_pd()
+    buf = ctypes.create_string_buffer(64)
+    call = lambda: pd.reg_mr(ctypes.addressof(buf), 64, 1)  # noqa: E731
+    return (pd, buf), "ibv_reg_mr_iova2", call, pd.close
+
+
+@pytest.mark.parametrize(
+    "make, arg, refused",
+    [
+        (_parked_poll, False, "ibv_destroy_cq"),
+        (_parked_poll, True, "ibv_destroy_cq"),
+        (_parked_post, False, "ibv_destroy_qp"),
+        (_parked_post, True, "ibv_destroy_qp"),
+        (_parked_registration, None, "ibv_dealloc_pd"),
+    ],
+    ids=["CQ.poll", "CQEx.poll", "post_send", "post_recv", "reg_mr"],
+)
+def test_closing_under_a_call_in_progress_is_refused(sim, ctx, make, arg, refused):
+    keep, fn, call, close = make(ctx, arg)
+    parked = Parked(sim, fn, call)
+    destroys = sim.call_count(refused)
+    with pytest.raises(v.EfaError) as info:
+        close()
+    expect_efa_error(info, refused, EBUSY)
+    assert sim.call_count(refused) == destroys  # refused before the provider saw it
+    result = parked.resume()
+    if isinstance(result, v.MR):
+        result.close()
+    close()  # nobody is inside any more
+    del keep
+
+
+def test_a_parked_call_does_not_hold_up_other_objects(sim, ctx):
+    """A thread inside a poll of one queue leaves the other queues, and
+    posting to them, to the other threads."""
+    parked_cq = ctx.create_cq(8)
+    parked = Parked(sim, "poll_cq", lambda: parked_cq.poll(1))
+    send_cq, recv_cq = ctx.create_cq_ex(8), ctx.create_cq_ex(8)
+    link = Link(ctx, send_cq, recv_cq)
+    link.send(7)
+    assert [wc.wr_id for wc in recv_cq.poll(4)] == [7]
+    assert [wc.wr_id for wc in send_cq.poll(4)] == [7]
+    assert parked.resume() == []
+
+
+def test_reset_resumes_paused_calls(sim, ctx):
+    cq = ctx.create_cq(8)
+    parked = Parked(sim, "poll_cq", lambda: cq.poll(1))
+    sim.reset()
+    assert parked.waiter.outcome() == []
+    assert sim.paused_calls("poll_cq") == 0
+
+
+@pytest.mark.parametrize("call", ["pause", "resume", "paused_calls"])
+def test_pausing_an_unknown_function_is_refused(sim, call):
+    with pytest.raises(OSError):
+        getattr(sim, call)("ibv_no_such_call")

@@ -43,6 +43,13 @@ int vsim_fail(const char *fn, int count, int skip, int err, long long rc, int ha
 int vsim_fault_pending(const char *fn);
 void vsim_clear_faults(void);
 
+/* Pausing: while `fn` is paused (on non-zero), each of its calls waits at
+ * entry, before it does anything and holding none of the simulator's locks,
+ * until `fn` is resumed (on 0) or vsim_reset runs; vsim_paused counts the
+ * calls waiting now. Both return -EINVAL for an unknown name. */
+int vsim_pause(const char *fn, int on);
+int vsim_paused(const char *fn);
+
 /* Call counters and the call log (JSON objects, one per line). */
 long long vsim_call_count(const char *fn);
 void vsim_reset_counts(void);

@@ -16,20 +16,21 @@ namespace vsim {
 
 class Call {
 public:
-    explicit Call(Fn fn) : fault_(enter(fn))
+    // The frame stays small and inline while no fault is armed and the log
+    // is off; the rest is out of line, so that the calls made once per
+    // completion or request do not pay for it.
+    explicit Call(Fn fn)
     {
-        if (logging()) [[unlikely]]
-            log_ = std::make_unique<LogEntry>(fn);
+        count_call(fn);
+        if (instrumented()) [[unlikely]]
+            instrument(fn);
     }
     Call(const Call &) = delete;
     Call &operator=(const Call &) = delete;
     ~Call()
     {
-        if (log_) [[unlikely]] {
-            const int saved = errno;
-            log_->commit();
-            errno = saved;
-        }
+        if (log_) [[unlikely]]
+            commit_log();
     }
 
     LogEntry *log() { return log_.get(); }
@@ -83,8 +84,58 @@ public:
     }
 
 private:
+    [[gnu::cold, gnu::noinline]] void instrument(Fn fn)
+    {
+        fault_ = consume_fault(fn);
+        if (logging())
+            log_ = std::make_unique<LogEntry>(fn);
+    }
+    [[gnu::cold, gnu::noinline]] void commit_log()
+    {
+        const int saved = errno;
+        log_->commit();
+        errno = saved;
+    }
+
     std::optional<Fault> fault_;
     std::unique_ptr<LogEntry> log_;  // only while the log is on
 };
+
+// The frame of a call made while no fault is armed and the log is off: it
+// counts the call and nothing more. The entry points that run once per
+// request or completion are written against either frame (see hot_call),
+// so that this common case compiles down to the work itself.
+class QuietCall {
+public:
+    explicit QuietCall(Fn fn) { count_call(fn); }
+    QuietCall(const QuietCall &) = delete;
+    QuietCall &operator=(const QuietCall &) = delete;
+
+    LogEntry *log() const { return nullptr; }
+    bool faulted() const { return false; }
+    Fault fault() const { return {}; }
+    int rc(int code) const { return code; }
+    long long fault_rc() const { return 0; }
+};
+
+template <Fn F, class Body>
+[[gnu::noinline, gnu::cold]] auto instrumented_call(Body body)
+{
+    Call call(F);
+    return body(call);
+}
+
+// Runs `body(frame)` in the frame that the instrumentation state calls for.
+// The body captures by value: the common path then keeps the arguments in
+// registers.
+template <Fn F, class Body>
+[[gnu::always_inline]] inline auto hot_call(Body body)
+{
+    if (!instrumented()) [[likely]] {
+        QuietCall call(F);
+        return body(call);
+    }
+    return instrumented_call<F>(body);
+}
 
 }  // namespace vsim

@@ -55,6 +55,7 @@ VSIM_API void vsim_clear_faults(void) { clear_faults(); }
 
 VSIM_API void vsim_reset(void)
 {
+    resume_all();
     clear_faults();
     g_log_on.store(false);
     clear_log();
@@ -190,12 +191,27 @@ VSIM_API int vsim_fault_pending(const char *fn)
     return idx < 0 ? -EINVAL : pending_fault(static_cast<Fn>(idx));
 }
 
+VSIM_API int vsim_pause(const char *fn, int on)
+{
+    const int idx = fn_lookup(fn);
+    if (idx < 0)
+        return -EINVAL;
+    set_paused(static_cast<Fn>(idx), on != 0);
+    return 0;
+}
+
+VSIM_API int vsim_paused(const char *fn)
+{
+    const int idx = fn_lookup(fn);
+    return idx < 0 ? -EINVAL : paused_calls(static_cast<Fn>(idx));
+}
+
 VSIM_API long long vsim_call_count(const char *fn)
 {
     const int idx = fn_lookup(fn);
     if (idx < 0)
         return -EINVAL;
-    return static_cast<long long>(g_counts[idx].n.load(std::memory_order_relaxed));
+    return static_cast<long long>(call_count(static_cast<Fn>(idx)));
 }
 
 VSIM_API void vsim_reset_counts(void) { reset_counts(); }

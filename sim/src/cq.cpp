@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <thread>
 
 using namespace vsim;
 
@@ -22,7 +21,7 @@ class CqLock {
 public:
     explicit CqLock(Cq *cq) : cq_(cq)
     {
-        locked_ = cq->owner.load(std::memory_order_relaxed) != std::this_thread::get_id();
+        locked_ = cq->owner.load(std::memory_order_relaxed) != self_id();
         if (locked_)
             cq->mtx.lock();
     }
@@ -43,7 +42,7 @@ inline const Cqe &current(Cq *cq) { return cq->ring[cq->cur & cq->mask]; }
 
 bool in_batch(Cq *cq)
 {
-    return cq->owner.load(std::memory_order_relaxed) == std::this_thread::get_id();
+    return cq->owner.load(std::memory_order_relaxed) == self_id();
 }
 
 void load_current(Cq *cq)
@@ -55,86 +54,90 @@ void load_current(Cq *cq)
 
 int op_start_poll(ibv_cq_ex *cqx, ibv_poll_cq_attr *attr)
 {
-    Call call(Fn::start_poll);
-    Cq *cq = to_cq(cqx);
-    if (auto *l = call.log())
-        l->u("cq", cqx->handle).u("comp_mask", attr ? attr->comp_mask : 0);
-    if (call.faulted())
-        return static_cast<int>(call.fault_rc());
-    if (in_batch(cq))
-        return call.rc(EINVAL);  // a batch is already open on this thread
-    if (attr && attr->comp_mask)
-        return call.rc(EINVAL);
-    cq->mtx.lock();
-    if (cq->head == cq->tail) {
-        cq->mtx.unlock();
-        // Nothing yet: serve what other processes sent, then look again.
-        if (!xproc_peers())
-            return call.rc(ENOENT);
-        xproc_service();
+    return hot_call<Fn::start_poll>([=](auto &call) {
+        Cq *cq = to_cq(cqx);
+        if (auto *l = call.log())
+            l->u("cq", cqx->handle).u("comp_mask", attr ? attr->comp_mask : 0);
+        if (call.faulted())
+            return static_cast<int>(call.fault_rc());
+        if (in_batch(cq))
+            return call.rc(EINVAL);  // a batch is already open on this thread
+        if (attr && attr->comp_mask)
+            return call.rc(EINVAL);
         cq->mtx.lock();
         if (cq->head == cq->tail) {
             cq->mtx.unlock();
-            return call.rc(ENOENT);
+            // Nothing yet: serve what other processes sent, then look again.
+            if (!xproc_peers())
+                return call.rc(ENOENT);
+            xproc_service();
+            cq->mtx.lock();
+            if (cq->head == cq->tail) {
+                cq->mtx.unlock();
+                return call.rc(ENOENT);
+            }
         }
-    }
-    cq->owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
-    cq->cur = cq->head;
-    cq->cur_valid = true;
-    load_current(cq);
-    return call.rc(0);
+        cq->owner.store(self_id(), std::memory_order_relaxed);
+        cq->cur = cq->head;
+        cq->cur_valid = true;
+        load_current(cq);
+        return call.rc(0);
+    });
 }
 
 int op_next_poll(ibv_cq_ex *cqx)
 {
-    Call call(Fn::next_poll);
-    Cq *cq = to_cq(cqx);
-    if (auto *l = call.log())
-        l->u("cq", cqx->handle);
-    if (call.faulted())
-        return static_cast<int>(call.fault_rc());
-    if (!in_batch(cq) || !cq->cur_valid)
-        return call.rc(EINVAL);
-    cq->head = cq->cur + 1;
-    if (cq->head == cq->tail) {
-        cq->cur_valid = false;
-        return call.rc(ENOENT);
-    }
-    cq->cur = cq->head;
-    load_current(cq);
-    return call.rc(0);
+    return hot_call<Fn::next_poll>([=](auto &call) {
+        Cq *cq = to_cq(cqx);
+        if (auto *l = call.log())
+            l->u("cq", cqx->handle);
+        if (call.faulted())
+            return static_cast<int>(call.fault_rc());
+        if (!in_batch(cq) || !cq->cur_valid)
+            return call.rc(EINVAL);
+        cq->head = cq->cur + 1;
+        if (cq->head == cq->tail) {
+            cq->cur_valid = false;
+            return call.rc(ENOENT);
+        }
+        cq->cur = cq->head;
+        load_current(cq);
+        return call.rc(0);
+    });
 }
 
 void op_end_poll(ibv_cq_ex *cqx)
 {
-    Call call(Fn::end_poll);
-    Cq *cq = to_cq(cqx);
-    if (auto *l = call.log())
-        l->u("cq", cqx->handle);
-    if (!in_batch(cq))
-        return;
-    if (cq->cur_valid)
-        cq->head = cq->cur + 1;
-    cq->cur_valid = false;
-    cq->doorbell = static_cast<uint32_t>(cq->head);
-    cq->owner.store(std::thread::id(), std::memory_order_relaxed);
-    cq->mtx.unlock();
+    return hot_call<Fn::end_poll>([=](auto &call) {
+        Cq *cq = to_cq(cqx);
+        if (auto *l = call.log())
+            l->u("cq", cqx->handle);
+        if (!in_batch(cq))
+            return;
+        if (cq->cur_valid)
+            cq->head = cq->cur + 1;
+        cq->cur_valid = false;
+        cq->doorbell = static_cast<uint32_t>(cq->head);
+        cq->owner.store(0, std::memory_order_relaxed);
+        cq->mtx.unlock();
+    });
 }
 
 // The per-completion readers. Outside a batch they read as zero.
 template <Fn F, class T, class Get>
 T read_field(ibv_cq_ex *cqx, Get get)
 {
-    Call call(F);
-    Cq *cq = to_cq(cqx);
-    if (call.faulted())
-        return static_cast<T>(call.fault_rc());
-    if (!in_batch(cq) || !cq->cur_valid)
-        return T{};
-    const T v = static_cast<T>(get(current(cq)));
-    if (auto *l = call.log())
-        l->u("cq", cqx->handle).u("ret", static_cast<unsigned long long>(v));
-    return v;
+    return hot_call<F>([=](auto &call) {
+        Cq *cq = to_cq(cqx);
+        if (call.faulted())
+            return static_cast<T>(call.fault_rc());
+        if (!in_batch(cq) || !cq->cur_valid)
+            return T{};
+        const T v = static_cast<T>(get(current(cq)));
+        if (auto *l = call.log())
+            l->u("cq", cqx->handle).u("ret", static_cast<unsigned long long>(v));
+        return v;
+    });
 }
 
 ibv_wc_opcode rd_opcode(ibv_cq_ex *c)
@@ -181,32 +184,34 @@ uint8_t rd_dlid_path_bits(ibv_cq_ex *c)
 
 int efa_read_sgid(efadv_cq *ecq, ibv_gid *sgid)
 {
-    Call call(Fn::wc_read_sgid);
-    Cq *cq = to_cq(ecq);
-    if (auto *l = call.log())
-        l->u("cq", cq->cqx.handle);
-    if (call.faulted())
-        return static_cast<int>(call.fault_rc());
-    if (!sgid || !in_batch(cq) || !cq->cur_valid)
-        return call.rc(-EINVAL);
-    if (!cq->sgids || !(current(cq).flags & kCqeSgid))
-        return call.rc(-ENOENT);
-    *sgid = cq->sgids[cq->cur & cq->mask];
-    if (auto *l = call.log())
-        l->hex_bytes("gid", sgid->raw, 16);
-    return call.rc(0);
+    return hot_call<Fn::wc_read_sgid>([=](auto &call) {
+        Cq *cq = to_cq(ecq);
+        if (auto *l = call.log())
+            l->u("cq", cq->cqx.handle);
+        if (call.faulted())
+            return static_cast<int>(call.fault_rc());
+        if (!sgid || !in_batch(cq) || !cq->cur_valid)
+            return call.rc(-EINVAL);
+        if (!cq->sgids || !(current(cq).flags & kCqeSgid))
+            return call.rc(-ENOENT);
+        *sgid = cq->sgids[cq->cur & cq->mask];
+        if (auto *l = call.log())
+            l->hex_bytes("gid", sgid->raw, 16);
+        return call.rc(0);
+    });
 }
 
 bool efa_is_unsolicited(efadv_cq *ecq)
 {
-    Call call(Fn::wc_is_unsolicited);
-    Cq *cq = to_cq(ecq);
-    if (call.faulted())
-        return call.fault_rc() != 0;
-    const bool v = in_batch(cq) && cq->cur_valid && (current(cq).flags & kCqeUnsolicited);
-    if (auto *l = call.log())
-        l->u("cq", cq->cqx.handle).b("ret", v);
-    return v;
+    return hot_call<Fn::wc_is_unsolicited>([=](auto &call) {
+        Cq *cq = to_cq(ecq);
+        if (call.faulted())
+            return call.fault_rc() != 0;
+        const bool v = in_batch(cq) && cq->cur_valid && (current(cq).flags & kCqeUnsolicited);
+        if (auto *l = call.log())
+            l->u("cq", cq->cqx.handle).b("ret", v);
+        return v;
+    });
 }
 
 void unsupported_tm_info(ibv_cq_ex *, ibv_wc_tm_info *tm) { std::memset(tm, 0, sizeof *tm); }
@@ -372,44 +377,45 @@ void cq_push(Cq *cq, const Cqe &e, const ibv_gid *sgid)
 
 int op_poll_cq(ibv_cq *ibcq, int n, ibv_wc *wc)
 {
-    Call call(Fn::poll_cq);
-    if (auto *l = call.log())
-        l->u("cq", ibcq ? ibcq->handle : 0).i("num_entries", n);
-    if (call.faulted())
-        return static_cast<int>(call.fault_rc());
-    if (!ibcq || n < 0 || (n > 0 && !wc))
-        return call.rc(-EINVAL);
-    Cq *cq = to_cq(ibcq);
-    int got = 0;
-    for (int round = 0; round < 2; ++round) {
-        if (round) {
-            // Nothing yet: serve what other processes sent, then look again.
-            if (got || !n || !xproc_peers())
-                break;
-            xproc_service();
+    return hot_call<Fn::poll_cq>([=](auto &call) {
+        if (auto *l = call.log())
+            l->u("cq", ibcq ? ibcq->handle : 0).i("num_entries", n);
+        if (call.faulted())
+            return static_cast<int>(call.fault_rc());
+        if (!ibcq || n < 0 || (n > 0 && !wc))
+            return call.rc(-EINVAL);
+        Cq *cq = to_cq(ibcq);
+        int got = 0;
+        for (int round = 0; round < 2; ++round) {
+            if (round) {
+                // Nothing yet: serve what other processes sent, then look again.
+                if (got || !n || !xproc_peers())
+                    break;
+                xproc_service();
+            }
+            CqLock lock(cq);
+            while (got < n && cq->head != cq->tail) {
+                const Cqe &e = cq->ring[cq->head & cq->mask];
+                ibv_wc &w = wc[got++];
+                w.wr_id = e.wr_id;
+                w.status = static_cast<ibv_wc_status>(e.status);
+                w.opcode = static_cast<ibv_wc_opcode>(e.opcode);
+                w.vendor_err = e.vendor_err;
+                w.byte_len = e.byte_len;
+                w.imm_data = e.imm;
+                w.qp_num = e.qp_num;
+                w.src_qp = e.src_qp;
+                w.wc_flags = e.wc_flags;
+                w.pkey_index = 0;
+                w.slid = 0;
+                w.sl = 0;
+                w.dlid_path_bits = 0;
+                ++cq->head;
+            }
+            cq->doorbell = static_cast<uint32_t>(cq->head);
         }
-        CqLock lock(cq);
-        while (got < n && cq->head != cq->tail) {
-            const Cqe &e = cq->ring[cq->head & cq->mask];
-            ibv_wc &w = wc[got++];
-            w.wr_id = e.wr_id;
-            w.status = static_cast<ibv_wc_status>(e.status);
-            w.opcode = static_cast<ibv_wc_opcode>(e.opcode);
-            w.vendor_err = e.vendor_err;
-            w.byte_len = e.byte_len;
-            w.imm_data = e.imm;
-            w.qp_num = e.qp_num;
-            w.src_qp = e.src_qp;
-            w.wc_flags = e.wc_flags;
-            w.pkey_index = 0;
-            w.slid = 0;
-            w.sl = 0;
-            w.dlid_path_bits = 0;
-            ++cq->head;
-        }
-        cq->doorbell = static_cast<uint32_t>(cq->head);
-    }
-    return call.rc(got);
+        return call.rc(got);
+    });
 }
 
 int op_req_notify_cq(ibv_cq *ibcq, int solicited_only)

@@ -221,7 +221,7 @@ template <class M, class Data, class ReadSink, class Defer>
             return {IBV_WC_RNR_RETRY_EXC_ERR, kEfaRemoteRnr, false};
         }
         r = dst->rq[dst->rq_head];
-        dst->rq_head = (dst->rq_head + 1) % static_cast<uint32_t>(dst->rq.size());
+        dst->rq_head = dst->rq_index(1);
         --dst->rq_count;
     }
     if (opcode == IBV_WR_RDMA_WRITE_WITH_IMM) {
@@ -480,6 +480,18 @@ bool scatter_read(const Transfer &t, const unsigned char *data, uint64_t len)
     return true;
 }
 
+void release_slot(Qp *qp, uint32_t slot)
+{
+    // Only the owning thread ever stores its own id, so this needs no lock.
+    if (qp->sq_owner.load(std::memory_order_relaxed) == self_id()) {
+        qp->free_slots.push_back(slot);
+        return;
+    }
+    std::lock_guard lock(qp->slot_mtx);
+    qp->returned.push_back(slot);
+    qp->returned_n.store(static_cast<uint32_t>(qp->returned.size()), std::memory_order_relaxed);
+}
+
 void complete_send(const Transfer &t, uint8_t status, uint8_t vendor)
 {
     Qp *qp = t.src;
@@ -490,9 +502,10 @@ void complete_send(const Transfer &t, uint8_t status, uint8_t vendor)
     e.vendor_err = vendor;
     e.opcode = send_opcode(w.opcode);
     e.qp_num = qp->qpx.qp_base.qp_num;
+    // The slot is free before the completion shows: a program that polls
+    // it and posts again at once finds room.
+    release_slot(qp, t.slot);
     cq_push(qp->scq, e, nullptr);
-    std::lock_guard lock(qp->slot_mtx);
-    qp->free_slots.push_back(t.slot);
 }
 
 void drain_waiting(Qp *dst)
@@ -562,8 +575,7 @@ void purge_sender_locked(Qp *qp, bool drop)
     for (const Transfer &t : out) {
         qp->deferred.fetch_sub(1);
         if (drop) {
-            std::lock_guard lock(qp->slot_mtx);
-            qp->free_slots.push_back(t.slot);
+            release_slot(qp, t.slot);
         } else {
             complete_send(t, IBV_WC_WR_FLUSH_ERR, kEfaFlushed);
         }
@@ -603,7 +615,7 @@ void qp_flush(Qp *qp)
             e.opcode = IBV_WC_RECV;
             e.qp_num = qp->qpx.qp_base.qp_num;
             cq_push(qp->rcq, e, nullptr);
-            qp->rq_head = (qp->rq_head + 1) % static_cast<uint32_t>(qp->rq.size());
+            qp->rq_head = qp->rq_index(1);
             --qp->rq_count;
         }
     }

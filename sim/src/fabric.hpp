@@ -111,6 +111,9 @@ bool scatter_read(const Transfer &t, const unsigned char *data, uint64_t len);
 // Sender side: writes the send completion and frees the request's slot.
 void complete_send(const Transfer &t, uint8_t status, uint8_t vendor);
 
+// Gives a send slot back to its queue, from any thread.
+void release_slot(Qp *qp, uint32_t slot);
+
 // Hands received-but-waiting requests to newly posted receives.
 void drain_waiting(Qp *dst);
 

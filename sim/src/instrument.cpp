@@ -1,5 +1,6 @@
 #include "instrument.hpp"
 
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -30,6 +31,17 @@ struct FaultSpec {
 std::mutex g_fault_mtx;
 FaultSpec g_faults[kFnCount];
 
+// Paused entry points: their calls wait at entry until resumed. Each
+// paused function holds one unit of g_faults_armed, so that calls take the
+// instrumented path that looks here.
+struct PauseSpec {
+    bool on = false;
+    int waiting = 0;
+};
+PauseSpec g_pauses[kFnCount];
+uint32_t g_paused_fns = 0;
+std::condition_variable g_resumed;
+
 std::mutex g_log_mtx;
 std::string g_log;
 
@@ -45,7 +57,6 @@ long long default_rc(RetKind kind, int err)
 
 }  // namespace
 
-Counter g_counts[kFnCount];
 std::atomic<uint32_t> g_faults_armed{0};
 std::atomic<bool> g_log_on{false};
 
@@ -64,7 +75,13 @@ int fn_lookup(const char *name)
 
 std::optional<Fault> take_fault(Fn fn)
 {
-    std::lock_guard lock(g_fault_mtx);
+    std::unique_lock lock(g_fault_mtx);
+    PauseSpec &p = g_pauses[static_cast<std::size_t>(fn)];
+    if (p.on) {
+        ++p.waiting;
+        g_resumed.wait(lock, [&p] { return !p.on; });
+        --p.waiting;
+    }
     FaultSpec &f = g_faults[static_cast<std::size_t>(fn)];
     if (f.count <= 0)
         return std::nullopt;
@@ -91,7 +108,39 @@ void clear_faults()
     std::lock_guard lock(g_fault_mtx);
     for (auto &f : g_faults)
         f = FaultSpec{};
-    g_faults_armed.store(0, std::memory_order_relaxed);
+    g_faults_armed.store(g_paused_fns, std::memory_order_relaxed);
+}
+
+void set_paused(Fn fn, bool on)
+{
+    {
+        std::lock_guard lock(g_fault_mtx);
+        PauseSpec &p = g_pauses[static_cast<std::size_t>(fn)];
+        if (p.on == on)
+            return;
+        p.on = on;
+        if (on) {
+            ++g_paused_fns;
+            g_faults_armed.fetch_add(1, std::memory_order_relaxed);
+        } else {
+            --g_paused_fns;
+            g_faults_armed.fetch_sub(1, std::memory_order_relaxed);
+        }
+    }
+    if (!on)
+        g_resumed.notify_all();
+}
+
+void resume_all()
+{
+    for (std::size_t i = 0; i < kFnCount; ++i)
+        set_paused(static_cast<Fn>(i), false);
+}
+
+int paused_calls(Fn fn)
+{
+    std::lock_guard lock(g_fault_mtx);
+    return g_pauses[static_cast<std::size_t>(fn)].waiting;
 }
 
 int pending_fault(Fn fn)
@@ -220,12 +269,6 @@ void clear_log()
 {
     std::lock_guard lock(g_log_mtx);
     g_log.clear();
-}
-
-void reset_counts()
-{
-    for (auto &c : g_counts)
-        c.n.store(0, std::memory_order_relaxed);
 }
 
 }  // namespace vsim

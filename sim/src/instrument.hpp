@@ -1,6 +1,7 @@
 // Per-call bookkeeping shared by every entry point: call counters, the
-// armed faults and the call log. All three cost one relaxed atomic load each
-// when unused, so the data path pays nothing for them.
+// armed faults and the call log. Counting is a plain increment in the
+// calling thread's own block; faults and the log cost one relaxed atomic
+// load each when unused, so the data path pays next to nothing for them.
 #pragma once
 
 #include <atomic>
@@ -38,11 +39,34 @@ struct Fault {
     long long rc;  // value to return
 };
 
-struct alignas(64) Counter {
-    std::atomic<uint64_t> n{0};
+// One thread's call counts. Only the owning thread writes them (a load and
+// a store, no locked instruction, no cache line shared with other callers);
+// readers add up every thread's block. Atomic so that reading while
+// another thread counts is well defined.
+struct alignas(64) CountBlock {
+    std::atomic<uint64_t> n[kFnCount];
+    CountBlock *next;  // in the list of live blocks
 };
 
-extern Counter g_counts[kFnCount];
+// This thread's block; null until its first call. Initial-exec: a single
+// load relative to the thread pointer instead of a __tls_get_addr call per
+// count; it takes 8 bytes of the static TLS space that glibc keeps for
+// libraries loaded with dlopen.
+[[gnu::tls_model("initial-exec")]] extern constinit thread_local CountBlock *t_counts;
+CountBlock *register_thread_counts();
+
+inline void count_call(Fn fn)
+{
+    CountBlock *b = t_counts;
+    if (!b) [[unlikely]]
+        b = register_thread_counts();
+    std::atomic<uint64_t> &c = b->n[static_cast<std::size_t>(fn)];
+    c.store(c.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+// Calls of `fn` since the last reset, by every thread (exited ones included).
+uint64_t call_count(Fn fn);
+
 extern std::atomic<uint32_t> g_faults_armed;
 extern std::atomic<bool> g_log_on;
 
@@ -50,17 +74,29 @@ std::optional<Fault> take_fault(Fn fn);
 void arm_fault(Fn fn, int count, int skip, int err, long long rc, bool has_rc);
 void clear_faults();
 int pending_fault(Fn fn);
+// While `fn` is paused its calls wait at entry, holding nothing of the
+// simulator's, until it is resumed (a test's way to keep a thread inside a
+// call). clear_faults leaves pauses alone; resume_all ends them.
+void set_paused(Fn fn, bool on);
+void resume_all();
+int paused_calls(Fn fn);
 
-// Counts the call and, when a fault is armed for it, consumes one.
-inline std::optional<Fault> enter(Fn fn)
+// A fault of `fn`, when one is armed for it (which consumes it).
+inline std::optional<Fault> consume_fault(Fn fn)
 {
-    g_counts[static_cast<std::size_t>(fn)].n.fetch_add(1, std::memory_order_relaxed);
     if (g_faults_armed.load(std::memory_order_relaxed) == 0) [[likely]]
         return std::nullopt;
     return take_fault(fn);
 }
 
 inline bool logging() { return g_log_on.load(std::memory_order_relaxed); }
+
+// Whether a call may need more than its count: a fault is armed somewhere
+// or the log is on.
+inline bool instrumented()
+{
+    return g_faults_armed.load(std::memory_order_relaxed) != 0 || logging();
+}
 
 // One call-log entry: a JSON object built field by field, appended to the
 // log when committed.

@@ -6,6 +6,7 @@
 #include "config.hpp"
 #include "efadv.hpp"
 #include "event_queue.hpp"
+#include "lock.hpp"
 
 #include <infiniband/verbs.h>
 
@@ -15,7 +16,6 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace vsim {
@@ -66,7 +66,7 @@ struct Pd {
     ibv_pd pd;  // first
     Context *ctx = nullptr;
     std::atomic<int> mrs{0}, qps{0}, ahs{0};
-    std::mutex ah_mtx;
+    Lock ah_mtx;
     std::vector<std::pair<GidKey, int>> ah_gids;  // GID -> count of AHs
     bool has_ah_for(const ibv_gid &g);
 };
@@ -130,8 +130,8 @@ struct Cq {
     ibv_gid *sgids = nullptr;
     alignas(8) uint32_t doorbell = 0;
 
-    std::mutex mtx;
-    std::atomic<std::thread::id> owner{};  // thread inside a poll batch
+    Lock mtx;
+    std::atomic<uintptr_t> owner{0};  // self_id() of the thread inside a poll batch
     uint64_t head = 0, tail = 0;           // consumer, producer
     uint64_t cur = 0;
     bool cur_valid = false;
@@ -209,8 +209,8 @@ struct Qp {
     uint8_t rnr_retry = 0;
 
     // Send queue: the lock is held from wr_start to wr_complete/wr_abort.
-    std::mutex sq_mtx;
-    std::atomic<std::thread::id> sq_owner{};
+    Lock sq_mtx;
+    std::atomic<uintptr_t> sq_owner{0};  // self_id() of the thread holding sq_mtx
     std::vector<SendWqe> sq;
     std::vector<ibv_sge> sq_sges;
     std::vector<unsigned char> sq_inline;
@@ -218,16 +218,30 @@ struct Qp {
     int batch_err = 0;
     bool in_batch = false;
     bool no_current = false;  // the last opcode call found the queue full
-    std::mutex slot_mtx;          // guards free_slots
-    std::vector<uint32_t> free_slots;
+    // Free slots. The thread holding sq_mtx takes them from `free_slots`
+    // and puts back the slots of requests it completes itself (the usual
+    // case: delivery happens inside wr_complete) without another lock.
+    // Slots freed by other threads (late deliveries, replies from other
+    // processes, purges) wait in `returned` until the queue runs dry.
+    std::vector<uint32_t> free_slots;  // guarded by sq_mtx
+    Lock slot_mtx;                     // guards returned
+    std::vector<uint32_t> returned;
+    std::atomic<uint32_t> returned_n{0};  // returned.size(), read without the lock
     std::atomic<int> deferred{0};  // requests held by the fabric or a peer
 
     // Receive queue.
-    std::mutex rq_mtx;
+    Lock rq_mtx;
     std::vector<RecvWqe> rq;
     std::vector<ibv_sge> rq_sges;
     uint32_t rq_head = 0, rq_count = 0;
     std::deque<Transfer> waiting;  // arrived before a receive was posted
+    // Ring position `k` steps after the head (k <= rq.size()), without a
+    // division on the data path.
+    uint32_t rq_index(uint32_t k) const
+    {
+        const uint32_t i = rq_head + k, n = static_cast<uint32_t>(rq.size());
+        return i >= n ? i - n : i;
+    }
     std::atomic<int> waiting_n{0};
 
     EventTally tally;

@@ -11,7 +11,6 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
-#include <thread>
 
 using namespace vsim;
 
@@ -22,7 +21,7 @@ constexpr unsigned kAllowedFlags = IBV_SEND_SIGNALED | IBV_SEND_INLINE;
 bool batch_owned(Qp *qp)
 {
     // Only the owning thread ever stores its own id, so this needs no lock.
-    return qp->sq_owner.load(std::memory_order_relaxed) == std::this_thread::get_id();
+    return qp->sq_owner.load(std::memory_order_relaxed) == self_id();
 }
 
 void latch(Qp *qp, int err)
@@ -40,6 +39,15 @@ SendWqe *current(Qp *qp)
     return w.err ? nullptr : &w;
 }
 
+// Takes back the slots other threads freed (the caller holds sq_mtx).
+void collect_returned(Qp *qp)
+{
+    std::lock_guard lock(qp->slot_mtx);
+    qp->free_slots.insert(qp->free_slots.end(), qp->returned.begin(), qp->returned.end());
+    qp->returned.clear();
+    qp->returned_n.store(0, std::memory_order_relaxed);
+}
+
 // Starts a request; a problem is latched for ibv_wr_complete.
 void begin(Qp *qp, int opcode, uint64_t op_bit, unsigned flags, uint64_t wr_id)
 {
@@ -54,17 +62,15 @@ void begin(Qp *qp, int opcode, uint64_t op_bit, unsigned flags, uint64_t wr_id)
         err = EINVAL;
     else if ((flags & IBV_SEND_INLINE) && opcode == IBV_WR_RDMA_READ)
         err = EINVAL;
-    uint32_t slot;
-    {
-        std::lock_guard lock(qp->slot_mtx);
-        if (qp->free_slots.empty()) {
-            latch(qp, ENOMEM);
-            qp->no_current = true;  // the setters that follow have no target
-            return;
-        }
-        slot = qp->free_slots.back();
-        qp->free_slots.pop_back();
+    if (qp->free_slots.empty() && qp->returned_n.load(std::memory_order_relaxed))
+        collect_returned(qp);
+    if (qp->free_slots.empty()) {
+        latch(qp, ENOMEM);
+        qp->no_current = true;  // the setters that follow have no target
+        return;
     }
+    const uint32_t slot = qp->free_slots.back();
+    qp->free_slots.pop_back();
     qp->no_current = false;
     SendWqe &w = qp->sq[slot];
     w.wr_id = wr_id;
@@ -112,7 +118,8 @@ std::string sge_json(const ibv_sge *sg, std::size_t n)
     return s + "]";
 }
 
-Qp *enter_builder(Call &call, ibv_qp_ex *x)
+template <class Frame>
+Qp *enter_builder(Frame &call, ibv_qp_ex *x)
 {
     Qp *qp = to_qp(x);
     if (!batch_owned(qp))
@@ -130,23 +137,24 @@ template <Fn F>
 void opcode_call(ibv_qp_ex *x, int opcode, uint64_t bit, uint32_t rkey, uint64_t raddr, __be32 imm,
                  bool with_remote, bool with_imm)
 {
-    Call call(F);
-    if (auto *l = call.log()) {
-        l->u("qp", x->qp_base.qp_num).u("wr_id", x->wr_id).x("wr_flags", x->wr_flags);
-        if (with_remote)
-            l->x("rkey", rkey).x("remote_addr", raddr);
-        if (with_imm)
-            l->u("imm_data", ntohl(imm));
-    }
-    Qp *qp = enter_builder(call, x);
-    if (!qp)
-        return;
-    begin(qp, opcode, bit, x->wr_flags, x->wr_id);
-    if (SendWqe *w = current(qp)) {
-        w->rkey = rkey;
-        w->raddr = raddr;
-        w->imm = imm;
-    }
+    return hot_call<F>([=](auto &call) {
+        if (auto *l = call.log()) {
+            l->u("qp", x->qp_base.qp_num).u("wr_id", x->wr_id).x("wr_flags", x->wr_flags);
+            if (with_remote)
+                l->x("rkey", rkey).x("remote_addr", raddr);
+            if (with_imm)
+                l->u("imm_data", ntohl(imm));
+        }
+        Qp *qp = enter_builder(call, x);
+        if (!qp)
+            return;
+        begin(qp, opcode, bit, x->wr_flags, x->wr_id);
+        if (SendWqe *w = current(qp)) {
+            w->rkey = rkey;
+            w->raddr = raddr;
+            w->imm = imm;
+        }
+    });
 }
 
 void wr_send_(ibv_qp_ex *x)
@@ -177,28 +185,29 @@ void wr_rdma_write_imm_(ibv_qp_ex *x, uint32_t rkey, uint64_t raddr, __be32 imm)
 
 void wr_set_ud_addr_(ibv_qp_ex *x, ibv_ah *ah, uint32_t rqpn, uint32_t rqkey)
 {
-    Call call(Fn::wr_set_ud_addr);
-    if (auto *l = call.log())
-        l->u("qp", x->qp_base.qp_num)
-            .i("ah", ah ? static_cast<long long>(to_ah(ah)->ahn) : -1)
-            .u("remote_qpn", rqpn)
-            .x("remote_qkey", rqkey);
-    Qp *qp = enter_builder(call, x);
-    if (!qp)
-        return;
-    SendWqe *w = setter_target(qp);
-    if (!w)
-        return;
-    if (!ah || to_ah(ah)->pd->ctx != qp->ctx) {
-        latch(qp, EINVAL);
-        w->err = EINVAL;
-        return;
-    }
-    w->dgid = to_ah(ah)->dgid;
-    w->ahn = to_ah(ah)->ahn;
-    w->rqpn = rqpn;
-    w->rqkey = rqkey;
-    w->has_dest = true;
+    return hot_call<Fn::wr_set_ud_addr>([=](auto &call) {
+        if (auto *l = call.log())
+            l->u("qp", x->qp_base.qp_num)
+                .i("ah", ah ? static_cast<long long>(to_ah(ah)->ahn) : -1)
+                .u("remote_qpn", rqpn)
+                .x("remote_qkey", rqkey);
+        Qp *qp = enter_builder(call, x);
+        if (!qp)
+            return;
+        SendWqe *w = setter_target(qp);
+        if (!w)
+            return;
+        if (!ah || to_ah(ah)->pd->ctx != qp->ctx) {
+            latch(qp, EINVAL);
+            w->err = EINVAL;
+            return;
+        }
+        w->dgid = to_ah(ah)->dgid;
+        w->ahn = to_ah(ah)->ahn;
+        w->rqpn = rqpn;
+        w->rqkey = rqkey;
+        w->has_dest = true;
+    });
 }
 
 void set_sges(Qp *qp, SendWqe *w, std::size_t n, const ibv_sge *sg)
@@ -216,28 +225,30 @@ void set_sges(Qp *qp, SendWqe *w, std::size_t n, const ibv_sge *sg)
 
 void wr_set_sge_(ibv_qp_ex *x, uint32_t lkey, uint64_t addr, uint32_t length)
 {
-    Call call(Fn::wr_set_sge);
-    if (auto *l = call.log())
-        l->u("qp", x->qp_base.qp_num).x("lkey", lkey).x("addr", addr).u("length", length);
-    Qp *qp = enter_builder(call, x);
-    if (!qp)
-        return;
-    if (SendWqe *w = setter_target(qp)) {
-        const ibv_sge s{addr, length, lkey};
-        set_sges(qp, w, 1, &s);
-    }
+    return hot_call<Fn::wr_set_sge>([=](auto &call) {
+        if (auto *l = call.log())
+            l->u("qp", x->qp_base.qp_num).x("lkey", lkey).x("addr", addr).u("length", length);
+        Qp *qp = enter_builder(call, x);
+        if (!qp)
+            return;
+        if (SendWqe *w = setter_target(qp)) {
+            const ibv_sge s{addr, length, lkey};
+            set_sges(qp, w, 1, &s);
+        }
+    });
 }
 
 void wr_set_sge_list_(ibv_qp_ex *x, size_t n, const ibv_sge *sg)
 {
-    Call call(Fn::wr_set_sge_list);
-    if (auto *l = call.log())
-        l->u("qp", x->qp_base.qp_num).u("num_sge", n).raw("sg_list", sg ? sge_json(sg, n < 64 ? n : 64) : "null");
-    Qp *qp = enter_builder(call, x);
-    if (!qp)
-        return;
-    if (SendWqe *w = setter_target(qp))
-        set_sges(qp, w, n, sg);
+    return hot_call<Fn::wr_set_sge_list>([=](auto &call) {
+        if (auto *l = call.log())
+            l->u("qp", x->qp_base.qp_num).u("num_sge", n).raw("sg_list", sg ? sge_json(sg, n < 64 ? n : 64) : "null");
+        Qp *qp = enter_builder(call, x);
+        if (!qp)
+            return;
+        if (SendWqe *w = setter_target(qp))
+            set_sges(qp, w, n, sg);
+    });
 }
 
 void set_inline(Qp *qp, SendWqe *w, std::size_t n, const ibv_data_buf *bufs)
@@ -267,46 +278,44 @@ void set_inline(Qp *qp, SendWqe *w, std::size_t n, const ibv_data_buf *bufs)
 
 void wr_set_inline_data_(ibv_qp_ex *x, void *addr, size_t length)
 {
-    Call call(Fn::wr_set_inline_data);
-    if (auto *l = call.log())
-        l->u("qp", x->qp_base.qp_num).x("addr", reinterpret_cast<uintptr_t>(addr)).u("length", length);
-    Qp *qp = enter_builder(call, x);
-    if (!qp)
-        return;
-    if (SendWqe *w = setter_target(qp)) {
-        const ibv_data_buf b{addr, length};
-        set_inline(qp, w, 1, &b);
-    }
+    return hot_call<Fn::wr_set_inline_data>([=](auto &call) {
+        if (auto *l = call.log())
+            l->u("qp", x->qp_base.qp_num).x("addr", reinterpret_cast<uintptr_t>(addr)).u("length", length);
+        Qp *qp = enter_builder(call, x);
+        if (!qp)
+            return;
+        if (SendWqe *w = setter_target(qp)) {
+            const ibv_data_buf b{addr, length};
+            set_inline(qp, w, 1, &b);
+        }
+    });
 }
 
 void wr_set_inline_data_list_(ibv_qp_ex *x, size_t n, const ibv_data_buf *bufs)
 {
-    Call call(Fn::wr_set_inline_data_list);
-    if (auto *l = call.log()) {
-        std::string s = "[";
-        char tmp[80];
-        for (std::size_t k = 0; bufs && k < n && k < 64; ++k) {
-            std::snprintf(tmp, sizeof tmp, "%s{\"addr\":\"0x%llx\",\"length\":%zu}", k ? "," : "",
-                          static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(bufs[k].addr)),
-                          bufs[k].length);
-            s += tmp;
+    return hot_call<Fn::wr_set_inline_data_list>([=](auto &call) {
+        if (auto *l = call.log()) {
+            std::string s = "[";
+            char tmp[80];
+            for (std::size_t k = 0; bufs && k < n && k < 64; ++k) {
+                std::snprintf(tmp, sizeof tmp, "%s{\"addr\":\"0x%llx\",\"length\":%zu}", k ? "," : "",
+                              static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(bufs[k].addr)),
+                              bufs[k].length);
+                s += tmp;
+            }
+            l->u("qp", x->qp_base.qp_num).u("num_buf", n).raw("buf_list", s + "]");
         }
-        l->u("qp", x->qp_base.qp_num).u("num_buf", n).raw("buf_list", s + "]");
-    }
-    Qp *qp = enter_builder(call, x);
-    if (!qp)
-        return;
-    if (SendWqe *w = setter_target(qp))
-        set_inline(qp, w, n, bufs);
+        Qp *qp = enter_builder(call, x);
+        if (!qp)
+            return;
+        if (SendWqe *w = setter_target(qp))
+            set_inline(qp, w, n, bufs);
+    });
 }
 
 void discard_batch(Qp *qp)
 {
-    {
-        std::lock_guard lock(qp->slot_mtx);
-        for (uint32_t s : qp->batch)
-            qp->free_slots.push_back(s);
-    }
+    qp->free_slots.insert(qp->free_slots.end(), qp->batch.begin(), qp->batch.end());
     qp->batch.clear();
 }
 
@@ -314,86 +323,89 @@ void close_batch(Qp *qp)
 {
     qp->batch.clear();
     qp->in_batch = false;
-    qp->sq_owner.store(std::thread::id(), std::memory_order_relaxed);
+    qp->sq_owner.store(0, std::memory_order_relaxed);
     qp->sq_mtx.unlock();
 }
 
 void wr_start_(ibv_qp_ex *x)
 {
-    Call call(Fn::wr_start);
-    if (auto *l = call.log())
-        l->u("qp", x->qp_base.qp_num);
-    Qp *qp = to_qp(x);
-    if (batch_owned(qp)) {
-        latch(qp, EINVAL);  // already started on this thread
-        return;
-    }
-    qp->sq_mtx.lock();
-    qp->sq_owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
-    qp->in_batch = true;
-    qp->no_current = false;
-    qp->batch.clear();
-    qp->batch_err = 0;
-    if (call.faulted()) {
-        latch(qp, call.fault().err ? call.fault().err : EINVAL);
+    return hot_call<Fn::wr_start>([=](auto &call) {
         if (auto *l = call.log())
-            l->b("fault", true);
-    }
+            l->u("qp", x->qp_base.qp_num);
+        Qp *qp = to_qp(x);
+        if (batch_owned(qp)) {
+            latch(qp, EINVAL);  // already started on this thread
+            return;
+        }
+        qp->sq_mtx.lock();
+        qp->sq_owner.store(self_id(), std::memory_order_relaxed);
+        qp->in_batch = true;
+        qp->no_current = false;
+        qp->batch.clear();
+        qp->batch_err = 0;
+        if (call.faulted()) {
+            latch(qp, call.fault().err ? call.fault().err : EINVAL);
+            if (auto *l = call.log())
+                l->b("fault", true);
+        }
+    });
 }
 
 void wr_abort_(ibv_qp_ex *x)
 {
-    Call call(Fn::wr_abort);
-    if (auto *l = call.log())
-        l->u("qp", x->qp_base.qp_num);
-    Qp *qp = to_qp(x);
-    if (!batch_owned(qp))
-        return;
-    discard_batch(qp);
-    close_batch(qp);
+    return hot_call<Fn::wr_abort>([=](auto &call) {
+        if (auto *l = call.log())
+            l->u("qp", x->qp_base.qp_num);
+        Qp *qp = to_qp(x);
+        if (!batch_owned(qp))
+            return;
+        discard_batch(qp);
+        close_batch(qp);
+    });
 }
 
 int wr_complete_(ibv_qp_ex *x)
 {
-    Call call(Fn::wr_complete);
-    Qp *qp = to_qp(x);
-    if (auto *l = call.log())
-        l->u("qp", x->qp_base.qp_num).u("num_wr", batch_owned(qp) ? qp->batch.size() : 0);
-    if (!batch_owned(qp))
-        return call.rc(EINVAL);
-    int err = qp->batch_err;
-    if (call.faulted()) {
-        discard_batch(qp);
-        close_batch(qp);
-        return static_cast<int>(call.fault_rc());
-    }
-    const int st = qp->state.load();
-    if (!err && st != IBV_QPS_RTS && st != IBV_QPS_SQD)
-        err = EINVAL;
-    if (!err)
-        for (uint32_t s : qp->batch)
-            if (!qp->sq[s].has_dest) {
-                err = EINVAL;
-                break;
-            }
-    if (err) {
-        discard_batch(qp);
-        close_batch(qp);
-        return call.rc(err);
-    }
-    {
-        std::shared_lock lock(world().mtx);
-        for (uint32_t s : qp->batch) {
-            const Transfer t{qp, s};
-            Outcome bad;
-            if (!check_local(qp, qp->sq[s], bad))
-                complete_send(t, bad.status, bad.vendor);
-            else
-                fabric().submit(t);
+    return hot_call<Fn::wr_complete>([=](auto &call) {
+        Qp *qp = to_qp(x);
+        if (auto *l = call.log())
+            l->u("qp", x->qp_base.qp_num).u("num_wr", batch_owned(qp) ? qp->batch.size() : 0);
+        if (!batch_owned(qp))
+            return call.rc(EINVAL);
+        int err = qp->batch_err;
+        if (call.faulted()) {
+            discard_batch(qp);
+            close_batch(qp);
+            return static_cast<int>(call.fault_rc());
         }
-    }
-    close_batch(qp);
-    return call.rc(0);
+        const int st = qp->state.load();
+        if (!err && st != IBV_QPS_RTS && st != IBV_QPS_SQD)
+            err = EINVAL;
+        if (!err)
+            for (uint32_t s : qp->batch)
+                if (!qp->sq[s].has_dest) {
+                    err = EINVAL;
+                    break;
+                }
+        if (err) {
+            discard_batch(qp);
+            close_batch(qp);
+            return call.rc(err);
+        }
+        {
+            std::shared_lock lock(world().mtx);
+            for (uint32_t s : qp->batch) {
+                const Transfer t{qp, s};
+                Outcome bad;
+                if (!check_local(qp, qp->sq[s], bad))
+                    complete_send(t, bad.status, bad.vendor);
+                else
+                    fabric().submit(t);
+            }
+        }
+        close_batch(qp);
+        return call.rc(0);
+    });
 }
 
 // Builders the EFA provider does not offer: they latch EOPNOTSUPP.
@@ -446,67 +458,68 @@ void install_qp_ops(Qp *qp)
 
 int op_post_recv(ibv_qp *ibqp, ibv_recv_wr *wr, ibv_recv_wr **bad)
 {
-    Call call(Fn::post_recv);
-    if (auto *l = call.log()) {
-        std::string s = "[";
-        int k = 0;
-        for (ibv_recv_wr *r = wr; r && k < 4096; r = r->next, ++k) {
-            if (k)
-                s += ',';
-            s += "{\"wr_id\":" + std::to_string(r->wr_id) + ",\"num_sge\":" +
-                 std::to_string(r->num_sge) + ",\"sg_list\":" +
-                 (r->sg_list && r->num_sge > 0 ? sge_json(r->sg_list, r->num_sge < 64 ? r->num_sge : 64)
-                                               : std::string("[]")) +
-                 "}";
+    return hot_call<Fn::post_recv>([=](auto &call) {
+        if (auto *l = call.log()) {
+            std::string s = "[";
+            int k = 0;
+            for (ibv_recv_wr *r = wr; r && k < 4096; r = r->next, ++k) {
+                if (k)
+                    s += ',';
+                s += "{\"wr_id\":" + std::to_string(r->wr_id) + ",\"num_sge\":" +
+                     std::to_string(r->num_sge) + ",\"sg_list\":" +
+                     (r->sg_list && r->num_sge > 0 ? sge_json(r->sg_list, r->num_sge < 64 ? r->num_sge : 64)
+                                                   : std::string("[]")) +
+                     "}";
+            }
+            l->u("qp", ibqp ? ibqp->qp_num : 0).raw("wrs", s + "]");
         }
-        l->u("qp", ibqp ? ibqp->qp_num : 0).raw("wrs", s + "]");
-    }
-    if (call.faulted()) {
-        if (bad)
-            *bad = wr;
-        return static_cast<int>(call.fault_rc());
-    }
-    if (!ibqp) {
-        if (bad)
-            *bad = wr;
-        return call.rc(EINVAL);
-    }
-    Qp *qp = to_qp(ibqp);
-    int err = 0;
-    bool flush = false;
-    {
-        std::lock_guard lock(qp->rq_mtx);
-        const int st = qp->state.load();
-        if (st == IBV_QPS_RESET)
-            err = EINVAL;
-        flush = st == IBV_QPS_ERR;
-        for (ibv_recv_wr *r = wr; r && !err; r = r->next) {
-            if (r->num_sge < 0 || static_cast<uint32_t>(r->num_sge) > qp->cap.max_recv_sge ||
-                (r->num_sge > 0 && !r->sg_list)) {
+        if (call.faulted()) {
+            if (bad)
+                *bad = wr;
+            return static_cast<int>(call.fault_rc());
+        }
+        if (!ibqp) {
+            if (bad)
+                *bad = wr;
+            return call.rc(EINVAL);
+        }
+        Qp *qp = to_qp(ibqp);
+        int err = 0;
+        bool flush = false;
+        {
+            std::lock_guard lock(qp->rq_mtx);
+            const int st = qp->state.load();
+            if (st == IBV_QPS_RESET)
                 err = EINVAL;
-            } else if (qp->rq_count == qp->cap.max_recv_wr) {
-                err = ENOMEM;
+            flush = st == IBV_QPS_ERR;
+            for (ibv_recv_wr *r = wr; r && !err; r = r->next) {
+                if (r->num_sge < 0 || static_cast<uint32_t>(r->num_sge) > qp->cap.max_recv_sge ||
+                    (r->num_sge > 0 && !r->sg_list)) {
+                    err = EINVAL;
+                } else if (qp->rq_count == qp->cap.max_recv_wr) {
+                    err = ENOMEM;
+                }
+                if (err) {
+                    if (bad)
+                        *bad = r;
+                    break;
+                }
+                RecvWqe &slot = qp->rq[qp->rq_index(qp->rq_count)];
+                slot.wr_id = r->wr_id;
+                slot.nsge = static_cast<uint32_t>(r->num_sge);
+                for (int k = 0; k < r->num_sge; ++k)
+                    slot.sge[k] = r->sg_list[k];
+                ++qp->rq_count;
             }
-            if (err) {
-                if (bad)
-                    *bad = r;
-                break;
-            }
-            RecvWqe &slot = qp->rq[(qp->rq_head + qp->rq_count) % qp->rq.size()];
-            slot.wr_id = r->wr_id;
-            slot.nsge = static_cast<uint32_t>(r->num_sge);
-            for (int k = 0; k < r->num_sge; ++k)
-                slot.sge[k] = r->sg_list[k];
-            ++qp->rq_count;
+            if (err == EINVAL && qp->state.load() == IBV_QPS_RESET && bad)
+                *bad = wr;
         }
-        if (err == EINVAL && qp->state.load() == IBV_QPS_RESET && bad)
-            *bad = wr;
-    }
-    if (flush)
-        qp_flush(qp);
-    else if (qp->waiting_n.load(std::memory_order_relaxed))
-        drain_waiting(qp);
-    return call.rc(err);
+        if (flush)
+            qp_flush(qp);
+        else if (qp->waiting_n.load(std::memory_order_relaxed))
+            drain_waiting(qp);
+        return call.rc(err);
+    });
 }
 
 int op_post_send(ibv_qp *ibqp, ibv_send_wr *wr, ibv_send_wr **bad)

@@ -184,6 +184,7 @@ ibv_qp *create_qp_common(Context *c, ibv_qp_init_attr_ex *attr, const efadv_qp_i
         qp->sq_sges.resize(std::size_t{sq_n} * sq_sge);
         qp->sq_inline.resize(std::size_t{sq_n} * (cap.max_inline_data ? cap.max_inline_data : 1));
         qp->free_slots.reserve(sq_n);
+        qp->returned.reserve(sq_n);
         for (uint32_t k = sq_n; k-- > 0;) {
             qp->sq[k].sge = &qp->sq_sges[std::size_t{k} * sq_sge];
             qp->sq[k].idata = &qp->sq_inline[std::size_t{k} * (cap.max_inline_data ? cap.max_inline_data : 1)];
@@ -417,9 +418,9 @@ VSIM_API int ibv_destroy_qp(ibv_qp *ibqp)
     {
         // Wait for a batch being built on another thread; one left open on
         // this thread is discarded.
-        if (qp->sq_owner.load() != std::this_thread::get_id())
+        if (qp->sq_owner.load() != self_id())
             qp->sq_mtx.lock();
-        qp->sq_owner.store(std::thread::id());
+        qp->sq_owner.store(0);
         qp->in_batch = false;
         qp->sq_mtx.unlock();
     }

@@ -5,12 +5,6 @@
 
 namespace vsim {
 
-World &world()
-{
-    static World *w = new World;  // never destroyed: objects may outlive exit
-    return *w;
-}
-
 GidKey gid_key(const ibv_gid &g)
 {
     GidKey k;
@@ -114,16 +108,6 @@ void mr_erase_locked(uint32_t key)
         w.mrs[slot] = nullptr;
         w.free_mr_slots.push_back(slot);
     }
-}
-
-Mr *mr_find_locked(uint32_t key)
-{
-    World &w = world();
-    const uint32_t idx = key >> 8;
-    if (idx == 0 || idx - 1 >= w.mrs.size())
-        return nullptr;
-    Mr *m = w.mrs[idx - 1];
-    return (m && m->mr.lkey == key) ? m : nullptr;
 }
 
 }  // namespace vsim

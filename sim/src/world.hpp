@@ -44,7 +44,12 @@ struct World {
     std::atomic<int> destroy_timeout_ms{3000};
 };
 
-World &world();
+// Inline: the data path looks memory regions up several times a message.
+inline World &world()
+{
+    static World *const w = new World;  // never destroyed: objects may outlive exit
+    return *w;
+}
 
 inline void live_add(Kind k, int d) { world().live[static_cast<int>(k)].fetch_add(d); }
 
@@ -58,6 +63,14 @@ bool gid_known(const ibv_gid &g);
 // MR key table (caller holds world().mtx as stated).
 uint32_t mr_insert_locked(Mr *mr);  // exclusive
 void mr_erase_locked(uint32_t key);  // exclusive
-Mr *mr_find_locked(uint32_t key);    // shared
+inline Mr *mr_find_locked(uint32_t key)  // shared
+{
+    World &w = world();
+    const uint32_t idx = key >> 8;
+    if (idx == 0 || idx - 1 >= w.mrs.size())
+        return nullptr;
+    Mr *m = w.mrs[idx - 1];
+    return (m && m->mr.lkey == key) ? m : nullptr;
+}
 
 }  // namespace vsim

@@ -13,6 +13,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 using namespace t;
 
@@ -973,6 +974,47 @@ void case_faults()
     CHECK_EQ(vsim_call_count("wr_complete"), 2);  // counted even when failing
 }
 
+// Calls are counted per thread: the totals hold every thread's calls,
+// those of threads that have exited too, read while others still call, and
+// a reset starts them from zero for threads old and new.
+void case_counters()
+{
+    constexpr int kThreads = 4, kCalls = 5000;
+    auto caller = [] {
+        for (int k = 0; k < kCalls; ++k)
+            CHECK(ibv_wc_status_str(IBV_WC_SUCCESS));
+    };
+    auto run_callers = [&] {
+        std::atomic<bool> done{false};
+        std::thread reader([&] {
+            long long last = 0;
+            while (!done.load()) {
+                const long long n = vsim_call_count("ibv_wc_status_str");
+                CHECK(n >= last && n <= kThreads * kCalls + 1);
+                last = n;
+            }
+        });
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back(caller);
+        for (auto &t : threads)
+            t.join();
+        done.store(true);
+        reader.join();
+    };
+    vsim_reset_counts();
+    CHECK(ibv_wc_status_str(IBV_WC_SUCCESS));
+    CHECK_EQ(vsim_call_count("ibv_wc_status_str"), 1);
+    run_callers();
+    CHECK_EQ(vsim_call_count("ibv_wc_status_str"), kThreads * kCalls + 1);
+    vsim_reset_counts();
+    CHECK_EQ(vsim_call_count("ibv_wc_status_str"), 0);
+    run_callers();  // in the blocks the exited threads left
+    caller();
+    CHECK_EQ(vsim_call_count("ibv_wc_status_str"), (kThreads + 1) * kCalls);
+    CHECK_EQ(vsim_call_count("ibv_event_type_str"), 0);
+}
+
 // Posting from two threads to one QP while a third polls.
 void case_threads()
 {
@@ -1248,6 +1290,7 @@ int main(int argc, char **argv)
         {"reorder", case_reorder},
         {"faults", case_faults},
         {"threads", case_threads},
+        {"counters", case_counters},
         {"xproc", case_xproc},
     };
     if (argc != 2 || !cases.count(argv[1])) {

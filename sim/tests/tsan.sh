@@ -9,7 +9,7 @@ cmake -S sim -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTOR_SIM
     -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread" >/dev/null
 cmake --build "$build" -j2 >/dev/null
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
-for c in threads channel rnr_wait reorder async xproc; do
+for c in threads counters channel rnr_wait reorder async xproc; do
     echo "== $c"
     "$build/tests/vsim_cases" "$c"
 done

@@ -80,6 +80,9 @@ __all__ = [
     "join",
     "lib_dir",
     "live_objects",
+    "pause",
+    "paused_calls",
+    "pausing",
     "post_cq_event",
     "post_device_event",
     "post_port_event",
@@ -90,6 +93,7 @@ __all__ = [
     "release",
     "reset",
     "reset_counts",
+    "resume",
     "reverse_next",
     "set_destroy_timeout",
     "set_devices",
@@ -199,6 +203,8 @@ def _declare(lib: ctypes.CDLL) -> None:
         "vsim_fail": (c.c_int, [c.c_char_p, c.c_int, c.c_int, c.c_int, c.c_longlong, c.c_int]),
         "vsim_fault_pending": (c.c_int, [c.c_char_p]),
         "vsim_clear_faults": (None, []),
+        "vsim_pause": (c.c_int, [c.c_char_p, c.c_int]),
+        "vsim_paused": (c.c_int, [c.c_char_p]),
         "vsim_call_count": (c.c_longlong, [c.c_char_p]),
         "vsim_reset_counts": (None, []),
         "vsim_function_names": (c.c_char_p, []),
@@ -245,8 +251,9 @@ def _check(rc: int, what: str) -> int:
 def reset() -> None:
     """Put the simulator back in its initial state.
 
-    Clears injected faults, the call log and call counters, switches logging
-    off, delivers every held request in order and stops holding, restores
+    Resumes paused functions, clears injected faults, the call log and call
+    counters, switches logging off, delivers every held request in order and
+    stops holding, restores
     the destroy timeout (3 s) and the default device set (one EFA device
     ``efa_0``). Objects still open keep working on the device they were
     created on; :func:`live_objects` reports them.
@@ -377,6 +384,37 @@ def fault_pending(fn: str) -> int:
 def clear_faults() -> None:
     """Disarm every injected failure."""
     _api().vsim_clear_faults()
+
+
+def pause(fn: str) -> None:
+    """Make every call of ``fn`` wait at its entry until :func:`resume`.
+
+    A thread calling ``fn`` then stays inside the call, before the call does
+    anything and without holding any of the simulator's locks: the way to
+    test what another thread may do meanwhile. :func:`reset` resumes every
+    paused function; :func:`clear_faults` does not.
+    """
+    _check(_api().vsim_pause(fn.encode(), 1), fn)
+
+
+def resume(fn: str) -> None:
+    """Let the calls of ``fn`` that wait at entry go on; new calls no longer wait."""
+    _check(_api().vsim_pause(fn.encode(), 0), fn)
+
+
+def paused_calls(fn: str) -> int:
+    """Return how many calls of ``fn`` are waiting at entry now."""
+    return _check(_api().vsim_paused(fn.encode()), fn)
+
+
+@contextmanager
+def pausing(fn: str) -> Iterator[None]:
+    """Pause ``fn`` inside the block and resume it on leaving the block."""
+    pause(fn)
+    try:
+        yield
+    finally:
+        resume(fn)
 
 
 def call_count(fn: str) -> int:

@@ -20,8 +20,7 @@ from collections.abc import Sequence
 from types import ModuleType
 from typing import TYPE_CHECKING, Any, TextIO
 
-from vantor.cli import devices as devices_mod
-from vantor.cli import net, perf
+from vantor.cli import devices as devices_mod, net, perf
 from vantor.cli.report import Progress, human_size, parse_size, plot, table
 
 if TYPE_CHECKING:
