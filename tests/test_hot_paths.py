@@ -40,7 +40,10 @@ def test_batches_around_the_local_size(ctx, kind, queued, num_entries):
     first = cq.poll(num_entries)
     expected = list(range(min(queued, num_entries)))
     assert [wc.wr_id for wc in first] == expected
-    assert all(type(wc) is v.WC and gc.is_tracked(wc) and wc.is_success for wc in first)
+    assert all(type(wc) is v.WC and wc.is_success for wc in first)
+    # Polled records hold nothing but None or bytes: no cycle can go through
+    # them, so the collector is spared them.
+    assert not any(gc.is_tracked(wc) for wc in first)
     # An ordinary list: tracked, growable, comparable.
     assert type(first) is list and gc.is_tracked(first)
     first.append(None)

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import ctypes
 import gc
+import weakref
 
 import pytest
 from completion_helpers import Link, open_context
@@ -175,3 +176,23 @@ def test_raise_for_status_looks_the_class_up_at_call_time(ctx, monkeypatch):
     with pytest.raises(Replacement) as info:
         sent.raise_for_status()
     assert info.value.wc is sent
+
+
+@pytest.mark.parametrize("kind", ["cq", "cq_ex"])
+def test_polled_wc_given_any_sgid_by_setstate_is_collectable(ctx, kind):
+    """Polled completions are left to the collector only once they can
+    reach other objects: a cycle made through __setstate__ is collected."""
+
+    class Marker:
+        pass
+
+    sent, _ = oversized_send(ctx, kind)
+    state = list(sent.__reduce__()[1][2])
+    marker = Marker()
+    alive = weakref.ref(marker)
+    state[4] = [sent, marker]  # fields in name order: byte_len, imm_data, opcode, qp_num, sgid
+    sent.__setstate__(tuple(state))
+    assert gc.is_tracked(sent)
+    del sent, marker, state
+    gc.collect()
+    assert alive() is None

@@ -583,6 +583,11 @@ PyTypeObject *create_CQEx_type(PyObject *module)
 
 ibv_cq *cq_ptr(PyObject *cq)
 {
+    // The exact extended type first: its poll is the hot caller, and a
+    // subtype test against CQ would walk its MRO every time.
+    if (Py_IS_TYPE(cq, types::CQEx)) {
+        return cq_handle(reinterpret_cast<CQExObject *>(cq));
+    }
     if (PyObject_TypeCheck(cq, types::CQ)) {
         return cq_handle(reinterpret_cast<CQObject *>(cq));
     }

@@ -205,6 +205,11 @@ PyObject *setstate(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
         !apply_state(R, self, state)) {
         return nullptr;
     }
+    // A record that polling left untracked (it could not be in a cycle)
+    // may now hold any object.
+    if (PyType_IS_GC(Py_TYPE(self)) && !PyObject_GC_IsTracked(self)) {
+        PyObject_GC_Track(self);
+    }
     Py_RETURN_NONE;
 }
 

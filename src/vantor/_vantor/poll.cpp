@@ -9,19 +9,17 @@
 #include "py/args.hpp"
 #include "py/convert.hpp"
 #include "py/gil.hpp"
-#include "py/ref.hpp"
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
 namespace vantor {
 namespace {
 
-using py::Ref;
-
-// Batches up to this size poll into a local array and start with a list of
-// this size; most applications poll 1 to 64 at a time.
+// Batches up to this size poll into local arrays; most applications poll 1
+// to 64 at a time.
 constexpr int kLocalEntries = 64;
 
 const char *const kPollNames[] = {"num_entries", nullptr};
@@ -43,18 +41,77 @@ bool poll_prologue(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
     return true;
 }
 
-// A list of `size` empty slots, hidden from the collector until it is
-// filled: the WC allocations that fill it may run a collection, and with it
-// finalizers that could otherwise find the list through gc.get_objects()
-// and read its empty slots. The caller tracks it once it is complete.
-PyObject *new_hidden_list(Py_ssize_t size)
-{
-    PyObject *list = PyList_New(size);
-    if (list != nullptr) {
-        PyObject_GC_UnTrack(list);
+// The WC objects of one poll, gathered before their list exists: the list
+// is made and filled with no allocation in between, so a collection (which
+// any of the WC allocations may run, finalizers and all) never finds a
+// list with empty slots, and the list needs no hiding from the collector.
+// Usual batch sizes fit on the stack.
+class Results {
+public:
+    Results() = default;
+    Results(const Results &) = delete;
+    Results &operator=(const Results &) = delete;
+    ~Results()
+    {
+        for (Py_ssize_t i = 0; i < count_; ++i) {
+            Py_DECREF(items_[i]);
+        }
+        if (items_ != local_) {
+            PyMem_Free(items_);
+        }
     }
-    return list;
-}
+
+    // Takes over `wc` (a new reference); false with MemoryError set when
+    // there is no room, in which case `wc` is released.
+    bool add(PyObject *wc)
+    {
+        if (count_ == capacity_ && !grow()) {
+            Py_DECREF(wc);
+            return false;
+        }
+        items_[count_++] = wc;
+        return true;
+    }
+
+    Py_ssize_t size() const { return count_; }
+
+    // The list of everything added, which takes the references over.
+    PyObject *to_list()
+    {
+        PyObject *list = PyList_New(count_);
+        if (list == nullptr) {
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0; i < count_; ++i) {
+            PyList_SET_ITEM(list, i, items_[i]);
+        }
+        count_ = 0;
+        return list;
+    }
+
+private:
+    bool grow()
+    {
+        const Py_ssize_t capacity = capacity_ * 2;
+        auto *items = static_cast<PyObject **>(PyMem_Malloc(sizeof(PyObject *) * capacity));
+        if (items == nullptr) {
+            PyErr_NoMemory();
+            return false;
+        }
+        std::copy(items_, items_ + count_, items);
+        if (items_ != local_) {
+            PyMem_Free(items_);
+        }
+        items_ = items;
+        capacity_ = capacity;
+        return true;
+    }
+
+    PyObject *local_[kLocalEntries];
+    PyObject **items_ = local_;
+    Py_ssize_t capacity_ = kLocalEntries;
+    Py_ssize_t count_ = 0;
+};
 
 struct FreeArray {
     void operator()(ibv_wc *p) const { std::free(p); }
@@ -110,20 +167,14 @@ PyObject *cq_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
         int code = n == -1 ? (err != 0 ? err : EIO) : -n;
         return raise_efa_error("ibv_poll_cq", code);
     }
-    PyObject *list = new_hidden_list(n);
-    if (list == nullptr) {
-        return nullptr;
-    }
+    Results results;
     for (int i = 0; i < n; ++i) {
         PyObject *wc = wc_from_ibv_wc(wcs[i]);
-        if (wc == nullptr) {
-            Py_DECREF(list);
+        if (wc == nullptr || !results.add(wc)) {
             return nullptr;
         }
-        PyList_SET_ITEM(list, i, wc);
     }
-    PyObject_GC_Track(list);
-    return list;
+    return results.to_list();
 }
 
 PyObject *cq_ex_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
@@ -153,37 +204,18 @@ PyObject *cq_ex_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
         errno = err;
         return _fail_rc("ibv_start_poll", rc);
     }
-    // A batch is open: every way out below ends it exactly once. The list
-    // starts with room for the first completions (their slots still empty)
-    // and is cut down to what was read, or grows past that room by append.
-    const Py_ssize_t room = num_entries < kLocalEntries ? num_entries : kLocalEntries;
-    Ref list = Ref::steal(new_hidden_list(room));
-    if (!list) {
-        ibv_end_poll(cqx);
-        return nullptr;
-    }
+    // A batch is open: every way out below ends it exactly once.
     const ExtendedReader reader(cq);
-    Py_ssize_t count = 0;
+    Results results;
     for (;;) {
         PyObject *wc = reader.read();
-        if (wc == nullptr) {
+        if (wc == nullptr || !results.add(wc)) {
             ibv_end_poll(cqx);
             return nullptr;
         }
-        if (count < room) {
-            PyList_SET_ITEM(list.get(), count, wc);
-        } else {
-            int appended = PyList_Append(list.get(), wc);
-            Py_DECREF(wc);
-            if (appended < 0) {
-                ibv_end_poll(cqx);
-                return nullptr;
-            }
-        }
-        ++count;
         // Stop before advancing: a completion consumed by ibv_next_poll would
         // be lost if it were not returned.
-        if (count >= num_entries) {
+        if (results.size() >= num_entries) {
             break;
         }
         rc = ibv_next_poll(cqx);
@@ -198,11 +230,7 @@ PyObject *cq_ex_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
         }
     }
     ibv_end_poll(cqx);
-    if (count < room) {
-        Py_SET_SIZE(reinterpret_cast<PyVarObject *>(list.get()), count);
-    }
-    PyObject_GC_Track(list.get());
-    return list.release();
+    return results.to_list();
 }
 
 }  // namespace vantor

@@ -43,7 +43,11 @@ WCObject *alloc_wc()
     return PyObject_GC_New(WCObject, types::WC);
 }
 
-// A new, GC-tracked WC of the exact type with every field set by `fill`.
+// A new WC of the exact type with every field set by `fill`. It is left
+// untracked by the collector, as the interpreter leaves its tuples of
+// atoms: its one object field holds None or bytes, and its fields are
+// read-only, so it can never be part of a cycle. (A WC made any other way,
+// a subclass instance or one restored from a pickle, is tracked as usual.)
 template <typename Fill>
 PyObject *new_wc(Fill &&fill)
 {
@@ -55,7 +59,6 @@ PyObject *new_wc(Fill &&fill)
     wc->sgid = Py_None;
     wc->unsolicited = 0;
     fill(*wc);
-    PyObject_GC_Track(wc);
     return reinterpret_cast<PyObject *>(wc);
 }
 
