@@ -558,3 +558,30 @@ def test_reset_resumes_paused_calls(sim, ctx):
 def test_pausing_an_unknown_function_is_refused(sim, call):
     with pytest.raises(OSError):
         getattr(sim, call)("ibv_no_such_call")
+
+
+def test_destroying_a_queue_pair_while_its_queue_is_polled(sim, ctx):
+    """An extended poll batch holds its queue's lock from start to end, and
+    destroying a queue pair takes the locks of its queues (so the provider
+    does): a poll that waited for the interpreter lock with its batch open
+    would wait for ever on a thread destroying a queue pair under that lock.
+    Here the poller stays inside ibv_start_poll, its batch open, while this
+    thread closes a queue pair on the queue and so waits for the batch."""
+    cq = ctx.create_cq_ex(16)
+    link = Link(ctx, cq, ctx.create_cq(16))
+    link.send(5)
+    doomed = link.send_pd.create_qp(v.QPInitAttr(cq, cq))
+    # The batch goes on by itself after 0.3 s (nothing here can resume it:
+    # this thread is in the destroy).
+    sim.pause("start_poll", at="exit", timeout=0.3)
+    faulthandler.dump_traceback_later(60, exit=True)
+    try:
+        poller = Waiter(lambda: cq.poll(4))
+        poller.start()
+        wait_until(lambda: sim.paused_calls("start_poll") == 1, "the poller's batch to open")
+        doomed.close()
+        sim.resume("start_poll")
+        got = poller.outcome()
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+    assert [wc.wr_id for wc in got] == [5]

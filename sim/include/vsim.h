@@ -43,11 +43,13 @@ int vsim_fail(const char *fn, int count, int skip, int err, long long rc, int ha
 int vsim_fault_pending(const char *fn);
 void vsim_clear_faults(void);
 
-/* Pausing: while `fn` is paused (on non-zero), each of its calls waits at
- * entry, before it does anything and holding none of the simulator's locks,
- * until `fn` is resumed (on 0) or vsim_reset runs; vsim_paused counts the
- * calls waiting now. Both return -EINVAL for an unknown name. */
-int vsim_pause(const char *fn, int on);
+/* Pausing: while `fn` is paused, each of its calls waits, at entry (`at` 1:
+ * before it does anything, holding none of the simulator's locks) or at
+ * exit (`at` 2: after its work, still holding what the call leaves held,
+ * such as an open poll batch), until `fn` is resumed (`at` 0), vsim_reset
+ * runs, or `limit_ms` milliseconds pass (negative: no limit). vsim_paused
+ * counts the calls waiting now. Both return -EINVAL for an unknown name. */
+int vsim_pause(const char *fn, int at, int limit_ms);
 int vsim_paused(const char *fn);
 
 /* Call counters and the call log (JSON objects, one per line). */

@@ -31,6 +31,8 @@ public:
     {
         if (log_) [[unlikely]]
             commit_log();
+        if (pause_at_exit_) [[unlikely]]
+            wait_at_exit(fn_);
     }
 
     LogEntry *log() { return log_.get(); }
@@ -86,7 +88,9 @@ public:
 private:
     [[gnu::cold, gnu::noinline]] void instrument(Fn fn)
     {
+        fn_ = fn;
         fault_ = consume_fault(fn);
+        pause_at_exit_ = pauses_at_exit(fn);
         if (logging())
             log_ = std::make_unique<LogEntry>(fn);
     }
@@ -99,6 +103,8 @@ private:
 
     std::optional<Fault> fault_;
     std::unique_ptr<LogEntry> log_;  // only while the log is on
+    Fn fn_{};
+    bool pause_at_exit_ = false;
 };
 
 // The frame of a call made while no fault is armed and the log is off: it

@@ -191,12 +191,12 @@ VSIM_API int vsim_fault_pending(const char *fn)
     return idx < 0 ? -EINVAL : pending_fault(static_cast<Fn>(idx));
 }
 
-VSIM_API int vsim_pause(const char *fn, int on)
+VSIM_API int vsim_pause(const char *fn, int at, int limit_ms)
 {
     const int idx = fn_lookup(fn);
-    if (idx < 0)
+    if (idx < 0 || at < 0 || at > 2)
         return -EINVAL;
-    set_paused(static_cast<Fn>(idx), on != 0);
+    set_paused(static_cast<Fn>(idx), static_cast<PauseAt>(at), limit_ms);
     return 0;
 }
 

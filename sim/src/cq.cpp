@@ -349,6 +349,8 @@ ibv_cq_ex *op_create_cq_ex(ibv_context *context, ibv_cq_init_attr_ex *attr)
     return &cq->cqx;
 }
 
+void cq_wait_for_pollers(Cq *cq) { CqLock lock(cq); }
+
 void cq_push(Cq *cq, const Cqe &e, const ibv_gid *sgid)
 {
     bool notify = false, overflow = false;

@@ -1,5 +1,6 @@
 #include "instrument.hpp"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -31,16 +32,32 @@ struct FaultSpec {
 std::mutex g_fault_mtx;
 FaultSpec g_faults[kFnCount];
 
-// Paused entry points: their calls wait at entry until resumed. Each
-// paused function holds one unit of g_faults_armed, so that calls take the
-// instrumented path that looks here.
+// Paused functions: their calls wait at entry or at exit until resumed
+// (or until the pause's time limit). Each paused function holds one unit of
+// g_faults_armed, so that its calls take the instrumented path that looks
+// here.
 struct PauseSpec {
-    bool on = false;
+    PauseAt at = PauseAt::none;
+    std::chrono::milliseconds limit{-1};  // negative: until resumed
     int waiting = 0;
 };
 PauseSpec g_pauses[kFnCount];
 uint32_t g_paused_fns = 0;
 std::condition_variable g_resumed;
+
+void wait_paused(std::unique_lock<std::mutex> &lock, Fn fn, PauseAt at)
+{
+    PauseSpec &p = g_pauses[static_cast<std::size_t>(fn)];
+    if (p.at != at)
+        return;
+    ++p.waiting;
+    auto resumed = [&p, at] { return p.at != at; };
+    if (p.limit.count() < 0)
+        g_resumed.wait(lock, resumed);
+    else
+        g_resumed.wait_for(lock, p.limit, resumed);
+    --p.waiting;
+}
 
 std::mutex g_log_mtx;
 std::string g_log;
@@ -76,12 +93,7 @@ int fn_lookup(const char *name)
 std::optional<Fault> take_fault(Fn fn)
 {
     std::unique_lock lock(g_fault_mtx);
-    PauseSpec &p = g_pauses[static_cast<std::size_t>(fn)];
-    if (p.on) {
-        ++p.waiting;
-        g_resumed.wait(lock, [&p] { return !p.on; });
-        --p.waiting;
-    }
+    wait_paused(lock, fn, PauseAt::entry);
     FaultSpec &f = g_faults[static_cast<std::size_t>(fn)];
     if (f.count <= 0)
         return std::nullopt;
@@ -111,30 +123,41 @@ void clear_faults()
     g_faults_armed.store(g_paused_fns, std::memory_order_relaxed);
 }
 
-void set_paused(Fn fn, bool on)
+void set_paused(Fn fn, PauseAt at, int limit_ms)
 {
     {
         std::lock_guard lock(g_fault_mtx);
         PauseSpec &p = g_pauses[static_cast<std::size_t>(fn)];
-        if (p.on == on)
-            return;
-        p.on = on;
-        if (on) {
+        const bool was = p.at != PauseAt::none, now = at != PauseAt::none;
+        p.at = at;
+        p.limit = std::chrono::milliseconds(limit_ms);
+        if (now && !was) {
             ++g_paused_fns;
             g_faults_armed.fetch_add(1, std::memory_order_relaxed);
-        } else {
+        } else if (was && !now) {
             --g_paused_fns;
             g_faults_armed.fetch_sub(1, std::memory_order_relaxed);
         }
     }
-    if (!on)
-        g_resumed.notify_all();
+    g_resumed.notify_all();
+}
+
+bool pauses_at_exit(Fn fn)
+{
+    std::lock_guard lock(g_fault_mtx);
+    return g_pauses[static_cast<std::size_t>(fn)].at == PauseAt::exit;
+}
+
+void wait_at_exit(Fn fn)
+{
+    std::unique_lock lock(g_fault_mtx);
+    wait_paused(lock, fn, PauseAt::exit);
 }
 
 void resume_all()
 {
     for (std::size_t i = 0; i < kFnCount; ++i)
-        set_paused(static_cast<Fn>(i), false);
+        set_paused(static_cast<Fn>(i), PauseAt::none, -1);
 }
 
 int paused_calls(Fn fn)

@@ -74,11 +74,16 @@ std::optional<Fault> take_fault(Fn fn);
 void arm_fault(Fn fn, int count, int skip, int err, long long rc, bool has_rc);
 void clear_faults();
 int pending_fault(Fn fn);
-// While `fn` is paused its calls wait at entry, holding nothing of the
-// simulator's, until it is resumed (a test's way to keep a thread inside a
-// call). clear_faults leaves pauses alone; resume_all ends them.
-void set_paused(Fn fn, bool on);
+// While `fn` is paused its calls wait, at entry (before doing anything,
+// holding nothing of the simulator's) or at exit (after their work, with
+// whatever they leave held), until it is resumed or `limit_ms` passes
+// (negative: no limit): a test's way to keep a thread inside a call.
+// clear_faults leaves pauses alone; resume_all ends them.
+enum class PauseAt : uint8_t { none, entry, exit };
+void set_paused(Fn fn, PauseAt at, int limit_ms);
 void resume_all();
+bool pauses_at_exit(Fn fn);
+void wait_at_exit(Fn fn);
 int paused_calls(Fn fn);
 
 // A fault of `fn`, when one is armed for it (which consumes it).

@@ -28,6 +28,10 @@ void install_qp_ops(Qp *qp);
 
 // Completion delivery (cq.cpp).
 void cq_push(Cq *cq, const Cqe &e, const ibv_gid *sgid);
+// Waits until no other thread has a poll batch open on `cq`: the provider
+// takes the locks of a QP's CQs to unlink the QP from them when it is
+// destroyed, so a destroy waits for the pollers of its queues.
+void cq_wait_for_pollers(Cq *cq);
 void cq_raise_async(Cq *cq, ibv_event_type type);
 void qp_raise_async(Qp *qp, ibv_event_type type);
 void drop_async_events(Context *c, void *element);

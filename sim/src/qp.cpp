@@ -431,6 +431,9 @@ VSIM_API int ibv_destroy_qp(ibv_qp *ibqp)
         purge_receiver_locked(qp);
         purge_sender_locked(qp, true);
     }
+    cq_wait_for_pollers(qp->scq);
+    if (qp->rcq != qp->scq)
+        cq_wait_for_pollers(qp->rcq);
     qp->scq->qps.fetch_sub(1);
     qp->rcq->qps.fetch_sub(1);
     qp->pd->qps.fetch_sub(1);

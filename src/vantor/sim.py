@@ -203,7 +203,7 @@ def _declare(lib: ctypes.CDLL) -> None:
         "vsim_fail": (c.c_int, [c.c_char_p, c.c_int, c.c_int, c.c_int, c.c_longlong, c.c_int]),
         "vsim_fault_pending": (c.c_int, [c.c_char_p]),
         "vsim_clear_faults": (None, []),
-        "vsim_pause": (c.c_int, [c.c_char_p, c.c_int]),
+        "vsim_pause": (c.c_int, [c.c_char_p, c.c_int, c.c_int]),
         "vsim_paused": (c.c_int, [c.c_char_p]),
         "vsim_call_count": (c.c_longlong, [c.c_char_p]),
         "vsim_reset_counts": (None, []),
@@ -386,20 +386,29 @@ def clear_faults() -> None:
     _api().vsim_clear_faults()
 
 
-def pause(fn: str) -> None:
-    """Make every call of ``fn`` wait at its entry until :func:`resume`.
+_PAUSE_AT = {"entry": 1, "exit": 2}
 
-    A thread calling ``fn`` then stays inside the call, before the call does
-    anything and without holding any of the simulator's locks: the way to
-    test what another thread may do meanwhile. :func:`reset` resumes every
+
+def pause(fn: str, *, at: str = "entry", timeout: float | None = None) -> None:
+    """Make every call of ``fn`` wait until :func:`resume` (or ``timeout`` seconds).
+
+    ``at="entry"``: the call waits before it does anything, holding none of
+    the simulator's locks. ``at="exit"``: it waits after its work, still
+    holding what the call leaves held (``start_poll`` an open batch and its
+    queue's lock). A thread calling ``fn`` then stays inside the call: the
+    way to test what other threads may do meanwhile. With ``timeout`` each
+    call goes on by itself after that long. :func:`reset` resumes every
     paused function; :func:`clear_faults` does not.
     """
-    _check(_api().vsim_pause(fn.encode(), 1), fn)
+    if at not in _PAUSE_AT:
+        raise ValueError(f"at must be 'entry' or 'exit', not {at!r}")
+    limit = -1 if timeout is None else max(0, round(timeout * 1000))
+    _check(_api().vsim_pause(fn.encode(), _PAUSE_AT[at], limit), fn)
 
 
 def resume(fn: str) -> None:
-    """Let the calls of ``fn`` that wait at entry go on; new calls no longer wait."""
-    _check(_api().vsim_pause(fn.encode(), 0), fn)
+    """Let the calls of ``fn`` that wait go on; new calls no longer wait."""
+    _check(_api().vsim_pause(fn.encode(), 0, -1), fn)
 
 
 def paused_calls(fn: str) -> int:
@@ -408,9 +417,9 @@ def paused_calls(fn: str) -> int:
 
 
 @contextmanager
-def pausing(fn: str) -> Iterator[None]:
-    """Pause ``fn`` inside the block and resume it on leaving the block."""
-    pause(fn)
+def pausing(fn: str, *, at: str = "entry", timeout: float | None = None) -> Iterator[None]:
+    """Pause ``fn`` (as :func:`pause`) inside the block and resume it on leaving the block."""
+    pause(fn, at=at, timeout=timeout)
     try:
         yield
     finally:

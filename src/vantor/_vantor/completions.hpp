@@ -39,9 +39,29 @@ struct CQAttrObject {
 // A new WC copied from a classic completion record.
 PyObject *wc_from_ibv_wc(const ibv_wc &wc);
 
-// A new WC for the completion an open extended poll batch is positioned on.
-// Only the fields the queue's wc_flags requested are read (the provider may
-// leave the other accessors unset); the rest stay 0.
+// One completion of an extended batch, read natively: a batch holds the
+// provider's queue lock from start to end, so it is read whole without
+// the GIL and ended before any Python object is made (waiting for the GIL,
+// or running a collection, with the queue locked could wait for ever on a
+// thread that needs the lock, for one to destroy a queue pair).
+struct ExtendedRecord {
+    uint64_t wr_id;
+    int32_t status;
+    int32_t opcode;
+    uint32_t vendor_err;
+    uint32_t byte_len;
+    uint32_t imm_data;
+    uint32_t qp_num;
+    uint32_t src_qp;
+    uint32_t wc_flags;
+    ibv_gid sgid;
+    bool has_sgid;
+    bool unsolicited;
+};
+
+// Reads the completion an open extended poll batch is positioned on. Only
+// the fields the queue's wc_flags requested are read (the provider may
+// leave the other accessors unset); the rest stay 0. Makes no Python call.
 struct ExtendedReader {
     ibv_cq_ex *cqx;
     efadv_cq *ecq;  // may be null
@@ -49,8 +69,11 @@ struct ExtendedReader {
     bool sgid, unsolicited;  // requested at creation and ecq present
 
     explicit ExtendedReader(const CQExObject *cq);
-    PyObject *read() const;
+    void read(ExtendedRecord &record) const;
 };
+
+// A new WC from a record read by an ExtendedReader.
+PyObject *wc_from_record(const ExtendedRecord &record);
 
 // The queue's native ibv_cq (CQEx: its extended queue viewed as an ibv_cq).
 inline ibv_cq *cq_handle(const CQObject *cq) { return cq->_cq; }

@@ -1,8 +1,9 @@
 // Polling, the hot path of the completion side: one native batch per call
 // for a classic queue, an in-place walk of the provider's ring for an
 // extended one. The GIL is released (when another thread could take it)
-// only around the call that may reach the device; WC objects are made with
-// it held, without per-completion lookups.
+// only around the native work: ibv_poll_cq, or an extended batch from its
+// start to its end, which holds the provider's queue lock throughout. WC
+// objects are made afterwards, with the GIL, without per-completion lookups.
 #include "completions.hpp"
 #include "errors.hpp"
 #include "loader.hpp"
@@ -130,6 +131,93 @@ private:
     CQBaseObject *cq_;
 };
 
+// The native records of one extended batch; the usual batch sizes fit
+// on the stack. Filled without the GIL, so it grows with malloc.
+class Records {
+public:
+    Records() = default;
+    Records(const Records &) = delete;
+    Records &operator=(const Records &) = delete;
+    ~Records()
+    {
+        if (items_ != local_) {
+            std::free(items_);
+        }
+    }
+
+    size_t size() const { return count_; }
+    const ExtendedRecord &operator[](size_t i) const { return items_[i]; }
+
+    // Room for one more record; false when memory runs out.
+    bool reserve_one()
+    {
+        if (count_ < capacity_) {
+            return true;
+        }
+        const size_t capacity = capacity_ * 2;
+        auto *items = static_cast<ExtendedRecord *>(std::malloc(sizeof(ExtendedRecord) * capacity));
+        if (items == nullptr) {
+            return false;
+        }
+        std::copy(items_, items_ + count_, items);
+        if (items_ != local_) {
+            std::free(items_);
+        }
+        items_ = items;
+        capacity_ = capacity;
+        return true;
+    }
+    ExtendedRecord &append() { return items_[count_++]; }
+
+private:
+    ExtendedRecord local_[kLocalEntries];
+    ExtendedRecord *items_ = local_;
+    size_t capacity_ = kLocalEntries;
+    size_t count_ = 0;
+};
+
+struct BatchOutcome {
+    int start_rc = 0;
+    int next_rc = 0;
+    int err = 0;  // errno of the failing call
+};
+
+// One extended batch, start to end, making no Python call: up to
+// num_entries completions read into `records`.
+BatchOutcome read_batch(ibv_cq_ex *cqx, const ExtendedReader &reader, int num_entries,
+                        Records &records)
+{
+    BatchOutcome outcome;
+    ibv_poll_cq_attr attr{};
+    attr.comp_mask = 0;
+    outcome.start_rc = ibv_start_poll(cqx, &attr);
+    if (outcome.start_rc != 0) {
+        outcome.err = errno;
+        return outcome;  // no batch open
+    }
+    for (;;) {
+        reader.read(records.append());
+        // Stop before advancing: a completion ibv_next_poll moves onto is
+        // consumed, and would be lost if it were not read. For the same
+        // reason the room for it is made first; without memory the batch
+        // ends here and the rest waits for the next poll.
+        if (records.size() >= static_cast<size_t>(num_entries) || !records.reserve_one()) {
+            break;
+        }
+        int rc = ibv_next_poll(cqx);
+        if (rc == ENOENT) {
+            break;
+        }
+        if (rc != 0) {
+            outcome.next_rc = rc;
+            outcome.err = errno;
+            break;
+        }
+    }
+    ibv_end_poll(cqx);
+    return outcome;
+}
+
 }  // namespace
 
 PyObject *cq_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
@@ -185,51 +273,31 @@ PyObject *cq_ex_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
     }
     CQExObject *cq = reinterpret_cast<CQExObject *>(self);
     ibv_cq_ex *cqx = cq->_cqx;
-    ibv_poll_cq_attr attr{};
-    attr.comp_mask = 0;
-    int rc;
-    int err;
-    // Busy until the batch is ended: the WC allocations below may run a
-    // collection, and its finalizers may let another thread close the queue.
-    BusyQueue busy(&cq->base);
-    rc = py::without_gil([&] {
-        int started = ibv_start_poll(cqx, &attr);
-        err = errno;
-        return started;
-    });
-    if (rc == ENOENT) {
+    const ExtendedReader reader(cq);
+    Records records;
+    BatchOutcome outcome;
+    {
+        BusyQueue busy(&cq->base);
+        outcome = py::without_gil([&] { return read_batch(cqx, reader, num_entries, records); });
+    }
+    if (outcome.start_rc == ENOENT) {
         return PyList_New(0);
     }
-    if (rc != 0) {
-        errno = err;
-        return _fail_rc("ibv_start_poll", rc);
+    if (outcome.start_rc != 0) {
+        errno = outcome.err;
+        return _fail_rc("ibv_start_poll", outcome.start_rc);
     }
-    // A batch is open: every way out below ends it exactly once.
-    const ExtendedReader reader(cq);
+    if (outcome.next_rc != 0) {
+        errno = outcome.err;
+        return _fail_rc("ibv_next_poll", outcome.next_rc);
+    }
     Results results;
-    for (;;) {
-        PyObject *wc = reader.read();
+    for (size_t i = 0; i < records.size(); ++i) {
+        PyObject *wc = wc_from_record(records[i]);
         if (wc == nullptr || !results.add(wc)) {
-            ibv_end_poll(cqx);
             return nullptr;
         }
-        // Stop before advancing: a completion consumed by ibv_next_poll would
-        // be lost if it were not returned.
-        if (results.size() >= num_entries) {
-            break;
-        }
-        rc = ibv_next_poll(cqx);
-        if (rc == ENOENT) {
-            break;
-        }
-        if (rc != 0) {
-            err = errno;
-            ibv_end_poll(cqx);
-            errno = err;
-            return _fail_rc("ibv_next_poll", rc);
-        }
     }
-    ibv_end_poll(cqx);
     return results.to_list();
 }
 

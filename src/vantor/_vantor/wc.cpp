@@ -256,41 +256,42 @@ ExtendedReader::ExtendedReader(const CQExObject *cq)
 {
 }
 
-PyObject *ExtendedReader::read() const
+void ExtendedReader::read(ExtendedRecord &record) const
 {
-    WCObject fields;
-    fields.wr_id = cqx->wr_id;
-    fields.status = static_cast<int32_t>(cqx->status);
-    fields.opcode = static_cast<int32_t>(ibv_wc_read_opcode(cqx));
-    fields.vendor_err = ibv_wc_read_vendor_err(cqx);
-    fields.byte_len = byte_len ? ibv_wc_read_byte_len(cqx) : 0;
-    fields.imm_data = imm ? ntohl(ibv_wc_read_imm_data(cqx)) : 0;
-    fields.qp_num = qp_num ? ibv_wc_read_qp_num(cqx) : 0;
-    fields.src_qp = src_qp ? ibv_wc_read_src_qp(cqx) : 0;
-    fields.wc_flags = ibv_wc_read_wc_flags(cqx);
+    record.wr_id = cqx->wr_id;
+    record.status = static_cast<int32_t>(cqx->status);
+    record.opcode = static_cast<int32_t>(ibv_wc_read_opcode(cqx));
+    record.vendor_err = ibv_wc_read_vendor_err(cqx);
+    record.byte_len = byte_len ? ibv_wc_read_byte_len(cqx) : 0;
+    record.imm_data = imm ? ntohl(ibv_wc_read_imm_data(cqx)) : 0;
+    record.qp_num = qp_num ? ibv_wc_read_qp_num(cqx) : 0;
+    record.src_qp = src_qp ? ibv_wc_read_src_qp(cqx) : 0;
+    record.wc_flags = ibv_wc_read_wc_flags(cqx);
+    record.has_sgid = sgid && efadv_wc_read_sgid(ecq, &record.sgid) == 0;
+    record.unsolicited = unsolicited && efadv_wc_is_unsolicited(ecq);
+}
+
+PyObject *wc_from_record(const ExtendedRecord &record)
+{
     Ref sender;
-    if (sgid) {
-        ibv_gid gid;
-        if (efadv_wc_read_sgid(ecq, &gid) == 0) {
-            sender = Ref::steal(PyBytes_FromStringAndSize(
-                reinterpret_cast<const char *>(gid.raw), sizeof(gid.raw)));
-            if (!sender) {
-                return nullptr;
-            }
+    if (record.has_sgid) {
+        sender = Ref::steal(PyBytes_FromStringAndSize(
+            reinterpret_cast<const char *>(record.sgid.raw), sizeof(record.sgid.raw)));
+        if (!sender) {
+            return nullptr;
         }
     }
-    fields.unsolicited = unsolicited && efadv_wc_is_unsolicited(ecq) ? 1 : 0;
-    return new_wc([&fields, &sender](WCObject &wc) {
-        wc.wr_id = fields.wr_id;
-        wc.status = fields.status;
-        wc.opcode = fields.opcode;
-        wc.vendor_err = fields.vendor_err;
-        wc.byte_len = fields.byte_len;
-        wc.imm_data = fields.imm_data;
-        wc.qp_num = fields.qp_num;
-        wc.src_qp = fields.src_qp;
-        wc.wc_flags = fields.wc_flags;
-        wc.unsolicited = fields.unsolicited;
+    return new_wc([&record, &sender](WCObject &wc) {
+        wc.wr_id = record.wr_id;
+        wc.status = record.status;
+        wc.opcode = record.opcode;
+        wc.vendor_err = record.vendor_err;
+        wc.byte_len = record.byte_len;
+        wc.imm_data = record.imm_data;
+        wc.qp_num = record.qp_num;
+        wc.src_qp = record.src_qp;
+        wc.wc_flags = record.wc_flags;
+        wc.unsolicited = record.unsolicited ? 1 : 0;
         if (sender) {
             Py_SETREF(wc.sgid, sender.release());
         }
