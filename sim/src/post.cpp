@@ -456,6 +456,16 @@ void install_qp_ops(Qp *qp)
     x.wr_atomic_write = no_atomic_write;
 }
 
+// The whole chain refused before its first request (an injected fault, or
+// no queue pair): that request is the bad one.
+template <class Frame, class Wr>
+int refuse_chain(Frame &call, Wr *wr, Wr **bad)
+{
+    if (bad)
+        *bad = wr;
+    return call.faulted() ? static_cast<int>(call.fault_rc()) : call.rc(EINVAL);
+}
+
 int op_post_recv(ibv_qp *ibqp, ibv_recv_wr *wr, ibv_recv_wr **bad)
 {
     return hot_call<Fn::post_recv>([=](auto &call) {
@@ -473,16 +483,8 @@ int op_post_recv(ibv_qp *ibqp, ibv_recv_wr *wr, ibv_recv_wr **bad)
             }
             l->u("qp", ibqp ? ibqp->qp_num : 0).raw("wrs", s + "]");
         }
-        if (call.faulted()) {
-            if (bad)
-                *bad = wr;
-            return static_cast<int>(call.fault_rc());
-        }
-        if (!ibqp) {
-            if (bad)
-                *bad = wr;
-            return call.rc(EINVAL);
-        }
+        if (call.faulted() || !ibqp)
+            return refuse_chain(call, wr, bad);
         Qp *qp = to_qp(ibqp);
         int err = 0;
         bool flush = false;
@@ -527,16 +529,8 @@ int op_post_send(ibv_qp *ibqp, ibv_send_wr *wr, ibv_send_wr **bad)
     Call call(Fn::post_send);
     if (auto *l = call.log())
         l->u("qp", ibqp ? ibqp->qp_num : 0);
-    if (call.faulted()) {
-        if (bad)
-            *bad = wr;
-        return static_cast<int>(call.fault_rc());
-    }
-    if (!ibqp) {
-        if (bad)
-            *bad = wr;
-        return call.rc(EINVAL);
-    }
+    if (call.faulted() || !ibqp)
+        return refuse_chain(call, wr, bad);
     // Each request goes out as a batch of one through the extended path;
     // the first refusal stops the chain.
     Qp *qp = to_qp(ibqp);
