@@ -112,50 +112,108 @@ constexpr uint64_t op_required_bit(int32_t opcode)
     }
 }
 
-// Checks one request and adds it to the open batch.
-bool build_send(ibv_qp_ex *qpx, PyObject *obj, uint64_t allowed_ops, ibv_sge *sges,
-                ibv_data_buf *bufs)
+// Why a request was refused while its batch was open. The exception is
+// raised only after the batch is aborted: making it allocates, which may
+// run a collection and with it finalizers, and those may let another
+// thread run, which could then wait for ever on the send queue's lock
+// that the provider holds from wr_start to wr_complete or wr_abort.
+struct Refusal {
+    enum class Kind {
+        none,
+        not_a,          // `object` is not a `expected`
+        no_destination,
+        ah_closed,      // `object` is the address handle
+        no_sg_list,
+        too_many_sges,
+        bad_opcode,
+        opcode_not_enabled,
+    };
+    Kind kind = Kind::none;
+    const char *expected = nullptr;
+    PyObject *object = nullptr;  // borrowed: the caller's list keeps it alive
+    int32_t opcode = 0;
+
+    explicit operator bool() const { return kind != Kind::none; }
+
+    void raise() const
+    {
+        switch (kind) {
+        case Kind::not_a:
+            raise_expected(expected, object);
+            break;
+        case Kind::no_destination:
+            PyErr_SetString(PyExc_ValueError,
+                            "EFA sends are connectionless: each SendWR needs a destination "
+                            "(dest=Peer or ah/remote_qpn/remote_qkey)");
+            break;
+        case Kind::ah_closed:
+            ah_ensure(reinterpret_cast<AHObject *>(object));
+            break;
+        case Kind::no_sg_list:
+            PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+            break;
+        case Kind::too_many_sges:
+            PyErr_SetString(PyExc_ValueError, "at most 64 SGEs per work request");
+            break;
+        case Kind::bad_opcode:
+            PyErr_Format(PyExc_ValueError,
+                         "EFA supports SEND, SEND_WITH_IMM, RDMA_READ, RDMA_WRITE and "
+                         "RDMA_WRITE_WITH_IMM (got opcode %d)",
+                         opcode);
+            break;
+        case Kind::opcode_not_enabled:
+            PyErr_Format(PyExc_ValueError, "opcode %d is not enabled in this QP's send_ops_flags",
+                         opcode);
+            break;
+        case Kind::none:
+            break;
+        }
+    }
+};
+
+Refusal not_a(const char *expected, PyObject *object)
 {
+    return {Refusal::Kind::not_a, expected, object, 0};
+}
+
+// Checks one request and adds it to the open batch, calling nothing of
+// Python's.
+Refusal build_send(ibv_qp_ex *qpx, PyObject *obj, uint64_t allowed_ops, ibv_sge *sges,
+                   ibv_data_buf *bufs)
+{
+    using Kind = Refusal::Kind;
     if (!PyObject_TypeCheck(obj, types::SendWR)) {
-        raise_expected("SendWR", obj);
-        return false;
+        return not_a("SendWR", obj);
     }
     auto *wr = reinterpret_cast<SendWRObject *>(obj);
     PyObject *ah_obj = wr->ah;
     if (ah_obj == nullptr || ah_obj == Py_None) {
-        PyErr_SetString(PyExc_ValueError,
-                        "EFA sends are connectionless: each SendWR needs a destination "
-                        "(dest=Peer or ah/remote_qpn/remote_qkey)");
-        return false;
+        return {Kind::no_destination};
     }
     if (!PyObject_TypeCheck(ah_obj, types::AH)) {
-        raise_expected("AH", ah_obj);
-        return false;
+        return not_a("AH", ah_obj);
     }
     auto *ah = reinterpret_cast<AHObject *>(ah_obj);
-    if (!ah_ensure(ah)) {
-        return false;
+    if (ah->_ah == nullptr) {
+        return {Kind::ah_closed, nullptr, ah_obj};
     }
-    Py_ssize_t count = sg_list_size(wr->sg_list);
-    if (count < 0) {
-        return false;
+    PyObject *sg_list = wr->sg_list;
+    if (sg_list == nullptr || sg_list == Py_None) {
+        return {Kind::no_sg_list};
     }
+    if (!PyList_CheckExact(sg_list)) {
+        return not_a("list", sg_list);
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(sg_list);
     if (count > kMaxSendSge) {
-        PyErr_SetString(PyExc_ValueError, "at most 64 SGEs per work request");
-        return false;
+        return {Kind::too_many_sges};
     }
     uint64_t bit = op_required_bit(wr->opcode);
     if (bit == 0) {
-        PyErr_Format(PyExc_ValueError,
-                     "EFA supports SEND, SEND_WITH_IMM, RDMA_READ, RDMA_WRITE and "
-                     "RDMA_WRITE_WITH_IMM (got opcode %d)",
-                     wr->opcode);
-        return false;
+        return {Kind::bad_opcode, nullptr, nullptr, wr->opcode};
     }
     if ((allowed_ops & bit) == 0) {
-        PyErr_Format(PyExc_ValueError, "opcode %d is not enabled in this QP's send_ops_flags",
-                     wr->opcode);
-        return false;
+        return {Kind::opcode_not_enabled, nullptr, nullptr, wr->opcode};
     }
     qpx->wr_id = wr->wr_id;
     qpx->wr_flags = wr->send_flags;
@@ -177,30 +235,28 @@ bool build_send(ibv_qp_ex *qpx, PyObject *obj, uint64_t allowed_ops, ibv_sge *sg
         break;
     }
     ibv_wr_set_ud_addr(qpx, ah->_ah, wr->remote_qpn, wr->remote_qkey);
-    PyObject *const *entries = reinterpret_cast<PyListObject *>(wr->sg_list)->ob_item;
+    PyObject *const *entries = reinterpret_cast<PyListObject *>(sg_list)->ob_item;
+    for (Py_ssize_t j = 0; j < count; ++j) {
+        if (!PyObject_TypeCheck(entries[j], types::SGE)) {
+            return not_a("SGE", entries[j]);
+        }
+    }
+    auto sge_at = [entries](Py_ssize_t j) { return reinterpret_cast<SGEObject *>(entries[j]); };
     if (wr->send_flags & IBV_SEND_INLINE) {
         for (Py_ssize_t j = 0; j < count; ++j) {
-            SGEObject *sge = as_sge_checked(entries[j]);
-            if (sge == nullptr) {
-                return false;
-            }
-            bufs[j].addr = reinterpret_cast<void *>(static_cast<uintptr_t>(sge->addr));
-            bufs[j].length = sge->length;
+            bufs[j].addr = reinterpret_cast<void *>(static_cast<uintptr_t>(sge_at(j)->addr));
+            bufs[j].length = sge_at(j)->length;
         }
         ibv_wr_set_inline_data_list(qpx, static_cast<size_t>(count), bufs);
     } else {
         for (Py_ssize_t j = 0; j < count; ++j) {
-            SGEObject *sge = as_sge_checked(entries[j]);
-            if (sge == nullptr) {
-                return false;
-            }
-            sges[j].addr = sge->addr;
-            sges[j].length = sge->length;
-            sges[j].lkey = sge->lkey;
+            sges[j].addr = sge_at(j)->addr;
+            sges[j].length = sge_at(j)->length;
+            sges[j].lkey = sge_at(j)->lkey;
         }
         ibv_wr_set_sge_list(qpx, static_cast<size_t>(count), sges);
     }
-    return true;
+    return {};
 }
 
 // _post_send_ex
@@ -215,14 +271,14 @@ bool post_send_batch(QPObject *qp, const Batch &batch)
     // before the next request is built.
     ibv_sge sges[kMaxSendSge];
     ibv_data_buf bufs[kMaxSendSge];
-    // Busy from the start of the batch: raising a refusal while building
-    // can run Python code (the exception class, finalizers), which may let
-    // another thread close the queue pair under the open batch.
+    // Busy from the start of the batch (nothing here runs Python code while
+    // it is open, but the guard costs nothing).
     QPBusy busy(qp);
     ibv_wr_start(qpx);
     for (Py_ssize_t i = 0; i < batch.size; ++i) {
-        if (!build_send(qpx, batch.items[i], allowed_ops, sges, bufs)) {
+        if (const Refusal refusal = build_send(qpx, batch.items[i], allowed_ops, sges, bufs)) {
             ibv_wr_abort(qpx);
+            refusal.raise();
             return false;
         }
     }
