@@ -42,11 +42,61 @@ bool poll_prologue(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
     return true;
 }
 
+// A growing array whose first kLocalEntries elements live on the stack:
+// the storage of one poll's results. It grows with malloc, so it may be
+// filled without the GIL.
+template <typename T>
+class SmallArray {
+public:
+    SmallArray() = default;
+    SmallArray(const SmallArray &) = delete;
+    SmallArray &operator=(const SmallArray &) = delete;
+    ~SmallArray()
+    {
+        if (items_ != local_) {
+            std::free(items_);
+        }
+    }
+
+    size_t size() const { return count_; }
+    T &operator[](size_t i) { return items_[i]; }
+    const T &operator[](size_t i) const { return items_[i]; }
+
+    // Room for one more element; false when memory runs out.
+    bool reserve_one()
+    {
+        if (count_ < capacity_) {
+            return true;
+        }
+        const size_t capacity = capacity_ * 2;
+        auto *items = static_cast<T *>(std::malloc(sizeof(T) * capacity));
+        if (items == nullptr) {
+            return false;
+        }
+        std::copy(items_, items_ + count_, items);
+        if (items_ != local_) {
+            std::free(items_);
+        }
+        items_ = items;
+        capacity_ = capacity;
+        return true;
+    }
+    // The next element; room for it was made by reserve_one (the first
+    // kLocalEntries need none).
+    T &append() { return items_[count_++]; }
+    void clear() { count_ = 0; }
+
+private:
+    T local_[kLocalEntries];
+    T *items_ = local_;
+    size_t capacity_ = kLocalEntries;
+    size_t count_ = 0;
+};
+
 // The WC objects of one poll, gathered before their list exists: the list
 // is made and filled with no allocation in between, so a collection (which
 // any of the WC allocations may run, finalizers and all) never finds a
 // list with empty slots, and the list needs no hiding from the collector.
-// Usual batch sizes fit on the stack.
 class Results {
 public:
     Results() = default;
@@ -54,11 +104,8 @@ public:
     Results &operator=(const Results &) = delete;
     ~Results()
     {
-        for (Py_ssize_t i = 0; i < count_; ++i) {
+        for (size_t i = 0; i < items_.size(); ++i) {
             Py_DECREF(items_[i]);
-        }
-        if (items_ != local_) {
-            PyMem_Free(items_);
         }
     }
 
@@ -66,52 +113,32 @@ public:
     // there is no room, in which case `wc` is released.
     bool add(PyObject *wc)
     {
-        if (count_ == capacity_ && !grow()) {
+        if (!items_.reserve_one()) {
             Py_DECREF(wc);
+            PyErr_NoMemory();
             return false;
         }
-        items_[count_++] = wc;
+        items_.append() = wc;
         return true;
     }
-
-    Py_ssize_t size() const { return count_; }
 
     // The list of everything added, which takes the references over.
     PyObject *to_list()
     {
-        PyObject *list = PyList_New(count_);
+        const auto size = static_cast<Py_ssize_t>(items_.size());
+        PyObject *list = PyList_New(size);
         if (list == nullptr) {
             return nullptr;
         }
-        for (Py_ssize_t i = 0; i < count_; ++i) {
-            PyList_SET_ITEM(list, i, items_[i]);
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyList_SET_ITEM(list, i, items_[static_cast<size_t>(i)]);
         }
-        count_ = 0;
+        items_.clear();
         return list;
     }
 
 private:
-    bool grow()
-    {
-        const Py_ssize_t capacity = capacity_ * 2;
-        auto *items = static_cast<PyObject **>(PyMem_Malloc(sizeof(PyObject *) * capacity));
-        if (items == nullptr) {
-            PyErr_NoMemory();
-            return false;
-        }
-        std::copy(items_, items_ + count_, items);
-        if (items_ != local_) {
-            PyMem_Free(items_);
-        }
-        items_ = items;
-        capacity_ = capacity;
-        return true;
-    }
-
-    PyObject *local_[kLocalEntries];
-    PyObject **items_ = local_;
-    Py_ssize_t capacity_ = kLocalEntries;
-    Py_ssize_t count_ = 0;
+    SmallArray<PyObject *> items_;
 };
 
 struct FreeArray {
@@ -131,50 +158,8 @@ private:
     CQBaseObject *cq_;
 };
 
-// The native records of one extended batch; the usual batch sizes fit
-// on the stack. Filled without the GIL, so it grows with malloc.
-class Records {
-public:
-    Records() = default;
-    Records(const Records &) = delete;
-    Records &operator=(const Records &) = delete;
-    ~Records()
-    {
-        if (items_ != local_) {
-            std::free(items_);
-        }
-    }
-
-    size_t size() const { return count_; }
-    const ExtendedRecord &operator[](size_t i) const { return items_[i]; }
-
-    // Room for one more record; false when memory runs out.
-    bool reserve_one()
-    {
-        if (count_ < capacity_) {
-            return true;
-        }
-        const size_t capacity = capacity_ * 2;
-        auto *items = static_cast<ExtendedRecord *>(std::malloc(sizeof(ExtendedRecord) * capacity));
-        if (items == nullptr) {
-            return false;
-        }
-        std::copy(items_, items_ + count_, items);
-        if (items_ != local_) {
-            std::free(items_);
-        }
-        items_ = items;
-        capacity_ = capacity;
-        return true;
-    }
-    ExtendedRecord &append() { return items_[count_++]; }
-
-private:
-    ExtendedRecord local_[kLocalEntries];
-    ExtendedRecord *items_ = local_;
-    size_t capacity_ = kLocalEntries;
-    size_t count_ = 0;
-};
+// The native records of one extended batch.
+using Records = SmallArray<ExtendedRecord>;
 
 struct BatchOutcome {
     int start_rc = 0;
