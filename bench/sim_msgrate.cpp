@@ -2,7 +2,7 @@
 // between two SRD QPs, receives reposted and completions polled through
 // the extended interface, as vantor's post_send/post_recv/CQEx.poll do.
 // Build and run: bench/sim_msgrate.sh
-#include "efadv.hpp"
+#include "srd.hpp"
 
 #include <infiniband/verbs.h>
 
@@ -11,14 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
-
-#define MUST(x)                                                   \
-    do {                                                          \
-        if (!(x)) {                                               \
-            std::fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #x); \
-            std::exit(1);                                         \
-        }                                                         \
-    } while (0)
 
 int main(int argc, char **argv)
 {
@@ -34,27 +26,8 @@ int main(int argc, char **argv)
     ibv_cq_ex *cq = efadv_create_cq(ctx, &ca, &ea, sizeof ea);
     MUST(cq);
     ibv_qp *qp[2];
-    for (auto &q : qp) {
-        ibv_qp_init_attr_ex a{};
-        a.send_cq = a.recv_cq = ibv_cq_ex_to_cq(cq);
-        a.cap = {64, 64, 1, 1, 0};
-        a.qp_type = IBV_QPT_DRIVER;
-        a.comp_mask = IBV_QP_INIT_ATTR_PD | IBV_QP_INIT_ATTR_SEND_OPS_FLAGS;
-        a.pd = pd;
-        a.send_ops_flags = IBV_QP_EX_WITH_SEND;
-        efadv_qp_init_attr e{};
-        q = efadv_create_qp_ex(ctx, &a, &e, sizeof e);
-        MUST(q);
-        ibv_qp_attr m{};
-        m.qp_state = IBV_QPS_INIT;
-        m.port_num = 1;
-        m.qkey = 1;
-        MUST(!ibv_modify_qp(q, &m, IBV_QP_STATE | IBV_QP_PKEY_INDEX | IBV_QP_PORT | IBV_QP_QKEY));
-        m.qp_state = IBV_QPS_RTR;
-        MUST(!ibv_modify_qp(q, &m, IBV_QP_STATE));
-        m.qp_state = IBV_QPS_RTS;
-        MUST(!ibv_modify_qp(q, &m, IBV_QP_STATE | IBV_QP_SQ_PSN));
-    }
+    for (auto &q : qp)
+        q = must_srd_qp(ctx, pd, cq);
     ibv_gid gid;
     ibv_query_gid(ctx, 1, 0, &gid);
     ibv_ah_attr aa{};

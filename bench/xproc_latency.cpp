@@ -5,7 +5,7 @@
 // perftest's latency tests do); mode "wait" polls for a short while, then
 // sleeps on the completion channel, as an application that shares its
 // CPUs does. Build and run: bench/xproc_latency.sh
-#include "efadv.hpp"
+#include "srd.hpp"
 #include "vsim.h"
 
 #include <infiniband/verbs.h>
@@ -17,14 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
-
-#define MUST(x)                                                          \
-    do {                                                                 \
-        if (!(x)) {                                                      \
-            std::fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #x); \
-            std::exit(1);                                                \
-        }                                                                \
-    } while (0)
 
 namespace {
 
@@ -67,26 +59,7 @@ struct Side {
         efadv_cq_init_attr ea{};
         cq = efadv_create_cq(ctx, &ca, &ea, sizeof ea);
         MUST(cq);
-        ibv_qp_init_attr_ex a{};
-        a.send_cq = a.recv_cq = ibv_cq_ex_to_cq(cq);
-        a.cap = {64, 64, 1, 1, 0};
-        a.qp_type = IBV_QPT_DRIVER;
-        a.comp_mask = IBV_QP_INIT_ATTR_PD | IBV_QP_INIT_ATTR_SEND_OPS_FLAGS;
-        a.pd = pd;
-        a.send_ops_flags = IBV_QP_EX_WITH_SEND;
-        efadv_qp_init_attr e{};
-        qp = efadv_create_qp_ex(ctx, &a, &e, sizeof e);
-        MUST(qp);
-        ibv_qp_attr m{};
-        m.qp_state = IBV_QPS_INIT;
-        m.port_num = 1;
-        m.qkey = 1;
-        MUST(!ibv_modify_qp(qp, &m, IBV_QP_STATE | IBV_QP_PKEY_INDEX | IBV_QP_PORT | IBV_QP_QKEY));
-        m.qp_state = IBV_QPS_RTR;
-        MUST(!ibv_modify_qp(qp, &m, IBV_QP_STATE));
-        m.qp_state = IBV_QPS_RTS;
-        m.rnr_retry = 7;
-        MUST(!ibv_modify_qp(qp, &m, IBV_QP_STATE | IBV_QP_SQ_PSN | IBV_QP_RNR_RETRY));
+        qp = must_srd_qp(ctx, pd, cq, 7);
         x = ibv_qp_to_qp_ex(qp);
         mr = ibv_reg_mr_iova2(pd, buf.data(), buf.size(), (uintptr_t)buf.data(),
                               IBV_ACCESS_LOCAL_WRITE);
