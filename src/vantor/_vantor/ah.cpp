@@ -180,6 +180,7 @@ PyType_Slot AHAttr_slots[] = {
 struct AHTraits {
     using Object = AHObject;
     static constexpr const char *closed_message = "address handle is closed";
+    static constexpr const char *destroy_call = "ibv_destroy_ah";
     static constexpr bool gc = true;
     static constexpr PyObject *Object::*refs[] = {&AHObject::pd};
     static ContextObject *counted_in(Object *) { return nullptr; }
@@ -258,6 +259,7 @@ PyObject *PD_create_ah(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
         return nullptr;
     }
     auto *pd = reinterpret_cast<PDObject *>(self);
+    InUse in_use(pd);
     if (!pd_ensure(pd)) {
         return nullptr;
     }

@@ -2,6 +2,7 @@
 // the AsyncEvent record that carries the native event back for its ack.
 #include "objects.hpp"
 #include "errors.hpp"
+#include "lifecycle.hpp"
 #include "loader.hpp"
 #include "module_types.hpp"
 #include "py/args.hpp"
@@ -70,6 +71,7 @@ PyObject *Context_get_async_event(PyObject *self, PyObject *const *, Py_ssize_t 
         return nullptr;
     }
     auto *context = reinterpret_cast<ContextObject *>(self);
+    InUse in_use(context);
     if (!context_ensure(context)) {
         return nullptr;
     }
@@ -82,12 +84,10 @@ PyObject *Context_get_async_event(PyObject *self, PyObject *const *, Py_ssize_t 
     ibv_context *ctx = context->_ctx;
     int rc;
     int err;
-    ++context->_waiters;
     Py_BEGIN_ALLOW_THREADS
     rc = _v_get_async_event(ctx, &ev->_ev);
     err = errno;
     Py_END_ALLOW_THREADS
-    --context->_waiters;
     if (rc != 0) {
         errno = err;
         return _fail("ibv_get_async_event");

@@ -57,12 +57,12 @@ bool is_deferred(CompChannelObject *chan, ibv_cq *cq)
     return false;
 }
 
-// Destroys the deferred queues of a channel nobody waits on any more; each
+// Destroys the deferred queues of a channel nobody uses any more; each
 // one destroyed is no longer counted in the context.
 void destroy_deferred(CompChannelObject *chan)
 {
     auto &table = deferred_queues();
-    if (chan->_waiters > 0 || table.empty()) {
+    if (chan->_in_use > 0 || table.empty()) {
         return;
     }
     auto found = table.find(chan);
@@ -87,6 +87,7 @@ void destroy_deferred(CompChannelObject *chan)
 struct CompChannelTraits {
     using Object = CompChannelObject;
     static constexpr const char *closed_message = "completion channel is closed";
+    static constexpr const char *destroy_call = "ibv_destroy_comp_channel";
     static constexpr const char *dealloc_context = "vantor._vantor.CompChannel.__dealloc__";
     static constexpr bool gc = true;
     static constexpr bool counted = true;
@@ -99,14 +100,6 @@ struct CompChannelTraits {
     static bool is_open(const Object *self) { return self->_chan != nullptr; }
     static bool destroy(Object *self, bool report)
     {
-        // A thread blocked in get_cq_event() still uses the native channel;
-        // freeing it under that thread would be a use after free.
-        if (self->_waiters > 0) {
-            if (report) {
-                raise_efa_error("ibv_destroy_comp_channel", EBUSY);
-            }
-            return false;
-        }
         int rc = _v_destroy_comp_channel(self->_chan);
         if (rc != 0) {
             if (report) {
@@ -131,7 +124,7 @@ PyObject *CompChannel_get_cq_event(PyObject *self, PyObject *const *, Py_ssize_t
                                    PyObject *kwnames)
 {
     CompChannelObject *chan = as_channel(self);
-    if (!py::no_args("get_cq_event", nargs, kwnames) || !Life::ensure(chan)) {
+    if (!py::no_args("get_cq_event", nargs, kwnames)) {
         return nullptr;
     }
     ibv_cq *cq = nullptr;
@@ -139,21 +132,23 @@ PyObject *CompChannel_get_cq_event(PyObject *self, PyObject *const *, Py_ssize_t
     int rc;
     int err;
     for (;;) {
-        ++chan->_waiters;
+        // Released at the end of each round: the last user destroys the
+        // queues dropped meanwhile (comp_channel_idle).
+        InUse waiting(chan);
+        if (!Life::ensure(chan)) {
+            return nullptr;
+        }
         Py_BEGIN_ALLOW_THREADS
         rc = _v_get_cq_event(chan->_chan, &cq, &cq_context);
         err = errno;
         Py_END_ALLOW_THREADS
-        --chan->_waiters;
         // An event of a queue dropped meanwhile: its object is gone (so its
         // cq_context must not be followed), and had it been destroyed at
         // once the event would never have come. Acknowledge it, wait on.
         if (rc == 0 && is_deferred(chan, cq)) {
             _v_ack_cq_events(cq, 1);
-            destroy_deferred(chan);
             continue;
         }
-        destroy_deferred(chan);
         break;
     }
     if (rc != 0) {
@@ -188,6 +183,7 @@ PyObject *Context_create_comp_channel(PyObject *self, PyObject *const *, Py_ssiz
         return nullptr;
     }
     ContextObject *context = reinterpret_cast<ContextObject *>(self);
+    InUse in_use(context);
     if (!context_ensure(context)) {
         return nullptr;
     }
@@ -273,6 +269,8 @@ PyTypeObject *create_CompChannel_type(PyObject *module)
 
 bool comp_channel_ensure(CompChannelObject *self) { return Life::ensure(self); }
 
+void comp_channel_idle(CompChannelObject *chan) { destroy_deferred(chan); }
+
 CompChannelObject *comp_channel_waited(ibv_comp_channel *native)
 {
     if (native == nullptr) {
@@ -280,7 +278,7 @@ CompChannelObject *comp_channel_waited(ibv_comp_channel *native)
     }
     auto &table = open_channels();
     auto found = table.find(native);
-    if (found == table.end() || found->second->_waiters <= 0) {
+    if (found == table.end() || found->second->_in_use <= 0) {
         return nullptr;
     }
     return found->second;

@@ -83,8 +83,9 @@ inline ibv_cq *cq_handle(const CQExObject *cq)
 }
 
 // Guarding queues against a thread waiting on their channel
-// (comp_channel.cpp). The channel object of `native` while some thread is
-// inside its get_cq_event(), else null.
+// (comp_channel.cpp). The channel object of `native` while it is in use
+// (a thread inside its get_cq_event() may hold an event of theirs), else
+// null.
 CompChannelObject *comp_channel_waited(ibv_comp_channel *native);
 // Hands the native queue of a CQ object being freed to that channel, which
 // destroys it (acknowledging `unacked` events first) once nobody waits.

@@ -24,6 +24,7 @@ using py::Ref;
 struct ContextTraits {
     using Object = ContextObject;
     static constexpr const char *closed_message = "context is closed";
+    static constexpr const char *destroy_call = "ibv_close_device";
     static constexpr bool gc = false;
     static constexpr PyObject *Object::*refs[] = {&ContextObject::name};
     static ContextObject *counted_in(Object *) { return nullptr; }
@@ -31,13 +32,6 @@ struct ContextTraits {
     // Never closes under counted children: they may still use the context.
     static bool destroy(Object *self, bool report)
     {
-        // A thread blocked in get_async_event() still uses the native context.
-        if (self->_waiters > 0) {
-            if (report) {
-                raise_efa_error("ibv_close_device", EBUSY);
-            }
-            return false;
-        }
         if (self->_children != 0) {
             if (report) {
                 Ref detail = Ref::steal(PyUnicode_FromFormat(
@@ -320,7 +314,7 @@ PyObject *context_wrap(ibv_context *ctx, PyObject *name)
     }
     context->_ctx = ctx;
     context->_children = 0;
-    context->_waiters = 0;
+    context->_in_use = 0;
     Py_XINCREF(name);
     context->name = name;
     return reinterpret_cast<PyObject *>(context);

@@ -14,7 +14,7 @@ struct ContextObject {
     ibv_context *_ctx;
     PyObject *name;
     uint32_t _children;
-    int32_t _waiters;  // threads inside get_async_event(): close() must not free the context
+    int32_t _in_use;  // see lifecycle.hpp's InUse
 };
 
 inline void context_add_child(ContextObject *context) { ++context->_children; }

@@ -36,13 +36,6 @@ ContextObject *owning_context(CQBaseObject *self)
 // this a destroy could block for ever.
 bool destroy_queue(CQBaseObject *self, ibv_cq *handle, bool report)
 {
-    // Another thread is inside poll() on this queue without the GIL.
-    if (self->_busy > 0) {
-        if (report) {
-            raise_efa_error("ibv_destroy_cq", EBUSY);
-        }
-        return false;
-    }
     // A thread waiting on the queue's channel may already hold one of its
     // events: destroying now would wait for an acknowledgement that thread
     // cannot give while we hold the GIL, and it would come back with the
@@ -74,6 +67,7 @@ bool destroy_queue(CQBaseObject *self, ibv_cq *handle, bool report)
 struct CQBaseTraits {
     using Object = CQBaseObject;
     static constexpr const char *closed_message = "completion queue is closed";
+    static constexpr const char *destroy_call = "ibv_destroy_cq";
     static constexpr const char *dealloc_context = "vantor._vantor._CQBase.__dealloc__";
     static constexpr bool gc = true;
     static constexpr bool counted = true;
@@ -185,9 +179,11 @@ PyType_Spec cq_attr_spec = {"vantor._vantor.CQAttr", sizeof(CQAttrObject), 0,
 // ---- creation -------------------------------------------------------------
 
 // The checks both creation calls share, after argument conversion: the
-// context, cqe, comp_vector and the channel. Yields the native channel.
+// context, cqe, comp_vector and the channel. Yields the native channel,
+// marked in use by `channel_use` until the queue is created. The caller
+// marks the context.
 bool check_creation(ContextObject *context, int cqe, int comp_vector, PyObject *channel,
-                    ibv_comp_channel *&native_channel)
+                    InUse<CompChannelObject> &channel_use, ibv_comp_channel *&native_channel)
 {
     if (!context_ensure(context)) {
         return false;
@@ -208,6 +204,7 @@ bool check_creation(ContextObject *context, int cqe, int comp_vector, PyObject *
         return false;
     }
     CompChannelObject *chan = reinterpret_cast<CompChannelObject *>(channel);
+    channel_use.hold(chan);
     if (!comp_channel_ensure(chan)) {
         return false;
     }
@@ -248,8 +245,10 @@ PyObject *Context_create_cq(PyObject *self, PyObject *const *args, Py_ssize_t na
     }
     PyObject *channel = values[1] == nullptr ? Py_None : values[1];
     ContextObject *context = reinterpret_cast<ContextObject *>(self);
+    InUse context_use(context);
+    InUse<CompChannelObject> channel_use;
     ibv_comp_channel *native_channel;
-    if (!check_creation(context, cqe, comp_vector, channel, native_channel)) {
+    if (!check_creation(context, cqe, comp_vector, channel, channel_use, native_channel)) {
         return nullptr;
     }
     CQObject *cq = new_queue<CQObject>(types::CQ, self, channel);
@@ -287,8 +286,10 @@ PyObject *Context_create_cq_ex(PyObject *self, PyObject *const *args, Py_ssize_t
     }
     PyObject *channel = values[1] == nullptr ? Py_None : values[1];
     ContextObject *context = reinterpret_cast<ContextObject *>(self);
+    InUse context_use(context);
+    InUse<CompChannelObject> channel_use;
     ibv_comp_channel *native_channel;
-    if (!check_creation(context, cqe, comp_vector, channel, native_channel)) {
+    if (!check_creation(context, cqe, comp_vector, channel, channel_use, native_channel)) {
         return nullptr;
     }
     uint64_t wc_flags = IBV_WC_STANDARD_FLAGS;

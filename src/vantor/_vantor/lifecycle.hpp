@@ -9,6 +9,7 @@
 //       using Object = PDObject;                    // starts with PyObject_HEAD
 //       static constexpr const char *closed_message = "pd is closed";
 //       static constexpr const char *dealloc_context = "vantor._vantor.PD.__dealloc__";
+//       static constexpr const char *destroy_call = "ibv_dealloc_pd";  // names EBUSY
 //       static constexpr bool gc = true;            // takes part in cyclic GC
 //       static constexpr bool counted = true;       // optional, default false
 //       // Python reference fields in traverse/clear order.
@@ -40,6 +41,15 @@
 // destruction frees the handle first and drops the parked parents after.
 // Parents never refer back to their children, so parking them keeps no
 // cycle alive; non-parent references (MR.owner) are cleared outright.
+//
+// In use. A method that hands an object's handle to the native library
+// holds an InUse on it from its closed check until the native call returns.
+// Python code can run in between (an argument's __index__ or __bytes__, the
+// iteration of a request list, a finalizer run by an allocation) and so can
+// another thread while the GIL is released; a close() meanwhile would free
+// the handle under the call, so it refuses with EBUSY instead. The mark also
+// holds a reference, so dropping the last one meanwhile cannot free the
+// object either. Every object layout has an `int32_t _in_use` for it.
 #pragma once
 
 #include "context.hpp"
@@ -54,8 +64,49 @@
 #include <cstddef>
 #include <iterator>
 #include <type_traits>
+#include <utility>
 
 namespace vantor {
+
+// A queue dropped while its channel was in use waits for the channel to be
+// idle to be destroyed (comp_channel.cpp).
+void comp_channel_idle(CompChannelObject *chan);
+
+template <typename Object>
+class InUse {
+public:
+    InUse() noexcept = default;
+    explicit InUse(Object *object) noexcept { hold(object); }
+    InUse(const InUse &) = delete;
+    InUse &operator=(const InUse &) = delete;
+    ~InUse() { release(); }
+
+    // Marks `object` (open or not: closing a closed object does nothing).
+    void hold(Object *object) noexcept
+    {
+        release();
+        Py_INCREF(reinterpret_cast<PyObject *>(object));
+        ++object->_in_use;
+        object_ = object;
+    }
+
+    void release() noexcept
+    {
+        Object *object = std::exchange(object_, nullptr);
+        if (object == nullptr) {
+            return;
+        }
+        if (--object->_in_use == 0) {
+            if constexpr (std::is_same_v<Object, CompChannelObject>) {
+                comp_channel_idle(object);
+            }
+        }
+        Py_DECREF(reinterpret_cast<PyObject *>(object));
+    }
+
+private:
+    Object *object_ = nullptr;
+};
 
 // The parent references of one collector-cleared object, parked until its
 // native handle is freed.
@@ -141,12 +192,17 @@ struct Lifecycle {
         return !counted();
     }
 
-    // close(): nothing when closed; otherwise destroy, and on success null
-    // the handle and release the child. A failure leaves everything as it was.
+    // close(): nothing when closed; EBUSY while in use; otherwise destroy,
+    // and on success null the handle and release the child. A failure
+    // leaves everything as it was.
     static bool close(Object *self)
     {
         if (!Traits::is_open(self)) {
             return true;
+        }
+        if (self->_in_use > 0) {
+            raise_efa_error(Traits::destroy_call, EBUSY);
+            return false;
         }
         if (!Traits::destroy(self, true)) {
             return false;

@@ -25,6 +25,7 @@ using py::Ref;
 struct MRTraits {
     using Object = MRObject;
     static constexpr const char *closed_message = "memory region is closed";
+    static constexpr const char *destroy_call = "ibv_dereg_mr";
     static constexpr bool gc = true;
     static constexpr PyObject *Object::*refs[] = {&MRObject::pd, &MRObject::owner};
     // The owner is the application's buffer, which may refer back to the MR.
@@ -51,18 +52,6 @@ struct MRTraits {
 };
 
 using MRLife = Lifecycle<MRTraits>;
-
-// Marks a PD as in use by a registration that runs without the GIL.
-class BusyPD {
-public:
-    explicit BusyPD(PDObject *pd) : pd_(pd) { ++pd_->_busy; }
-    BusyPD(const BusyPD &) = delete;
-    BusyPD &operator=(const BusyPD &) = delete;
-    ~BusyPD() { --pd_->_busy; }
-
-private:
-    PDObject *pd_;
-};
 
 MRObject *as_mr(PyObject *self) { return reinterpret_cast<MRObject *>(self); }
 
@@ -130,6 +119,7 @@ PyObject *PD_reg_mr(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyO
         return nullptr;
     }
     auto *pd = reinterpret_cast<PDObject *>(self);
+    InUse in_use(pd);
     if (!pd_ensure(pd)) {
         return nullptr;
     }
@@ -156,7 +146,6 @@ PyObject *PD_reg_mr(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyO
     ibv_pd *native_pd = pd->_pd;
     ibv_mr *mr;
     int err;
-    BusyPD busy(pd);
     Py_BEGIN_ALLOW_THREADS
     // The region's I/O virtual address is its virtual address.
     mr = _v_reg_mr_iova2(native_pd, reinterpret_cast<void *>(addr), static_cast<size_t>(length),
@@ -184,6 +173,7 @@ PyObject *PD_reg_dmabuf_mr(PyObject *self, PyObject *const *args, Py_ssize_t nar
         return nullptr;
     }
     auto *pd = reinterpret_cast<PDObject *>(self);
+    InUse in_use(pd);
     if (!pd_ensure(pd)) {
         return nullptr;
     }
@@ -218,7 +208,6 @@ PyObject *PD_reg_dmabuf_mr(PyObject *self, PyObject *const *args, Py_ssize_t nar
     ibv_pd *native_pd = pd->_pd;
     ibv_mr *mr;
     int err;
-    BusyPD busy(pd);
     Py_BEGIN_ALLOW_THREADS
     mr = _v_reg_dmabuf_mr(native_pd, offset, static_cast<size_t>(length), iova, fd, access);
     err = errno;

@@ -1,6 +1,7 @@
 // Instance layouts of the resource classes. Every family's source sees every
 // layout, since parents create children (Context.create_cq, PD.create_qp)
-// and the hot paths read fields across families.
+// and the hot paths read fields across families. Each has an `_in_use`
+// count: the calls using its handle right now (lifecycle.hpp's InUse).
 #pragma once
 
 #include "context.hpp"
@@ -17,7 +18,7 @@ struct PDObject {
     PyObject_HEAD
     ibv_pd *_pd;
     PyObject *context;
-    int32_t _busy;  // threads registering memory without the GIL: close() must not free it
+    int32_t _in_use;
 };
 
 struct MRObject {
@@ -25,19 +26,21 @@ struct MRObject {
     ibv_mr *_mr;
     PyObject *pd;
     PyObject *owner;
+    int32_t _in_use;
 };
 
 struct AHObject {
     PyObject_HEAD
     ibv_ah *_ah;
     PyObject *pd;
+    int32_t _in_use;
 };
 
 struct CompChannelObject {
     PyObject_HEAD
     ibv_comp_channel *_chan;
     PyObject *context;
-    int32_t _waiters;  // threads inside get_cq_event(): close() must not free the channel
+    int32_t _in_use;  // its waiters, and a dropped queue's destruction, count it too
 };
 
 // _CQBase: shared by CQ and CQEx, which append their handles.
@@ -46,7 +49,7 @@ struct CQBaseObject {
     PyObject *context;
     PyObject *channel;
     int32_t _unacked;
-    int32_t _busy;  // threads inside poll() without the GIL: close() must not free the queue
+    int32_t _in_use;
 };
 
 struct CQObject {
@@ -72,7 +75,7 @@ struct QPObject {
     PyObject *recv_cq;
     int32_t qp_type;
     uint64_t send_ops_flags;
-    int32_t _busy;  // threads inside post_send/post_recv without the GIL: close() must not free it
+    int32_t _in_use;
 };
 
 }  // namespace vantor

@@ -18,6 +18,7 @@ namespace {
 struct PDTraits {
     using Object = PDObject;
     static constexpr const char *closed_message = "pd is closed";
+    static constexpr const char *destroy_call = "ibv_dealloc_pd";
     static constexpr const char *dealloc_context = "vantor._vantor.PD.__dealloc__";
     static constexpr bool gc = true;
     static constexpr bool counted = true;
@@ -26,13 +27,6 @@ struct PDTraits {
     static bool is_open(const Object *self) { return self->_pd != nullptr; }
     static bool destroy(Object *self, bool report)
     {
-        // A registration running without the GIL still uses the native PD.
-        if (self->_busy > 0) {
-            if (report) {
-                raise_efa_error("ibv_dealloc_pd", EBUSY);
-            }
-            return false;
-        }
         int rc = _v_dealloc_pd(self->_pd);
         if (rc != 0) {
             if (report) {
@@ -54,6 +48,7 @@ PyObject *Context_alloc_pd(PyObject *self, PyObject *const *, Py_ssize_t nargs,
         return nullptr;
     }
     auto *context = reinterpret_cast<ContextObject *>(self);
+    InUse in_use(context);
     if (!context_ensure(context)) {
         return nullptr;
     }
@@ -106,7 +101,7 @@ PyObject *pd_wrap(ibv_pd *pd, PyObject *context)
         return nullptr;
     }
     self->_pd = pd;
-    self->_busy = 0;
+    self->_in_use = 0;
     Py_INCREF(context);
     self->context = context;
     PDLife::register_child(self);

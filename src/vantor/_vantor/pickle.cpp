@@ -3,6 +3,7 @@
 #include "pickle_table.hpp"
 
 #include "module_types.hpp"
+#include "objects.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
 #include "py/function.hpp"
@@ -201,8 +202,16 @@ PyObject *setstate(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyOb
     static const char *const names[] = {"state", nullptr};
     static const py::ArgSpec spec{"__setstate__", names, 1};
     PyObject *state;
-    if (!spec.parse(args, nargs, kwnames, &state) || !check_state_type(state) ||
-        !apply_state(R, self, state)) {
+    if (!spec.parse(args, nargs, kwnames, &state)) {
+        return nullptr;
+    }
+    // An open queue's event count and parents are those of its native
+    // queue: close() acknowledges that count and releases that context.
+    if (R.type == &types::_CQBase && cq_ptr(self) != nullptr) {
+        PyErr_SetString(PyExc_ValueError, "cannot set the state of an open completion queue");
+        return nullptr;
+    }
+    if (!check_state_type(state) || !apply_state(R, self, state)) {
         return nullptr;
     }
     // A record that polling left untracked (it could not be in a cycle)

@@ -6,6 +6,7 @@
 // objects are made afterwards, with the GIL, without per-completion lookups.
 #include "completions.hpp"
 #include "errors.hpp"
+#include "lifecycle.hpp"
 #include "loader.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
@@ -145,19 +146,6 @@ struct FreeArray {
     void operator()(ibv_wc *p) const { std::free(p); }
 };
 
-// Marks the queue as used without the GIL, so close() from another thread
-// refuses instead of freeing it under the poll.
-class BusyQueue {
-public:
-    explicit BusyQueue(CQBaseObject *cq) : cq_(cq) { ++cq_->_busy; }
-    ~BusyQueue() { --cq_->_busy; }
-    BusyQueue(const BusyQueue &) = delete;
-    BusyQueue &operator=(const BusyQueue &) = delete;
-
-private:
-    CQBaseObject *cq_;
-};
-
 // The native records of one extended batch.
 using Records = SmallArray<ExtendedRecord>;
 
@@ -228,7 +216,7 @@ PyObject *cq_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
     int n;
     int err;
     {
-        BusyQueue busy(&cq->base);
+        InUse in_use(&cq->base);
         ibv_cq *handle = cq->_cq;
         n = py::without_gil([&] {
             int polled = ibv_poll_cq(handle, num_entries, wcs);
@@ -262,7 +250,7 @@ PyObject *cq_ex_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
     Records records;
     BatchOutcome outcome;
     {
-        BusyQueue busy(&cq->base);
+        InUse in_use(&cq->base);
         outcome = py::without_gil([&] { return read_batch(cqx, reader, num_entries, records); });
     }
     if (outcome.start_rc == ENOENT) {

@@ -7,6 +7,7 @@
 #include "qp.hpp"
 
 #include "errors.hpp"
+#include "lifecycle.hpp"
 #include "module_types.hpp"
 #include "objects.hpp"
 #include "py/args.hpp"
@@ -271,9 +272,6 @@ bool post_send_batch(QPObject *qp, const Batch &batch)
     // before the next request is built.
     ibv_sge sges[kMaxSendSge];
     ibv_data_buf bufs[kMaxSendSge];
-    // Busy from the start of the batch (nothing here runs Python code while
-    // it is open, but the guard costs nothing).
-    QPBusy busy(qp);
     ibv_wr_start(qpx);
     for (Py_ssize_t i = 0; i < batch.size; ++i) {
         if (const Refusal refusal = build_send(qpx, batch.items[i], allowed_ops, sges, bufs)) {
@@ -371,11 +369,8 @@ bool post_recv_batch(QPObject *qp, const Batch &batch)
     }
     ibv_recv_wr *bad_wr = nullptr;
     int rc;
-    {
-        QPBusy busy(qp);
-        ibv_qp *handle = qp->_qp;
-        rc = py::without_gil([&] { return ibv_post_recv(handle, wrs, &bad_wr); });
-    }
+    ibv_qp *handle = qp->_qp;
+    rc = py::without_gil([&] { return ibv_post_recv(handle, wrs, &bad_wr); });
     if (rc != 0) {
         raise_efa_error("ibv_post_recv", rc);
         return false;
@@ -396,6 +391,8 @@ PyObject *QP_post_send(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     }
     QPObject *qp = as_qp(self);
     Batch batch;
+    // Iterating the requests runs Python code.
+    InUse in_use(qp);
     if (!qp_ensure(qp) || !normalise(wrs, types::SendWR, batch) || !post_send_batch(qp, batch)) {
         return nullptr;
     }
@@ -411,6 +408,8 @@ PyObject *QP_post_recv(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     }
     QPObject *qp = as_qp(self);
     Batch batch;
+    // Iterating the requests runs Python code.
+    InUse in_use(qp);
     if (!qp_ensure(qp) || !normalise(wrs, types::RecvWR, batch) || !post_recv_batch(qp, batch)) {
         return nullptr;
     }

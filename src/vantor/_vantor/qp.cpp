@@ -36,6 +36,7 @@ static_assert(kAllSendOps == 31 && kUDSendOps == 12);
 struct QPTraits {
     using Object = QPObject;
     static constexpr const char *closed_message = "queue pair is closed";
+    static constexpr const char *destroy_call = "ibv_destroy_qp";
     static constexpr const char *dealloc_context = "vantor._vantor.QP.__dealloc__";
     static constexpr bool gc = true;
     static constexpr PyObject *Object::*refs[] = {&QPObject::pd, &QPObject::send_cq,
@@ -44,12 +45,6 @@ struct QPTraits {
     static bool is_open(const Object *self) { return self->_qp != nullptr; }
     static bool destroy(Object *self, bool report)
     {
-        if (self->_busy > 0) {
-            if (report) {
-                raise_efa_error("ibv_destroy_qp", EBUSY);
-            }
-            return false;
-        }
         int rc = _v_destroy_qp(self->_qp);
         if (rc != 0) {
             if (report) {
@@ -69,8 +64,8 @@ struct QPTraits {
 using Life = Lifecycle<QPTraits>;
 
 // _cq_ptr: only a _CQBase (CQ, CQEx or a subclass) will do; its native
-// ibv_cq as the queue itself reports it.
-ibv_cq *checked_cq_ptr(PyObject *obj)
+// ibv_cq as the queue itself reports it, the queue marked in use by `use`.
+ibv_cq *checked_cq_ptr(PyObject *obj, InUse<CQBaseObject> &use)
 {
     if (!PyObject_TypeCheck(obj, types::_CQBase)) {
         Ref got = Ref::steal(qualified_type_name(obj));
@@ -80,6 +75,7 @@ ibv_cq *checked_cq_ptr(PyObject *obj)
         }
         return nullptr;
     }
+    use.hold(reinterpret_cast<CQBaseObject *>(obj));
     if (!cq_ensure(obj)) {
         return nullptr;
     }
@@ -148,6 +144,7 @@ PyObject *PD_create_qp(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
         return nullptr;
     }
     auto *pd = reinterpret_cast<PDObject *>(self);
+    InUse pd_use(pd);
     if (!pd_ensure(pd)) {
         return nullptr;
     }
@@ -159,11 +156,13 @@ PyObject *PD_create_qp(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     if (!recv_cq) {
         return nullptr;
     }
-    ibv_cq *native_send_cq = checked_cq_ptr(send_cq.get());
+    InUse<CQBaseObject> send_cq_use;
+    ibv_cq *native_send_cq = checked_cq_ptr(send_cq.get(), send_cq_use);
     if (native_send_cq == nullptr) {
         return nullptr;
     }
-    ibv_cq *native_recv_cq = checked_cq_ptr(recv_cq.get());
+    InUse<CQBaseObject> recv_cq_use;
+    ibv_cq *native_recv_cq = checked_cq_ptr(recv_cq.get(), recv_cq_use);
     if (native_recv_cq == nullptr) {
         return nullptr;
     }

@@ -38,19 +38,6 @@ PyObject *wq_attr_from(const efadv_wq_attr &attr);
 
 inline QPObject *as_qp(PyObject *self) { return reinterpret_cast<QPObject *>(self); }
 
-// While a thread is inside a call that released the GIL, close() refuses
-// (EBUSY) rather than free the queue pair under it.
-class QPBusy {
-public:
-    explicit QPBusy(QPObject *qp) : qp_(qp) { ++qp_->_busy; }
-    QPBusy(const QPBusy &) = delete;
-    QPBusy &operator=(const QPBusy &) = delete;
-    ~QPBusy() { --qp_->_busy; }
-
-private:
-    QPObject *qp_;
-};
-
 // QP methods defined outside qp.cpp, added by define_qp_methods.
 bool add_qp_state_methods(PyTypeObject *qp_type);
 bool add_qp_post_methods(PyTypeObject *qp_type);

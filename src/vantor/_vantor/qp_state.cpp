@@ -4,6 +4,7 @@
 #include "qp.hpp"
 
 #include "errors.hpp"
+#include "lifecycle.hpp"
 #include "loader.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
@@ -53,6 +54,7 @@ PyObject *QP_to_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
         return nullptr;
     }
     QPObject *qp = as_qp(self);
+    InUse in_use(qp);
     if (!qp_ensure(qp)) {
         return nullptr;
     }
@@ -79,6 +81,7 @@ PyObject *QP_to_rtr(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyObjec
         return nullptr;
     }
     QPObject *qp = as_qp(self);
+    InUse in_use(qp);
     if (!qp_ensure(qp)) {
         return nullptr;
     }
@@ -101,6 +104,7 @@ PyObject *QP_to_rts(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyO
         return nullptr;
     }
     QPObject *qp = as_qp(self);
+    InUse in_use(qp);
     if (!qp_ensure(qp)) {
         return nullptr;
     }
@@ -297,6 +301,7 @@ PyObject *QP_modify(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyO
         return nullptr;
     }
     QPObject *qp = as_qp(self);
+    InUse in_use(qp);
     if (!qp_ensure(qp)) {
         return nullptr;
     }
@@ -345,6 +350,7 @@ PyObject *QP_query(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyObject
         return nullptr;
     }
     QPObject *qp = as_qp(self);
+    InUse in_use(qp);
     if (!qp_ensure(qp)) {
         return nullptr;
     }
@@ -371,6 +377,7 @@ PyObject *QP_query_wqs(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyOb
         return nullptr;
     }
     QPObject *qp = as_qp(self);
+    InUse in_use(qp);
     if (!qp_ensure(qp)) {
         return nullptr;
     }
@@ -442,6 +449,7 @@ const py::FunctionDef kStateMethods[] = {
 PyObject *QP_get_state(PyObject *self, void *)
 {
     QPObject *qp = as_qp(self);
+    InUse in_use(qp);
     if (!qp_ensure(qp)) {
         return nullptr;
     }

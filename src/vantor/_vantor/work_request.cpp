@@ -4,6 +4,7 @@
 #include "work_request.hpp"
 
 #include "errors.hpp"
+#include "lifecycle.hpp"
 #include "module_types.hpp"
 #include "objects.hpp"
 #include "py/args.hpp"
@@ -688,6 +689,7 @@ PyObject *MR_sge(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObje
         return nullptr;
     }
     auto *mr = reinterpret_cast<MRObject *>(self);
+    InUse in_use(mr);
     if (!mr_ensure(mr)) {
         return nullptr;
     }

@@ -9,13 +9,17 @@ namespace vantor::py {
 namespace {
 
 // An int for the conversion: the object itself when it is one, else the
-// result of its __int__; anything else is not an integer.
+// result of its __int__, else of its __index__ (as int() does); anything
+// else is not an integer.
 Ref as_integer(PyObject *obj)
 {
     if (PyLong_Check(obj)) {
         return Ref::borrow(obj);
     }
     PyNumberMethods *number = Py_TYPE(obj)->tp_as_number;
+    if (number != nullptr && number->nb_int == nullptr && number->nb_index != nullptr) {
+        return Ref::steal(PyNumber_Index(obj));
+    }
     if (number == nullptr || number->nb_int == nullptr) {
         PyErr_SetString(PyExc_TypeError, "an integer is required");
         return Ref();
