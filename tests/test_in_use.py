@@ -20,14 +20,14 @@ import errno
 import gc
 import os
 import textwrap
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from types import SimpleNamespace
 from typing import Any, Callable
 
 import pytest
-from conftest import run_python
 
 import vantor._vantor as v
+from conftest import run_python
 from vantor.enums import QPType
 
 QKEY = 0x11111111
@@ -100,21 +100,36 @@ def is_closed(obj: Any) -> bool:
 # ---- the hostile arguments ---------------------------------------------------
 
 
-class Closer:
-    """Closes `victim` the first time it is converted, then stands for `value`."""
+# What closing each object takes: its descendants first, then itself.
+CHAINS = {
+    "ctx": ("ah", "mr", "qp", "cq", "cqx", "channel", "pd", "ctx"),
+    "pd": ("ah", "mr", "qp", "pd"),
+    "channel": ("qp", "cq", "channel"),
+    "cq": ("qp", "cq"),
+    "cqx": ("qp", "cqx"),
+    "qp": ("qp",),
+    "mr": ("mr",),
+    "ah": ("ah",),
+}
 
-    def __init__(self, victim: Any, value: Any) -> None:
-        self.victim = victim
+
+class Closer:
+    """Closes `chain` the first time it is converted, then stands for `value`."""
+
+    def __init__(self, chain: list[Any], value: Any) -> None:
+        self.chain = chain
         self.value = value
         self.fired = False
 
     def fire(self) -> None:
-        if not self.fired:
-            self.fired = True
+        if self.fired:
+            return
+        self.fired = True
+        for obj in self.chain:
             try:
-                self.victim.close()
+                obj.close()
             except v.EfaError as exc:
-                # In use (EBUSY), or a parent with open children.
+                # In use, or a parent of something in use.
                 assert exc.errno == errno.EBUSY
 
 
@@ -171,7 +186,6 @@ class Call:
     setup: Callable[[SimpleNamespace], None] | None = None
     # The exception the plain call raises, when it does not succeed.
     raises: type[BaseException] | None = None
-    extra: dict[str, Any] = field(default_factory=dict)
 
 
 def const(value: Any) -> Callable[[SimpleNamespace], Any]:
@@ -298,10 +312,16 @@ DESTROYS = {"ibv_close_device", "ibv_dealloc_pd", "ibv_dereg_mr", "ibv_destroy_a
             "ibv_destroy_comp_channel", "ibv_destroy_cq", "ibv_destroy_qp"}  # fmt: skip
 
 
-def assert_no_closed_handle(log) -> None:
-    """No call names a NULL handle or one destroyed earlier in the log."""
+def assert_no_closed_handle(log, channels: set[int] = frozenset()) -> None:
+    """No call names a NULL handle or one destroyed earlier in the log.
+
+    A channel is logged by its descriptor, read through the handle: only
+    those of `channels` (the channels open when the log began) are valid.
+    """
     gone: set[tuple[str, int]] = set()
     for entry in log:
+        if "channel" in entry and entry["fn"] != "ibv_create_comp_channel":
+            assert entry["channel"] in {-1, *channels}, f"not a channel: {entry}"
         for key, kind in HANDLE_KEYS.items():
             if key not in entry or not isinstance(entry[key], int):
                 continue
@@ -351,7 +371,8 @@ def test_closing_during_conversion(sim, call, position, hostile, victim):
             call.setup(g)
         args = [value(g) for _, value in call.args]
         target = getattr(g, victim)
-        closer = hostile(target, args[position])
+        channel_fd = g.channel.fd
+        closer = hostile([getattr(g, name) for name in CHAINS[victim]], args[position])
         args[position] = closer
         with sim.recording() as log:
             try:
@@ -359,7 +380,7 @@ def test_closing_during_conversion(sim, call, position, hostile, victim):
                 error = None
             except (v.EfaError, TypeError, ValueError, OverflowError) as exc:
                 error = exc
-        assert_no_closed_handle(log)
+        assert_no_closed_handle(log, {channel_fd})
         if call.raises:
             assert isinstance(error, call.raises) or is_closed(target)
         elif not is_closed(target) or target not in used_by(g, call):
@@ -394,20 +415,27 @@ def test_close_during_the_call_is_refused(sim):
 
         class Recorder(IndexCloser):
             def fire(self):
-                with pytest.raises(v.EfaError) as info:
-                    self.victim.close()
+                *children, victim = self.chain
+                for child in children:
+                    child.close()
+                with sim.recording() as log:
+                    with pytest.raises(v.EfaError) as info:
+                        victim.close()
+                # Refused before the library is asked.
+                assert len(log) == 0
                 refusals.append((info.value.operation, info.value.errno))
 
-        g.qp.to_init(Recorder(g.qp, QKEY))
-        g.made.append(g.pd.reg_mr(Recorder(g.pd, g.addr), BUF_SIZE, 1))
-        g.made.append(g.ctx.create_cq_ex(8, g.channel, 0, Recorder(g.channel, 0x7F)))
+        g.qp.to_init(Recorder([g.qp], QKEY))
+        pd_chain = [g.ah, g.mr, g.qp, g.pd]
+        g.made.append(g.pd.reg_mr(Recorder(pd_chain, g.addr), BUF_SIZE, 1))
+        channel = g.ctx.create_comp_channel()
+        g.made.append(g.ctx.create_cq_ex(8, channel, 0, Recorder([channel], 0x7F)))
+        g.made.append(channel)
         assert refusals == [
             ("ibv_destroy_qp", errno.EBUSY),
             ("ibv_dealloc_pd", errno.EBUSY),
             ("ibv_destroy_comp_channel", errno.EBUSY),
         ]
-        # Refused before the library is asked.
-        assert sim.call_count("ibv_destroy_qp") == 0
     finally:
         dismantle(g)
 

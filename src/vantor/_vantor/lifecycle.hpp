@@ -43,13 +43,14 @@
 // cycle alive; non-parent references (MR.owner) are cleared outright.
 //
 // In use. A method that hands an object's handle to the native library
-// holds an InUse on it from its closed check until the native call returns.
-// Python code can run in between (an argument's __index__ or __bytes__, the
-// iteration of a request list, a finalizer run by an allocation) and so can
-// another thread while the GIL is released; a close() meanwhile would free
-// the handle under the call, so it refuses with EBUSY instead. The mark also
-// holds a reference, so dropping the last one meanwhile cannot free the
-// object either. Every object layout has an `int32_t _in_use` for it.
+// holds an InUse on it from its closed check until the native call returns
+// whenever anything else can run in between: Python code (an argument's
+// __index__ or __bytes__, the iteration of a request list, a finalizer run
+// by an allocation) or another thread while the GIL is released. A close()
+// meanwhile would free the handle under the call, so it refuses with EBUSY
+// instead. The mark also holds a reference, so dropping the last one
+// meanwhile cannot free the object either. It is a count, not a lock: the
+// GIL orders every change. Every object layout has an `int32_t _in_use`.
 #pragma once
 
 #include "context.hpp"
