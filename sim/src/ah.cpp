@@ -1,5 +1,6 @@
 // Address handles.
 #include "call.hpp"
+#include "children.hpp"
 #include "ops.hpp"
 #include "transport.hpp"
 #include "world.hpp"
@@ -90,6 +91,7 @@ VSIM_API ibv_ah *ibv_create_ah(ibv_pd *p, ibv_ah_attr *attr)
     }
     pd->ahs.fetch_add(1);
     live_add(Kind::Ah, 1);
+    adopt(pd->ctx, Kind::Ah, a);
     if (auto *l = call.log())
         l->u("ret", ahn);
     return &a->ah;
@@ -123,6 +125,7 @@ VSIM_API int ibv_destroy_ah(ibv_ah *ah)
     }
     dev->n_ah.fetch_sub(1);
     pd->ahs.fetch_sub(1);
+    disown(pd->ctx, Kind::Ah, a);
     delete a;
     live_add(Kind::Ah, -1);
     return call.rc(0);

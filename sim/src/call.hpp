@@ -21,6 +21,8 @@ public:
     // completion or request do not pay for it.
     explicit Call(Fn fn)
     {
+        if (t_internal) [[unlikely]]
+            return;
         count_call(fn);
         if (instrumented()) [[unlikely]]
             instrument(fn);

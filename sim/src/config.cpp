@@ -144,6 +144,8 @@ DeviceConfig default_device(const std::string &name, bool efa, const std::vector
     p.max_msg_sz = 8928;
     p.pkey_tbl_len = 1;
     p.lid = 0;
+    p.lmc = 1;         // as the EFA kernel driver reports its port
+    p.max_vl_num = 1;
     p.active_width = 2;
     p.active_speed = 32;
     p.phys_state = 5;  // link up

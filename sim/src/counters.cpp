@@ -10,6 +10,7 @@
 namespace vsim {
 
 [[gnu::tls_model("initial-exec")]] constinit thread_local CountBlock *t_counts = nullptr;
+[[gnu::tls_model("initial-exec")]] constinit thread_local bool t_internal = false;
 
 namespace {
 

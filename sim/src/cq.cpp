@@ -1,6 +1,7 @@
 // Completion queues: the ring, classic and extended polling, notification,
 // and libefa's view of a CQ.
 #include "call.hpp"
+#include "children.hpp"
 #include "ops.hpp"
 #include "transport.hpp"
 #include "world.hpp"
@@ -322,6 +323,7 @@ Cq *create_cq_common(Context *c, const ibv_cq_init_attr_ex &attr, uint64_t efa_f
     }
     c->children.fetch_add(1);
     live_add(Kind::Cq, 1);
+    adopt(c, Kind::Cq, cq);
     return cq;
 }
 
@@ -500,6 +502,7 @@ VSIM_API int ibv_destroy_cq(ibv_cq *ibcq)
     pthread_cond_destroy(&cq->cqx.cond);
     std::free(cq->ring);
     std::free(cq->sgids);
+    disown(cq->ctx, Kind::Cq, cq);
     delete cq;
     live_add(Kind::Cq, -1);
     return call.rc(0);

@@ -1,11 +1,14 @@
 // Device discovery, contexts and the device queries.
 #include "call.hpp"
+#include "children.hpp"
+#include "fork.hpp"
 #include "ops.hpp"
 #include "world.hpp"
 
 #include <infiniband/verbs.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <cstring>
@@ -13,9 +16,25 @@
 
 using namespace vsim;
 
+namespace {
+
+// libibverbs turns fork protection on by itself when the environment asks
+// for it, the first time devices are listed.
+void fork_init_from_environment()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if ((std::getenv("RDMAV_FORK_SAFE") || std::getenv("IBV_FORK_SAFE")) && fork_init() != 0)
+            std::fprintf(stderr, "libibverbs: Warning: fork()-safety requested but init failed\n");
+    });
+}
+
+}  // namespace
+
 VSIM_API ibv_device **ibv_get_device_list(int *num_devices)
 {
     Call call(Fn::ibv_get_device_list);
+    fork_init_from_environment();
     if (call.faulted()) {
         if (num_devices)
             *num_devices = 0;
@@ -107,6 +126,7 @@ VSIM_API ibv_context *ibv_open_device(ibv_device *device)
     v.create_qp_ex = op_create_qp_ex;
     v.create_cq_ex = op_create_cq_ex;
     v.query_port = op_query_port_ex;
+    v.query_device_ex = op_query_device_ex;
     ibv_context &ic = v.context;
     ic.device = device;
     ic.ops.poll_cq = op_poll_cq;
@@ -138,7 +158,9 @@ VSIM_API int ibv_close_device(ibv_context *context)
     if (!context)
         return call.neg1(EINVAL);
     Context *c = to_ctx(context);
-    if (c->children.load() > 0)
+    // Closing the device file makes the kernel release everything still
+    // open on it; programs (perftest among them) rely on that at exit.
+    if (release_children(c) != 0)
         return call.neg1(EBUSY);
     {
         std::lock_guard lock(world().obj_mtx);
@@ -165,6 +187,30 @@ VSIM_API int ibv_query_device(ibv_context *context, ibv_device_attr *attr)
 }
 
 namespace vsim {
+
+// The extended device query: the classic attributes, and zero for every
+// extended feature, as the EFA provider reports them (EFA has no ODP, TSO,
+// RSS, packet pacing, tag matching or device memory, and no completion
+// timestamps).
+int op_query_device_ex(ibv_context *context, const ibv_query_device_ex_input *input,
+                       ibv_device_attr_ex *attr, size_t attr_size)
+{
+    Call call(Fn::query_device_ex);
+    if (auto *l = call.log())
+        l->u("ctx", ctx_id(context)).u("attr_size", attr_size);
+    if (call.faulted())
+        return static_cast<int>(call.fault_rc());
+    if (!context || !attr || (input && input->comp_mask) || attr_size < sizeof(ibv_device_attr))
+        return call.rc(EINVAL);
+    const DeviceConfig &cfg = to_ctx(context)->dev->cfg;
+    ibv_device_attr_ex out{};
+    out.orig_attr = cfg.dattr;
+    out.device_cap_flags_ex = static_cast<unsigned int>(cfg.dattr.device_cap_flags);
+    out.phys_port_cnt_ex = cfg.dattr.phys_port_cnt;
+    std::memset(static_cast<void *>(attr), 0, attr_size);
+    std::memcpy(static_cast<void *>(attr), &out, attr_size < sizeof out ? attr_size : sizeof out);
+    return call.rc(0);
+}
 
 int query_port_common(Context *c, uint8_t port, ibv_port_attr *out)
 {

@@ -1,5 +1,6 @@
 // Completion channels, channel events and asynchronous events.
 #include "call.hpp"
+#include "children.hpp"
 #include "ops.hpp"
 #include "transport.hpp"
 #include "world.hpp"
@@ -105,6 +106,7 @@ VSIM_API ibv_comp_channel *ibv_create_comp_channel(ibv_context *context)
     ch->ch.refcnt = 0;
     ch->ctx->children.fetch_add(1);
     live_add(Kind::Channel, 1);
+    adopt(ch->ctx, Kind::Channel, ch);
     if (auto *l = call.log())
         l->i("ret", ch->ch.fd);
     return &ch->ch;
@@ -123,6 +125,7 @@ VSIM_API int ibv_destroy_comp_channel(ibv_comp_channel *channel)
     if (ch->cqs.load() > 0)
         return call.rc(EBUSY);
     ch->ctx->children.fetch_sub(1);
+    disown(ch->ctx, Kind::Channel, ch);
     delete ch;
     live_add(Kind::Channel, -1);
     return call.rc(0);

@@ -4,20 +4,15 @@
 // exist so that such programs load against the software device; the few an
 // EFA program really calls answer like the provider, the others fail with
 // EOPNOTSUPP. They sit outside the call log and fault injection.
-//
-// Each is bound to the version node the real library gives it (.symver), so
-// the existing version script needs no change; the nodes the main script
-// lacks come from extra_exports.map.
+#include "extra.hpp"
+#include "fork.hpp"
+#include "provider_abi.h"
+
 #include <infiniband/verbs.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <sys/types.h>
-
-#define VSIM_EXTRA(ret, name, version, params)                                   \
-    extern "C" __attribute__((visibility("default"))) ret sim_extra_##name params; \
-    __asm__(".symver sim_extra_" #name ", " #name "@@" version);                 \
-    extern "C" ret sim_extra_##name params
 
 namespace {
 
@@ -82,7 +77,7 @@ VSIM_EXTRA(int, ibv_get_pkey_index, "IBVERBS_1.5",
 }
 
 // The GID table's one entry is an IB-style address (not RoCE v2).
-VSIM_EXTRA(int, ibv_query_gid_type, "IBVERBS_PRIVATE_34",
+VSIM_EXTRA(int, ibv_query_gid_type, VSIM_PRIVATE_VERSION,
            (ibv_context * context, uint8_t port_num, unsigned index, int *type))
 {
     ibv_gid gid;
@@ -160,10 +155,27 @@ VSIM_EXTRA(int, ibv_get_device_index, "IBVERBS_1.9", (ibv_device * device))
     return -1;
 }
 
-VSIM_EXTRA(int, ibv_fork_init, "IBVERBS_1.1", ()) { return fail_rc(); }
+VSIM_EXTRA(int, ibv_fork_init, "IBVERBS_1.1", ()) { return vsim::fork_init(); }
 VSIM_EXTRA(ibv_fork_status, ibv_is_fork_initialized, "IBVERBS_1.13", ())
 {
-    return IBV_FORK_DISABLED;
+    return vsim::fork_enabled() ? IBV_FORK_ENABLED : IBV_FORK_DISABLED;
+}
+VSIM_EXTRA(int, ibv_dontfork_range, "IBVERBS_1.1", (void *base, size_t size))
+{
+    return vsim::dontfork_range(base, size);
+}
+VSIM_EXTRA(int, ibv_dofork_range, "IBVERBS_1.1", (void *base, size_t size))
+{
+    return vsim::dofork_range(base, size);
+}
+
+// Resolving a RoCE peer's Ethernet address: EFA's link layer is not
+// Ethernet, so there is no neighbour to resolve.
+VSIM_EXTRA(int, ibv_resolve_eth_l2_from_gid, "IBVERBS_1.1",
+           (ibv_context *, ibv_ah_attr *, uint8_t *, uint16_t *))
+{
+    errno = EOPNOTSUPP;
+    return -EOPNOTSUPP;
 }
 
 VSIM_EXTRA(ibv_srq *, ibv_create_srq, "IBVERBS_1.1", (ibv_pd *, ibv_srq_init_attr *))

@@ -55,6 +55,12 @@ struct alignas(64) CountBlock {
 [[gnu::tls_model("initial-exec")]] extern constinit thread_local CountBlock *t_counts;
 CountBlock *register_thread_counts();
 
+// Set while the simulator runs its own entry points on the application's
+// behalf (closing a context releases what it still owns through them): those
+// calls are not the application's, so they are neither counted nor logged,
+// failed or paused.
+[[gnu::tls_model("initial-exec")]] extern constinit thread_local bool t_internal;
+
 inline void count_call(Fn fn)
 {
     CountBlock *b = t_counts;

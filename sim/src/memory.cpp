@@ -1,5 +1,7 @@
 // Protection domains and memory regions.
 #include "call.hpp"
+#include "children.hpp"
+#include "fork.hpp"
 #include "mapping.hpp"
 #include "ops.hpp"
 #include "world.hpp"
@@ -57,6 +59,7 @@ int finish_registration(Pd *pd, Mr *m, std::size_t length)
     }
     pd->mrs.fetch_add(1);
     live_add(Kind::Mr, 1);
+    adopt(pd->ctx, Kind::Mr, m);
     return 0;
 }
 
@@ -92,6 +95,7 @@ VSIM_API ibv_pd *ibv_alloc_pd(ibv_context *context)
     pd->pd.handle = world().next_handle.fetch_add(1);
     c->children.fetch_add(1);
     live_add(Kind::Pd, 1);
+    adopt(c, Kind::Pd, pd);
     if (auto *l = call.log())
         l->u("ret", pd->pd.handle);
     return &pd->pd;
@@ -111,6 +115,7 @@ VSIM_API int ibv_dealloc_pd(ibv_pd *p)
         return call.rc(EBUSY);
     pd->ctx->children.fetch_sub(1);
     pd->ctx->dev->n_pd.fetch_sub(1);
+    disown(pd->ctx, Kind::Pd, pd);
     delete pd;
     live_add(Kind::Pd, -1);
     return call.rc(0);
@@ -141,9 +146,13 @@ VSIM_API ibv_mr *ibv_reg_mr_iova2(ibv_pd *p, void *addr, size_t length, uint64_t
         return call.null<ibv_mr>(EINVAL);
     if (!range_mapped(a, length, access & kWriteAccess))
         return call.null<ibv_mr>(EFAULT);
+    if (const int err = dontfork_range(addr, length))
+        return call.null<ibv_mr>(err);
     auto *m = new (std::nothrow) Mr;
-    if (!m)
+    if (!m) {
+        dofork_range(addr, length);
         return call.null<ibv_mr>(ENOMEM);
+    }
     m->pd = pd;
     m->iova = iova;
     m->host = static_cast<unsigned char *>(addr);
@@ -152,6 +161,7 @@ VSIM_API ibv_mr *ibv_reg_mr_iova2(ibv_pd *p, void *addr, size_t length, uint64_t
     m->mr.addr = addr;
     if (const int err = finish_registration(pd, m, length)) {
         delete m;
+        dofork_range(addr, length);
         return call.null<ibv_mr>(err);
     }
     log_mr(call.log(), m);
@@ -236,8 +246,11 @@ VSIM_API int ibv_dereg_mr(ibv_mr *mr)
     }
     if (m->map_base)
         ::munmap(m->map_base, m->map_len);
+    else
+        dofork_range(m->host, m->len);
     m->pd->mrs.fetch_sub(1);
     m->pd->ctx->dev->n_mr.fetch_sub(1);
+    disown(m->pd->ctx, Kind::Mr, m);
     delete m;
     live_add(Kind::Mr, -1);
     return call.rc(0);

@@ -17,6 +17,8 @@ int op_post_send(ibv_qp *qp, ibv_send_wr *wr, ibv_send_wr **bad);
 ibv_qp *op_create_qp_ex(ibv_context *ctx, ibv_qp_init_attr_ex *attr);
 ibv_cq_ex *op_create_cq_ex(ibv_context *ctx, ibv_cq_init_attr_ex *attr);
 int op_query_port_ex(ibv_context *ctx, uint8_t port, ibv_port_attr *attr, size_t len);
+int op_query_device_ex(ibv_context *ctx, const ibv_query_device_ex_input *input,
+                       ibv_device_attr_ex *attr, size_t attr_size);
 
 // Shared steps of the entry points.
 int query_port_common(Context *c, uint8_t port, ibv_port_attr *out);

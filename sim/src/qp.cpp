@@ -1,6 +1,7 @@
 // Queue pairs: creation through both paths, the state machine, queries and
 // destruction.
 #include "call.hpp"
+#include "children.hpp"
 #include "fabric.hpp"
 #include "ops.hpp"
 #include "transport.hpp"
@@ -249,6 +250,7 @@ ibv_qp *create_qp_common(Context *c, ibv_qp_init_attr_ex *attr, const efadv_qp_i
     qp->rcq->qps.fetch_add(1);
     qp->pd->qps.fetch_add(1);
     live_add(Kind::Qp, 1);
+    adopt(c, Kind::Qp, qp);
     return &q;
 }
 
@@ -440,6 +442,7 @@ VSIM_API int ibv_destroy_qp(ibv_qp *ibqp)
     qp->ctx->dev->n_qp.fetch_sub(1);
     pthread_mutex_destroy(&ibqp->mutex);
     pthread_cond_destroy(&ibqp->cond);
+    disown(qp->ctx, Kind::Qp, qp);
     delete qp;
     live_add(Kind::Qp, -1);
     return call.rc(0);

@@ -39,7 +39,8 @@ Device *new_device_locked(const std::string &name, bool efa)
                   "/sys/class/infiniband_verbs/%s", d->ibdev.dev_name);
     std::snprintf(d->ibdev.ibdev_path, sizeof d->ibdev.ibdev_path, "/sys/class/infiniband/%s",
                   d->ibdev.name);
-    d->ibdev.node_type = IBV_NODE_CA;
+    // EFA registers as an RDMA node of no InfiniBand type.
+    d->ibdev.node_type = efa ? IBV_NODE_UNSPECIFIED : IBV_NODE_CA;
     d->ibdev.transport_type = efa ? IBV_TRANSPORT_UNSPECIFIED : IBV_TRANSPORT_IB;
     Device *raw = d.get();
     w.all_devices.push_back(std::move(d));

@@ -186,8 +186,6 @@ void case_refusals()
     std::vector<char> buf(4096);
     ibv_mr *mr = reg(pd, buf.data(), buf.size());
     CHECK_EQ(ibv_dealloc_pd(pd), EBUSY);
-    CHECK_EQ(ibv_close_device(ctx), -1);
-    CHECK_EQ(errno, EBUSY);
     CHECK_EQ(ibv_dereg_mr(mr), 0);
     ibv_ah *ah = make_ah(pd, gid_of(ctx));
     CHECK_EQ(ibv_dealloc_pd(pd), EBUSY);

@@ -348,9 +348,9 @@ def device_gid(index: int = 0) -> bytes:
 def function_names() -> list[str]:
     """Names usable with :func:`fail` and :func:`call_count`.
 
-    The 38 library entry points (``ibv_*``, ``efadv_*``), plus the
+    The 39 library entry points (``ibv_*``, ``efadv_*``), plus the
     operations reached through the verbs structures: ``create_qp_ex``,
-    ``create_cq_ex``, ``query_port_ex``, ``poll_cq``, ``req_notify_cq``,
+    ``create_cq_ex``, ``query_port_ex``, ``query_device_ex``, ``poll_cq``, ``req_notify_cq``,
     ``post_recv``, ``post_send``, ``start_poll``, ``next_poll``,
     ``end_poll``, ``read_*``, ``wc_read_sgid``, ``wc_is_unsolicited`` and
     ``wr_*``.

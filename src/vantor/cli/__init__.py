@@ -4,6 +4,7 @@
     vantor info [DEVICE]           every attribute of a device, its ports and GIDs
     vantor perf                    SEND / RDMA_WRITE / RDMA_READ latency and bandwidth
     vantor perf --server           wait for a `vantor perf --client HOST` on another host
+    vantor sim run -- PROGRAM      run any program (perftest, ibv_*) on the software EFA device
 
 `--sim` (anywhere on the line) runs on the software EFA device instead of the
 host's rdma-core, for machines without EFA hardware.
@@ -20,7 +21,7 @@ from collections.abc import Sequence
 from types import ModuleType
 from typing import TYPE_CHECKING, Any, TextIO
 
-from vantor.cli import devices as devices_mod, net, perf
+from vantor.cli import devices as devices_mod, net, perf, sim_run
 from vantor.cli.report import Progress, human_size, parse_size, plot, table
 
 if TYPE_CHECKING:
@@ -170,6 +171,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-p", "--port", type=int, default=net.DEFAULT_PORT, help="TCP port (18515)")
     p.add_argument("--bind", default="", help="address the server listens on (default: all)")
     p.set_defaults(func=cmd_perf)
+    sim_run.register(sub)
     return parser
 
 
@@ -402,7 +404,7 @@ def main(argv: Sequence[str] | None = None, out: TextIO | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        core = _load_core(args)
+        core = _load_core(args) if getattr(args, "loads_core", True) else None
         try:
             status: int = args.func(args, core, out)
         except OSError as exc:  # EfaError from a query the command did not expect to fail
