@@ -17,6 +17,8 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
+# The qkey every test queue pair is prepared with.
+QKEY = 0x11111111
 
 try:
     import vantor.sim as _sim
@@ -49,14 +51,21 @@ def run_python(code: str, env: dict[str, str] | None = None, timeout: float = 60
     )
 
 
+@pytest.fixture(autouse=True)
+def settled(request):
+    """Objects of earlier tests still waiting for the collector would free
+    their native handles in the middle of this one: collect them before the
+    simulator is reset, so their destroy calls never show up in this test's
+    counters and call log."""
+    if "sim" in request.fixturenames:
+        gc.collect()
+
+
 @pytest.fixture
 def sim():
     """The simulator's control API, reset after the test."""
     if not SIM_AVAILABLE:
         pytest.skip(SIM_UNAVAILABLE_REASON)
-    # Objects of earlier tests still waiting for the collector would free
-    # their native handles in the middle of this one.
-    gc.collect()
     _sim.reset()
     yield _sim
     gc.collect()

@@ -8,16 +8,10 @@ import gc
 import sys
 
 import pytest
-from completion_helpers import (
-    EBUSY,
-    WC_STANDARD_FLAGS,
-    Link,
-    expect_efa_error,
-    open_context,
-    run_isolated,
-)
+from completion_helpers import EBUSY, Link, expect_efa_error, open_context
 
 import vantor._vantor as v
+from conftest import run_python
 from vantor.enums import CreateCQWCFlags
 
 KINDS = ["cq", "cq_ex"]
@@ -94,7 +88,7 @@ def test_create_cq_ex_call(sim, ctx, kwargs, efa_flags):
     (call,) = log.calls("efadv_create_cq")
     assert (call["cqe"], call["channel"], call["comp_vector"]) == (9, -1, 1)
     assert (call["cq_context"], call["comp_mask"], call["flags"]) == ("0x0", "0x0", "0x0")
-    assert (call["wc_flags"], call["efa_comp_mask"]) == (hex(WC_STANDARD_FLAGS), "0x0")
+    assert (call["wc_flags"], call["efa_comp_mask"]) == (hex(CreateCQWCFlags.STANDARD), "0x0")
     assert (call["efa_wc_flags"], call["inlen"]) == (hex(efa_flags), 16)
     assert len(log.calls("efadv_cq_from_ibv_cq_ex")) == (1 if efa_flags else 0)
     assert type(cq) is v.CQEx and cq.channel is None
@@ -105,7 +99,11 @@ def test_create_cq_ex_call(sim, ctx, kwargs, efa_flags):
 
 @pytest.mark.parametrize(
     "wc_flags, expected",
-    [(None, WC_STANDARD_FLAGS), (CreateCQWCFlags.BYTE_LEN | CreateCQWCFlags.QP_NUM, 5), (3.0, 3)],
+    [
+        (None, CreateCQWCFlags.STANDARD),
+        (CreateCQWCFlags.BYTE_LEN | CreateCQWCFlags.QP_NUM, 5),
+        (3.0, 3),
+    ],
 )
 def test_create_cq_ex_wc_flags(sim, ctx, wc_flags, expected):
     with sim.recording() as log:
@@ -428,7 +426,7 @@ def test_query_efa_closed(cls):
 
 
 def test_query_efa_with_an_old_libefa(sim):
-    result = run_isolated(
+    result = run_python(
         """
         import vantor.sim as sim
         sim.activate(legacy=True)

@@ -13,13 +13,12 @@ from dataclasses import dataclass
 
 import pytest
 from completion_helpers import Link
+from qp_helpers import ACCESS_ALL
 
 import vantor._vantor as v
+from conftest import QKEY, run_python
+from vantor.enums import AsyncEventType
 
-QKEY = 0x11111111
-SIGNALED = 2
-ACCESS = 1 | 2 | 4
-PORT_ACTIVE = 9
 EBADF, EBUSY, EIO, EINVAL = errno.EBADF, errno.EBUSY, errno.EIO, errno.EINVAL
 
 
@@ -42,7 +41,7 @@ class World:
         self.linkx = Link(self.ctx, self.send_cq, self.cqx)
         self.buf = ctypes.create_string_buffer(4096)
         self.addr = ctypes.addressof(self.buf)
-        self.mr = self.pd.reg_mr(self.addr, 4096, ACCESS)
+        self.mr = self.pd.reg_mr(self.addr, 4096, ACCESS_ALL)
         self.gid = self.ctx.query_gid()
         self.ah = self.pd.create_ah(self.gid)
         self.qp = self.pd.create_qp(v.QPInitAttr(self.send_cq, self.send_cq))
@@ -205,7 +204,7 @@ ROWS = [
         lambda w: (w.lone.query_port(), w.lone.close(), w.lone.close())),
     Row("get_async_event", "ibv_get_async_event", "ibv_get_async_event", ERRNO_BASED,
         lambda w: w.ctx.get_async_event(),
-        lambda w: (w.sim.post_port_event(PORT_ACTIVE, async_fd=w.ctx.async_fd),
+        lambda w: (w.sim.post_port_event(AsyncEventType.PORT_ACTIVE, async_fd=w.ctx.async_fd),
                    w.ctx.ack_async_event(w.ctx.get_async_event()))),
     # protection domains and memory
     Row("alloc_pd", "ibv_alloc_pd", "ibv_alloc_pd", ERRNO_BASED,
@@ -216,8 +215,8 @@ ROWS = [
         _pd_after_failed_close,
         setup=lambda w: setattr(w, "lone_pd", w.lone.alloc_pd())),
     Row("reg_mr", "ibv_reg_mr_iova2", "ibv_reg_mr", ERRNO_BASED,
-        lambda w: w.pd.reg_mr(w.addr, 64, ACCESS),
-        lambda w: (_no_new("mr")(w), w.pd.reg_mr(w.addr, 64, ACCESS).close())),
+        lambda w: w.pd.reg_mr(w.addr, 64, ACCESS_ALL),
+        lambda w: (_no_new("mr")(w), w.pd.reg_mr(w.addr, 64, ACCESS_ALL).close())),
     Row("reg_dmabuf_mr", "ibv_reg_dmabuf_mr", "ibv_reg_dmabuf_mr", ERRNO_BASED,
         lambda w: w.pd.reg_dmabuf_mr(0, 64, 0, w.memfd, 1),
         lambda w: (_no_new("mr")(w), w.pd.reg_dmabuf_mr(0, 64, 0, w.memfd, 1).close())),
@@ -495,9 +494,8 @@ except v.EfaError as e:
     ids=["PD", "CompChannel", "CQ", "CQEx", "MR", "AH", "QP"],
 )
 def test_failed_destroy_on_drop_is_silent(make, fn, counted):
-    from completion_helpers import run_isolated
 
-    result = run_isolated(DROP_CHECK.format(make=make, fn=fn))
+    result = run_python(DROP_CHECK.format(make=make, fn=fn))
     assert result.returncode == 0, result.stderr
     if counted:
         # The native object lives on: its context never closes under it.
@@ -592,9 +590,8 @@ def test_closed_after_close_and_close_is_idempotent(w, kind, make):
 def test_missing_optional_entry_points(sim):
     # The legacy build stands in for an rdma-core without the optional
     # symbols; the closed check still comes first.
-    from completion_helpers import run_isolated
 
-    result = run_isolated(
+    result = run_python(
         """
         import vantor.sim as sim
         sim.activate(legacy=True)

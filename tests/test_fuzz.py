@@ -27,6 +27,7 @@ from completion_helpers import Link
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import vantor._vantor as v
+from conftest import QKEY
 
 EXAMPLES = int(os.environ.get("VANTOR_FUZZ_EXAMPLES", "20"))
 FUZZ = settings(
@@ -36,7 +37,6 @@ FUZZ = settings(
     database=None,
     suppress_health_check=list(HealthCheck),
 )
-QKEY = 0x11111111
 
 
 class Evil(Exception):

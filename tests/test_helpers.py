@@ -14,6 +14,7 @@ from typing import Any
 
 import pytest
 
+from conftest import QKEY
 from vantor.enums import AccessFlags, SendFlags, WROpcode
 from vantor.helpers import (
     DEFAULT_ACCESS,
@@ -25,7 +26,6 @@ from vantor.helpers import (
     reg_buffer,
 )
 
-QKEY = 0x11111111
 GID = bytes(range(0xF0, 0x100))
 
 

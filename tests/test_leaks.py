@@ -16,13 +16,12 @@ import leak_check
 import pytest
 from completion_helpers import Link
 from leak_check import LeakError, check_no_leak
+from qp_helpers import ACCESS_ALL
 
 import vantor._vantor as v
+from conftest import QKEY
+from vantor.enums import AsyncEventType, SendFlags
 
-QKEY = 0x11111111
-SIGNALED = 2
-ACCESS = 1 | 2 | 4  # LOCAL_WRITE | REMOTE_WRITE | REMOTE_READ
-PORT_ACTIVE = 9
 WC_CHECKSUM = 0x4180B13
 
 
@@ -43,7 +42,7 @@ class World:
         self.linkx = Link(self.ctx, self.send_cq, self.cqx)
         self.buf = ctypes.create_string_buffer(4096)
         self.addr = ctypes.addressof(self.buf)
-        self.mr = self.pd.reg_mr(self.addr, 4096, ACCESS)
+        self.mr = self.pd.reg_mr(self.addr, 4096, ACCESS_ALL)
         self.gid = self.ctx.query_gid()
         self.ah = self.pd.create_ah(self.gid)
         self.qp = self.pd.create_qp(v.QPInitAttr(self.send_cq, self.send_cq))
@@ -73,7 +72,7 @@ class World:
 
     def send_wr(self, **fields):
         base = dict(
-            wr_id=1, sg_list=[self.mr.sge(8)], send_flags=SIGNALED,
+            wr_id=1, sg_list=[self.mr.sge(8)], send_flags=SendFlags.SIGNALED,
             ah=self.ah, remote_qpn=self.link.receiver.qp_num, remote_qkey=QKEY,
         )  # fmt: skip
         base.update(fields)
@@ -132,7 +131,7 @@ SUCCESS = [
         "Context.get_async_event",
         lambda w: op(
             lambda: (
-                w.sim.post_port_event(PORT_ACTIVE, async_fd=w.ctx.async_fd),
+                w.sim.post_port_event(AsyncEventType.PORT_ACTIVE, async_fd=w.ctx.async_fd),
                 ev := w.ctx.get_async_event(),
                 repr(ev),
                 ev.event_type,
@@ -145,13 +144,13 @@ SUCCESS = [
     ("Context.alloc_pd", lambda w: op(w.ctx.alloc_pd)),
     ("PD.close", lambda w: op(lambda: w.ctx.alloc_pd().close())),
     ("PD.with", lambda w: op(lambda: w.ctx.alloc_pd().__exit__(None, None, None))),
-    ("PD.reg_mr", lambda w: op(lambda: w.pd.reg_mr(w.addr, 4096, ACCESS), w.pd)),
-    ("PD.reg_mr(float)", lambda w: op(lambda: w.pd.reg_mr(float(w.addr), 64.0, ACCESS), w.pd)),
+    ("PD.reg_mr", lambda w: op(lambda: w.pd.reg_mr(w.addr, 4096, ACCESS_ALL), w.pd)),
+    ("PD.reg_mr(float)", lambda w: op(lambda: w.pd.reg_mr(float(w.addr), 64.0, ACCESS_ALL), w.pd)),
     (
         "MR._keepalive",
-        lambda w: op(lambda: w.pd.reg_mr(w.addr, 64, ACCESS)._keepalive(w.buf).close(), w.buf),
+        lambda w: op(lambda: w.pd.reg_mr(w.addr, 64, ACCESS_ALL)._keepalive(w.buf).close(), w.buf),
     ),
-    ("PD.reg_dmabuf_mr", lambda w: op(lambda: w.pd.reg_dmabuf_mr(0, 4096, 0, w.memfd, ACCESS))),
+    ("PD.reg_dmabuf_mr", lambda w: op(lambda: w.pd.reg_dmabuf_mr(0, 4096, 0, w.memfd, ACCESS_ALL))),
     (
         "MR.fields",
         lambda w: op(
@@ -298,7 +297,7 @@ SUCCESS = [
         lambda w: op(
             lambda: (
                 w.link.post_recv(1),
-                w.inline_qp.post_send(w.send_wr(send_flags=SIGNALED | 8)),
+                w.inline_qp.post_send(w.send_wr(send_flags=SendFlags.SIGNALED | SendFlags.INLINE)),
                 w.drain(),
             )
         ),
@@ -712,7 +711,7 @@ NATIVE_FAILURES = [
     ("ibv_get_async_event", "ibv_get_async_event", lambda w: op(w.ctx.get_async_event)),
     ("ibv_alloc_pd", "ibv_alloc_pd", lambda w: op(w.ctx.alloc_pd)),
     ("ibv_dealloc_pd", "ibv_dealloc_pd", lambda w: op(w.pd.close, w.pd)),
-    ("ibv_reg_mr", "ibv_reg_mr_iova2", lambda w: op(lambda: w.pd.reg_mr(w.addr, 64, ACCESS))),
+    ("ibv_reg_mr", "ibv_reg_mr_iova2", lambda w: op(lambda: w.pd.reg_mr(w.addr, 64, ACCESS_ALL))),
     (
         "ibv_reg_dmabuf_mr",
         "ibv_reg_dmabuf_mr",

@@ -11,14 +11,6 @@ from qp_helpers import open_node
 import vantor._vantor as v
 
 
-@pytest.fixture(autouse=True)
-def settled(request):
-    """Free what earlier tests left in reference cycles before the simulator is reset,
-    so their destroy calls never show up in this test's counters and call log."""
-    if "sim" in request.fixturenames:
-        gc.collect()
-
-
 class Box:
     """A weakly referenceable object to watch the records' references."""
 
