@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import ctypes
 import errno as errno_module
+import os
 import threading
 import time
 
@@ -84,6 +85,36 @@ class Link:
             imm_data=0 if imm is None else imm,
             ah=self.ah, remote_qpn=self.receiver.qp_num, remote_qkey=QKEY,
         )  # fmt: skip
+
+
+class OneOfEach:
+    """One of every resource, ready to use, on an open context ``ctx``: a PD,
+    a completion channel with a CQ on it, an extended CQ, a send CQ, links
+    whose receives land on those two CQs (from a sender whose PD holds the
+    only address handle, so sgid is reported), a registered buffer, an AH for
+    the device's own GID, a QP, and a memfd to register as a dma-buf."""
+
+    def __init__(self, sim, ctx, cqe: int, **cqx_kwargs):
+        self.sim = sim
+        self.ctx = ctx
+        self.pd = ctx.alloc_pd()
+        self.channel = ctx.create_comp_channel()
+        self.cq = ctx.create_cq(cqe, channel=self.channel)
+        self.cqx = ctx.create_cq_ex(cqe, **cqx_kwargs)
+        self.send_cq = ctx.create_cq(cqe)
+        self.link = Link(ctx, self.send_cq, self.cq)
+        self.linkx = Link(ctx, self.send_cq, self.cqx)
+        self.buf = ctypes.create_string_buffer(4096)
+        self.addr = ctypes.addressof(self.buf)
+        self.mr = self.pd.reg_mr(
+            self.addr, 4096,
+            AccessFlags.LOCAL_WRITE | AccessFlags.REMOTE_WRITE | AccessFlags.REMOTE_READ,
+        )  # fmt: skip
+        self.gid = ctx.query_gid()
+        self.ah = self.pd.create_ah(self.gid)
+        self.qp = self.pd.create_qp(v.QPInitAttr(self.send_cq, self.send_cq))
+        self.memfd = os.memfd_create("dmabuf")
+        os.ftruncate(self.memfd, 1 << 16)
 
 
 def wait_until(predicate, what: str, limit: float = 10.0) -> None:

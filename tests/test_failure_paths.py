@@ -5,14 +5,13 @@ counted, nothing half-made left behind, the call retryable)."""
 
 from __future__ import annotations
 
-import ctypes
 import errno
 import os
 from collections.abc import Callable
 from dataclasses import dataclass
 
 import pytest
-from completion_helpers import Link
+from completion_helpers import Link, OneOfEach
 from qp_helpers import ACCESS_ALL
 
 import vantor._vantor as v
@@ -22,31 +21,16 @@ from vantor.enums import AsyncEventType
 EBADF, EBUSY, EIO, EINVAL = errno.EBADF, errno.EBUSY, errno.EIO, errno.EINVAL
 
 
-class World:
+class World(OneOfEach):
     """Open objects to fail operations on. ``lone`` is a context whose child
     count starts at 0, so whether a failed call left a child counted shows
     in whether it can be closed."""
 
     def __init__(self, sim):
-        self.sim = sim
         self.device = v.get_efa_device_list()[0]
-        self.ctx = self.device.open()
+        ctx = self.device.open()
         self.lone = self.device.open()
-        self.pd = self.ctx.alloc_pd()
-        self.channel = self.ctx.create_comp_channel()
-        self.cq = self.ctx.create_cq(32, channel=self.channel)
-        self.cqx = self.ctx.create_cq_ex(32, sgid=True)
-        self.send_cq = self.ctx.create_cq(32)
-        self.link = Link(self.ctx, self.send_cq, self.cq)
-        self.linkx = Link(self.ctx, self.send_cq, self.cqx)
-        self.buf = ctypes.create_string_buffer(4096)
-        self.addr = ctypes.addressof(self.buf)
-        self.mr = self.pd.reg_mr(self.addr, 4096, ACCESS_ALL)
-        self.gid = self.ctx.query_gid()
-        self.ah = self.pd.create_ah(self.gid)
-        self.qp = self.pd.create_qp(v.QPInitAttr(self.send_cq, self.send_cq))
-        self.memfd = os.memfd_create("dmabuf")
-        os.ftruncate(self.memfd, 1 << 16)
+        super().__init__(sim, ctx, 32, sgid=True)
 
     def live(self, kind: str) -> int:
         return self.sim.live_objects()[kind]
@@ -97,6 +81,11 @@ class Row:
     call: Callable  # makes the call that fails
     after: Callable | None = None  # checks the state after the failure; retries
     setup: Callable | None = None  # runs before the failure is armed
+
+
+def _retried(call: Callable) -> tuple[Callable, Callable]:
+    """A row's call and its check afterwards: the same call, now succeeding."""
+    return call, call
 
 
 def _make_lone_pd(w):
@@ -188,17 +177,13 @@ ROWS = [
         lambda w: w.device.open(),
         lambda w: (_no_new("context")(w), w.device.open().close())),
     Row("query_device", "ibv_query_device", "ibv_query_device", RC_BASED,
-        lambda w: w.ctx.query_device(),
-        lambda w: w.ctx.query_device()),
+        *_retried(lambda w: w.ctx.query_device())),
     Row("query_efa_device", "efadv_query_device", "efadv_query_device", RC_BASED,
-        lambda w: w.ctx.query_efa_device(),
-        lambda w: w.ctx.query_efa_device()),
+        *_retried(lambda w: w.ctx.query_efa_device())),
     Row("query_port", "ibv_query_port", "ibv_query_port", RC_BASED,
-        lambda w: w.ctx.query_port(),
-        lambda w: w.ctx.query_port()),
+        *_retried(lambda w: w.ctx.query_port())),
     Row("query_gid", "ibv_query_gid", "ibv_query_gid", ERRNO_BASED,
-        lambda w: w.ctx.query_gid(),
-        lambda w: w.ctx.query_gid()),
+        *_retried(lambda w: w.ctx.query_gid())),
     Row("Context.close", "ibv_close_device", "ibv_close_device", ERRNO_BASED,
         lambda w: w.lone.close(),
         lambda w: (w.lone.query_port(), w.lone.close(), w.lone.close())),

@@ -50,17 +50,23 @@ ALLOWED = (
 )  # fmt: skip
 
 
-class EvilInt:
-    def __int__(self):
-        raise Evil("__int__")
+def hostile(name: str, *methods: str) -> type:
+    """A class whose special `methods` each raise Evil naming themselves."""
 
-    def __index__(self):
-        raise Evil("__index__")
+    def raiser(method: str):
+        def raise_evil(self, *args):
+            raise Evil(method)
+
+        return raise_evil
+
+    return type(name, (), {method: raiser(method) for method in methods})
 
 
-class EvilIndex:
-    def __index__(self):
-        raise Evil("__index__")
+EvilInt = hostile("EvilInt", "__int__", "__index__")
+EvilIndex = hostile("EvilIndex", "__index__")
+EvilContainer = hostile("EvilContainer", "__len__", "__iter__", "__bytes__")
+EvilBool = hostile("EvilBool", "__bool__")
+EvilStr = hostile("EvilStr", "__str__", "__repr__")
 
 
 class IntReturnsFloat:
@@ -71,30 +77,6 @@ class IntReturnsFloat:
 class IntReturnsIntSub:
     def __int__(self):
         return IntSub(7)
-
-
-class EvilContainer:
-    def __len__(self):
-        raise Evil("__len__")
-
-    def __iter__(self):
-        raise Evil("__iter__")
-
-    def __bytes__(self):
-        raise Evil("__bytes__")
-
-
-class EvilBool:
-    def __bool__(self):
-        raise Evil("__bool__")
-
-
-class EvilStr:
-    def __str__(self):
-        raise Evil("__str__")
-
-    def __repr__(self):
-        raise Evil("__repr__")
 
 
 class EvilEq:

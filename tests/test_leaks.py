@@ -14,7 +14,7 @@ import types
 
 import leak_check
 import pytest
-from completion_helpers import Link
+from completion_helpers import OneOfEach
 from leak_check import LeakError, check_no_leak
 from qp_helpers import ACCESS_ALL
 
@@ -25,35 +25,17 @@ from vantor.enums import AsyncEventType, SendFlags
 WC_CHECKSUM = 0x4180B13
 
 
-class World:
+class World(OneOfEach):
     """One of everything, ready to use, on the simulator's default device."""
 
     def __init__(self, sim):
-        self.sim = sim
-        self.ctx = v.get_efa_device_list()[0].open()
-        self.pd = self.ctx.alloc_pd()
-        self.channel = self.ctx.create_comp_channel()
-        self.cq = self.ctx.create_cq(64, channel=self.channel)
-        self.cqx = self.ctx.create_cq_ex(64, sgid=True, unsolicited=True)
-        self.send_cq = self.ctx.create_cq(64)
-        # Receives land on the channel's CQ and on the extended CQ, from a
-        # sender whose PD holds the only address handle (so sgid is reported).
-        self.link = Link(self.ctx, self.send_cq, self.cq)
-        self.linkx = Link(self.ctx, self.send_cq, self.cqx)
-        self.buf = ctypes.create_string_buffer(4096)
-        self.addr = ctypes.addressof(self.buf)
-        self.mr = self.pd.reg_mr(self.addr, 4096, ACCESS_ALL)
-        self.gid = self.ctx.query_gid()
-        self.ah = self.pd.create_ah(self.gid)
-        self.qp = self.pd.create_qp(v.QPInitAttr(self.send_cq, self.send_cq))
+        super().__init__(sim, v.get_efa_device_list()[0].open(), 64, sgid=True, unsolicited=True)
         self.qp.prepare(QKEY)
         self.inline_qp = self.pd.create_qp(
             v.QPInitAttr(self.send_cq, self.send_cq, max_inline_data=32)
         )
         self.inline_qp.prepare(QKEY)
         self.peer = types.SimpleNamespace(ah=self.ah, qp_num=self.link.receiver.qp_num, qkey=QKEY)
-        self.memfd = os.memfd_create("dmabuf")
-        os.ftruncate(self.memfd, 1 << 16)
         self.device = v.get_device_list()[0]
         self.other = self.device.open()
         self.wc_fail = v._unpickle_WC(v.WC, WC_CHECKSUM, (0, 0, 0, 0, None, 0, 12, 0, 0x1F, 0, 7))
