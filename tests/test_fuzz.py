@@ -265,6 +265,13 @@ STATE_SIZES = {
     "SendWR": 10, "RecvWR": 2,
 }  # fmt: skip
 
+AH_ATTR_FIELDS = (
+    "dgid", "sgid_index", "port_num", "hop_limit", "traffic_class", "flow_label", "is_global",
+)  # fmt: skip
+SEND_WR_FIELDS = (
+    "wr_id", "sg_list", "opcode", "send_flags", "remote_addr", "rkey", "imm_data", "ah",
+    "remote_qpn", "remote_qkey",
+)  # fmt: skip
 TARGETS = {
     # module functions
     "get_device_list": (lambda w: v.get_device_list, (), True),
@@ -286,25 +293,13 @@ TARGETS = {
     "Device": (lambda w: v.Device, ("name", "guid"), True),
     "AHAttr": (
         lambda w: v.AHAttr,
-        ("dgid", "sgid_index", "port_num", "hop_limit", "traffic_class", "flow_label", "is_global"),
+        AH_ATTR_FIELDS,
         True,
     ),
     "SGE": (lambda w: v.SGE, ("target", "length", "lkey", "offset"), True),
     "SendWR": (
         lambda w: v.SendWR,
-        (
-            "wr_id",
-            "sg_list",
-            "opcode",
-            "send_flags",
-            "remote_addr",
-            "rkey",
-            "imm_data",
-            "ah",
-            "remote_qpn",
-            "remote_qkey",
-            "dest",
-        ),
+        (*SEND_WR_FIELDS, "dest"),
         True,
     ),  # fmt: skip
     "RecvWR": (lambda w: v.RecvWR, ("wr_id", "sg_list"), True),
@@ -501,22 +496,11 @@ def test_arbitrary_arguments(sim, name):
 SETTERS = {
     "AHAttr": (
         lambda w: v.AHAttr(),
-        ["dgid", "sgid_index", "port_num", "hop_limit", "traffic_class", "flow_label", "is_global"],
+        list(AH_ATTR_FIELDS),
     ),
     "SendWR": (
         lambda w: w.send_wr(),
-        [
-            "wr_id",
-            "sg_list",
-            "opcode",
-            "send_flags",
-            "remote_addr",
-            "rkey",
-            "imm_data",
-            "ah",
-            "remote_qpn",
-            "remote_qkey",
-        ],
+        list(SEND_WR_FIELDS),
     ),  # fmt: skip
     "RecvWR": (lambda w: v.RecvWR(), ["wr_id", "sg_list"]),
 }
