@@ -69,7 +69,7 @@ def drop_while_handling(objects: list) -> None:
         assert sys.exc_info()[1] is pending
 
 
-@pytest.fixture(autouse=True)
+@pytest.fixture
 def settled(request):
     """Objects of earlier tests still waiting for the collector would free
     their native handles in the middle of this one: collect them before the
@@ -84,6 +84,7 @@ def sim():
     """The simulator's control API, reset after the test."""
     if not SIM_AVAILABLE:
         pytest.skip(SIM_UNAVAILABLE_REASON)
+    gc.collect()  # see `settled`
     _sim.reset()
     yield _sim
     gc.collect()

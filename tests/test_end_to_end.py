@@ -14,6 +14,8 @@ from vantor.enums import QPType, SendFlags, WCFlags, WCOpcode, WCStatus, WROpcod
 
 PATTERN = bytes(range(256)) * 40  # 10 KiB: more than one SEND may carry
 
+pytestmark = pytest.mark.usefixtures("settled")
+
 
 def open_on(device, cq_ex: bool, **cq_kwargs) -> Node:
     ctx = device.open()

@@ -15,6 +15,8 @@ import vantor._vantor as v
 from conftest import QKEY
 from vantor.enums import QPType, SendFlags, WROpcode
 
+pytestmark = pytest.mark.usefixtures("settled")
+
 
 class Pair:
     """Two SRD queue pairs on one device, an AH between them and buffers."""

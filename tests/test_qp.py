@@ -20,6 +20,8 @@ INIT_FIELDS = [
     "unsolicited_write_recv",
 ]  # fmt: skip
 
+pytestmark = pytest.mark.usefixtures("settled")
+
 
 @pytest.fixture
 def node(sim):

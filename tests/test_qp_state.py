@@ -17,6 +17,8 @@ ZERO_ATTR = {
     "port_num": 0, "rnr_retry": 0,
 }  # fmt: skip
 
+pytestmark = pytest.mark.usefixtures("settled")
+
 
 @pytest.fixture
 def node(sim):

@@ -10,6 +10,8 @@ from qp_helpers import open_node
 
 import vantor._vantor as v
 
+pytestmark = pytest.mark.usefixtures("settled")
+
 
 class Box:
     """A weakly referenceable object to watch the records' references."""
