@@ -6,14 +6,9 @@
 # ("wait"), and busy-polling only ("spin"). All three alternate, several
 # runs each, so that they see the same load; ratios compare medians.
 # Usage: bench/xproc_latency.sh [round trips per run] [runs]
-set -euo pipefail
-cd "$(dirname "$0")/.."
-build=build/sim-bench
-cmake -S sim -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j2 >/dev/null
-lib="$build/_sim"
+source "$(dirname "$0")/sim_build.sh"
 cc -O2 bench/xproc_pingpong.c -o "$build/xproc_pingpong"
-c++ -O2 -std=c++20 -Isrc/vantor/_vantor -Isim/include bench/xproc_latency.cpp \
+c++ -O2 -std=c++20 -Iinclude -Isim/include bench/xproc_latency.cpp \
     -o "$build/xproc_latency" -L"$lib" -l:libefa.so.1 -l:libibverbs.so.1 \
     -Wl,-rpath,"$PWD/$lib"
 n=${1:-20000}

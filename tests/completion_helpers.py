@@ -6,24 +6,14 @@ from __future__ import annotations
 import ctypes
 import errno as errno_module
 import os
-import subprocess
-import sys
-import textwrap
 import threading
 import time
-from pathlib import Path
 
 import pytest
 
 import vantor._vantor as v
-
-QKEY = 0x11111111
-SEND, SEND_WITH_IMM, RDMA_WRITE_WITH_IMM = 2, 3, 1
-SIGNALED = 2
-LOCAL_WRITE, REMOTE_WRITE = 1, 2
-WC_SEND, WC_RECV, WC_RECV_RDMA_WITH_IMM = 0, 128, 129
-WC_WITH_IMM = 2
-WC_STANDARD_FLAGS = 127
+from conftest import QKEY
+from vantor.enums import AccessFlags, SendFlags, WROpcode
 
 
 def open_context():
@@ -57,9 +47,9 @@ class Link:
         self.ah = self.send_pd.create_ah(ctx.query_gid())
         self._src = ctypes.create_string_buffer(256)
         self._dst = ctypes.create_string_buffer(4096)
-        self.src_mr = self.send_pd.reg_mr(ctypes.addressof(self._src), 256, LOCAL_WRITE)
+        self.src_mr = self.send_pd.reg_mr(ctypes.addressof(self._src), 256, AccessFlags.LOCAL_WRITE)
         self.dst_mr = self.recv_pd.reg_mr(
-            ctypes.addressof(self._dst), 4096, LOCAL_WRITE | REMOTE_WRITE
+            ctypes.addressof(self._dst), 4096, AccessFlags.LOCAL_WRITE | AccessFlags.REMOTE_WRITE
         )
 
     def post_recv(self, wr_id: int, count: int = 1) -> None:
@@ -82,8 +72,8 @@ class Link:
 
     def write_with_imm(self, wr_id: int, imm: int) -> None:
         wr = v.SendWR(
-            wr_id=wr_id, sg_list=[self.src_mr.sge(8)], opcode=RDMA_WRITE_WITH_IMM,
-            send_flags=SIGNALED, remote_addr=self.dst_mr.addr, rkey=self.dst_mr.rkey,
+            wr_id=wr_id, sg_list=[self.src_mr.sge(8)], opcode=WROpcode.RDMA_WRITE_WITH_IMM,
+            send_flags=SendFlags.SIGNALED, remote_addr=self.dst_mr.addr, rkey=self.dst_mr.rkey,
             imm_data=imm, ah=self.ah, remote_qpn=self.receiver.qp_num, remote_qkey=QKEY,
         )  # fmt: skip
         self.sender.post_send([wr])
@@ -91,10 +81,40 @@ class Link:
     def _wr(self, wr_id, length, imm):
         return v.SendWR(
             wr_id=wr_id, sg_list=[self.src_mr.sge(length)],
-            opcode=SEND if imm is None else SEND_WITH_IMM, send_flags=SIGNALED,
+            opcode=WROpcode.SEND if imm is None else WROpcode.SEND_WITH_IMM, send_flags=SendFlags.SIGNALED,
             imm_data=0 if imm is None else imm,
             ah=self.ah, remote_qpn=self.receiver.qp_num, remote_qkey=QKEY,
         )  # fmt: skip
+
+
+class OneOfEach:
+    """One of every resource, ready to use, on an open context ``ctx``: a PD,
+    a completion channel with a CQ on it, an extended CQ, a send CQ, links
+    whose receives land on those two CQs (from a sender whose PD holds the
+    only address handle, so sgid is reported), a registered buffer, an AH for
+    the device's own GID, a QP, and a memfd to register as a dma-buf."""
+
+    def __init__(self, sim, ctx, cqe: int, **cqx_kwargs):
+        self.sim = sim
+        self.ctx = ctx
+        self.pd = ctx.alloc_pd()
+        self.channel = ctx.create_comp_channel()
+        self.cq = ctx.create_cq(cqe, channel=self.channel)
+        self.cqx = ctx.create_cq_ex(cqe, **cqx_kwargs)
+        self.send_cq = ctx.create_cq(cqe)
+        self.link = Link(ctx, self.send_cq, self.cq)
+        self.linkx = Link(ctx, self.send_cq, self.cqx)
+        self.buf = ctypes.create_string_buffer(4096)
+        self.addr = ctypes.addressof(self.buf)
+        self.mr = self.pd.reg_mr(
+            self.addr, 4096,
+            AccessFlags.LOCAL_WRITE | AccessFlags.REMOTE_WRITE | AccessFlags.REMOTE_READ,
+        )  # fmt: skip
+        self.gid = ctx.query_gid()
+        self.ah = self.pd.create_ah(self.gid)
+        self.qp = self.pd.create_qp(v.QPInitAttr(self.send_cq, self.send_cq))
+        self.memfd = os.memfd_create("dmabuf")
+        os.ftruncate(self.memfd, 1 << 16)
 
 
 def wait_until(predicate, what: str, limit: float = 10.0) -> None:
@@ -130,19 +150,3 @@ class Waiter(threading.Thread):
 
 
 EBUSY = errno_module.EBUSY
-
-
-def run_isolated(code: str) -> subprocess.CompletedProcess:
-    """Runs `code` in a fresh interpreter that finds this vantor package."""
-    import vantor
-
-    env = dict(os.environ)
-    package_parent = str(Path(vantor.__file__).resolve().parent.parent)
-    env["PYTHONPATH"] = os.pathsep.join([package_parent, *filter(None, [env.get("PYTHONPATH")])])
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        env=env,
-        timeout=60,
-    )

@@ -17,6 +17,8 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
+# The qkey every test queue pair is prepared with.
+QKEY = 0x11111111
 
 try:
     import vantor.sim as _sim
@@ -29,24 +31,52 @@ except Exception as exc:  # the simulator is not built in this tree
     SIM_UNAVAILABLE_REASON = f"simulator unavailable: {exc}"
 
 
-def run_python(code: str, env: dict[str, str] | None = None, timeout: float = 60.0):
-    """Runs `code` in a fresh interpreter that finds the same vantor package."""
+def package_parent() -> str:
+    """The folder holding the vantor package these tests import."""
     import vantor
 
-    package_parent = str(Path(vantor.__file__).resolve().parent.parent)
-    full_env = dict(os.environ)
-    full_env["PYTHONPATH"] = os.pathsep.join(
-        [package_parent, *filter(None, [full_env.get("PYTHONPATH")])]
-    )
-    if env:
-        full_env.update(env)
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        env=full_env,
-        timeout=timeout,
-    )
+    return str(Path(vantor.__file__).resolve().parent.parent)
+
+
+def python_env(extra: dict[str, str] | None = None) -> dict[str, str]:
+    """This process's environment, with PYTHONPATH leading to the same vantor package."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([package_parent(), *filter(None, [env.get("PYTHONPATH")])])
+    env.update(extra or {})
+    return env
+
+
+def run_python(code: str, env: dict[str, str] | None = None, timeout: float = 60.0):
+    """Runs `code` in a fresh interpreter that finds the same vantor package."""
+    return run_command(["-c", textwrap.dedent(code)], env=python_env(env), timeout=timeout)
+
+
+def run_command(args: list[str], **kwargs) -> subprocess.CompletedProcess[str]:
+    """Runs this interpreter with `args`, capturing text output."""
+    kwargs.setdefault("env", python_env())
+    return subprocess.run([sys.executable, *args], capture_output=True, text=True, **kwargs)
+
+
+def drop_while_handling(objects: list) -> None:
+    """Drops the last references, held only by `objects`, while an exception
+    is being handled: a failing native destroy must neither raise nor replace
+    the exception in flight."""
+    try:
+        raise KeyError("pending")
+    except KeyError as pending:
+        objects.clear()
+        gc.collect()
+        assert sys.exc_info()[1] is pending
+
+
+@pytest.fixture
+def settled(request):
+    """Objects of earlier tests still waiting for the collector would free
+    their native handles in the middle of this one: collect them before the
+    simulator is reset, so their destroy calls never show up in this test's
+    counters and call log."""
+    if "sim" in request.fixturenames:
+        gc.collect()
 
 
 @pytest.fixture
@@ -54,9 +84,7 @@ def sim():
     """The simulator's control API, reset after the test."""
     if not SIM_AVAILABLE:
         pytest.skip(SIM_UNAVAILABLE_REASON)
-    # Objects of earlier tests still waiting for the collector would free
-    # their native handles in the middle of this one.
-    gc.collect()
+    gc.collect()  # see `settled`
     _sim.reset()
     yield _sim
     gc.collect()

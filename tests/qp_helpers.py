@@ -4,31 +4,15 @@ device with a PD, CQs and registered buffers, and ready-to-post SRD/UD pairs."""
 from __future__ import annotations
 
 import ctypes
-import os
-import subprocess
-import sys
-import textwrap
 from dataclasses import dataclass, field
 
 import pytest
 
 import vantor._vantor as v
+from conftest import QKEY
+from vantor.enums import AccessFlags
 
-SRD = 255
-UD = 4
-QKEY = 0x11111111
-
-# ibv_wr_opcode
-RDMA_WRITE, RDMA_WRITE_WITH_IMM, SEND, SEND_WITH_IMM, RDMA_READ = 0, 1, 2, 3, 4
-# ibv_send_flags
-SIGNALED, INLINE = 2, 8
-# ibv_access_flags
-LOCAL_WRITE, REMOTE_WRITE, REMOTE_READ = 1, 2, 4
-ACCESS_ALL = LOCAL_WRITE | REMOTE_WRITE | REMOTE_READ
-# ibv_wc_opcode
-WC_SEND, WC_RDMA_WRITE, WC_RECV, WC_RECV_RDMA_WITH_IMM = 0, 1, 128, 129
-# ibv_wc_flags
-WC_WITH_IMM = 2
+ACCESS_ALL = AccessFlags.LOCAL_WRITE | AccessFlags.REMOTE_WRITE | AccessFlags.REMOTE_READ
 
 
 class Buffer:
@@ -96,20 +80,3 @@ def poll_one(cq, limit: int = 1000):
         if wcs:
             return wcs[0]
     pytest.fail("no completion arrived")
-
-
-def run_script(code: str) -> subprocess.CompletedProcess:
-    """Runs `code` in a fresh interpreter that imports this same vantor package
-    (for what must happen before vantor._vantor is imported, like a legacy build)."""
-    import vantor
-
-    env = dict(os.environ)
-    package_parent = os.path.dirname(os.path.dirname(os.path.abspath(vantor.__file__)))
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_parent, env.get("PYTHONPATH")]))
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        env=env,
-        timeout=60,
-    )

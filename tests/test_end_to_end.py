@@ -4,43 +4,17 @@ every opcode, on classic and extended completion queues."""
 from __future__ import annotations
 
 import errno
-import gc
 
 import pytest
-from qp_helpers import (
-    INLINE,
-    QKEY,
-    RDMA_READ,
-    RDMA_WRITE,
-    RDMA_WRITE_WITH_IMM,
-    SEND,
-    SEND_WITH_IMM,
-    SIGNALED,
-    UD,
-    WC_RDMA_WRITE,
-    WC_RECV,
-    WC_RECV_RDMA_WITH_IMM,
-    WC_SEND,
-    WC_WITH_IMM,
-    Node,
-    poll_one,
-)
+from qp_helpers import Node, poll_one
 
 import vantor._vantor as v
-
-
-@pytest.fixture(autouse=True)
-def settled(request):
-    """Free what earlier tests left in reference cycles before the simulator is reset,
-    so their destroy calls never show up in this test's counters and call log."""
-    if "sim" in request.fixturenames:
-        gc.collect()
-
-
-# ibv_wc_status
-SUCCESS, LOC_LEN_ERR, WR_FLUSH_ERR, REM_ACCESS_ERR = 0, 1, 5, 10
+from conftest import QKEY
+from vantor.enums import QPType, SendFlags, WCFlags, WCOpcode, WCStatus, WROpcode
 
 PATTERN = bytes(range(256)) * 40  # 10 KiB: more than one SEND may carry
+
+pytestmark = pytest.mark.usefixtures("settled")
 
 
 def open_on(device, cq_ex: bool, **cq_kwargs) -> Node:
@@ -64,15 +38,15 @@ class Fabric:
         self.src, self.src_mr = self.a.reg(len(PATTERN), PATTERN)
         self.dst, self.dst_mr = self.b.reg(len(PATTERN))
 
-    def send(self, wr_id, sg_list, opcode=SEND, **kwargs):
-        kwargs.setdefault("send_flags", SIGNALED)
+    def send(self, wr_id, sg_list, opcode=WROpcode.SEND, **kwargs):
+        kwargs.setdefault("send_flags", SendFlags.SIGNALED)
         self.qa.post_send(v.SendWR(wr_id, sg_list, opcode, ah=self.ah, remote_qpn=self.qb.qp_num,
                                    remote_qkey=QKEY, **kwargs))  # fmt: skip
 
-    def expect_send_completion(self, wr_id, opcode=WC_SEND):
+    def expect_send_completion(self, wr_id, opcode=WCOpcode.SEND):
         wc = poll_one(self.a.send_cq)
         assert (wc.wr_id, wc.status, wc.opcode, wc.qp_num, wc.byte_len) == (
-            wr_id, SUCCESS, opcode, self.qa.qp_num, 0,
+            wr_id, WCStatus.SUCCESS, opcode, self.qa.qp_num, 0,
         )  # fmt: skip
         return wc
 
@@ -90,8 +64,13 @@ def test_send(fabric):
     f.send(1, [f.src_mr.sge(100, 10)])
     f.expect_send_completion(1)
     wc = poll_one(f.b.recv_cq)
-    assert (wc.wr_id, wc.status, wc.opcode, wc.byte_len) == (70, SUCCESS, WC_RECV, 100)
-    assert (wc.qp_num, wc.src_qp, wc.wc_flags & WC_WITH_IMM) == (f.qb.qp_num, f.qa.qp_num, 0)
+    assert (wc.wr_id, wc.status, wc.opcode, wc.byte_len) == (
+        70,
+        WCStatus.SUCCESS,
+        WCOpcode.RECV,
+        100,
+    )
+    assert (wc.qp_num, wc.src_qp, wc.wc_flags & WCFlags.WITH_IMM) == (f.qb.qp_num, f.qa.qp_num, 0)
     assert f.dst.read(0, 100) == PATTERN[10:110] and f.dst.read(100, 156) == bytes(156)
     # The receiver's PD knows no address handle for the sender: the extended
     # queue reports the sender's GID.
@@ -102,19 +81,19 @@ def test_send(fabric):
 def test_send_with_immediate(fabric, imm):
     f = fabric
     f.qb.post_recv(v.RecvWR(71, [f.dst_mr.sge(64)]))
-    f.send(2, [f.src_mr.sge(64)], SEND_WITH_IMM, imm_data=imm)
+    f.send(2, [f.src_mr.sge(64)], WROpcode.SEND_WITH_IMM, imm_data=imm)
     f.expect_send_completion(2)
     wc = poll_one(f.b.recv_cq)
-    assert (wc.wr_id, wc.opcode, wc.byte_len, wc.imm_data) == (71, WC_RECV, 64, imm)
-    assert wc.wc_flags & WC_WITH_IMM and wc.src_qp == f.qa.qp_num
+    assert (wc.wr_id, wc.opcode, wc.byte_len, wc.imm_data) == (71, WCOpcode.RECV, 64, imm)
+    assert wc.wc_flags & WCFlags.WITH_IMM and wc.src_qp == f.qa.qp_num
     assert f.dst.read(0, 64) == PATTERN[:64]
 
 
 def test_rdma_write(fabric):
     f = fabric
-    f.send(3, [f.src_mr.sge(300, 1000)], RDMA_WRITE, remote_addr=f.dst.addr + 50,
+    f.send(3, [f.src_mr.sge(300, 1000)], WROpcode.RDMA_WRITE, remote_addr=f.dst.addr + 50,
            rkey=f.dst_mr.rkey)  # fmt: skip
-    f.expect_send_completion(3, WC_RDMA_WRITE)
+    f.expect_send_completion(3, WCOpcode.RDMA_WRITE)
     assert f.dst.read(50, 300) == PATTERN[1000:1300]
     assert f.dst.read(0, 50) == bytes(50) and f.b.recv_cq.poll(4) == []
 
@@ -122,24 +101,29 @@ def test_rdma_write(fabric):
 def test_rdma_write_with_immediate_consumes_a_receive(fabric):
     f = fabric
     f.qb.post_recv([v.RecvWR(80), v.RecvWR(81)])
-    f.send(4, [f.src_mr.sge(64)], RDMA_WRITE_WITH_IMM, remote_addr=f.dst.addr,
+    f.send(4, [f.src_mr.sge(64)], WROpcode.RDMA_WRITE_WITH_IMM, remote_addr=f.dst.addr,
            rkey=f.dst_mr.rkey, imm_data=0x0A0B0C0D)  # fmt: skip
-    f.expect_send_completion(4, WC_RDMA_WRITE)
+    f.expect_send_completion(4, WCOpcode.RDMA_WRITE)
     wc = poll_one(f.b.recv_cq)
-    assert (wc.wr_id, wc.opcode, wc.imm_data, wc.byte_len) == (80, WC_RECV_RDMA_WITH_IMM,
+    assert (wc.wr_id, wc.opcode, wc.imm_data, wc.byte_len) == (80, WCOpcode.RECV_RDMA_WITH_IMM,
                                                                0x0A0B0C0D, 64)  # fmt: skip
-    assert wc.src_qp == f.qa.qp_num and wc.wc_flags & WC_WITH_IMM
+    assert wc.src_qp == f.qa.qp_num and wc.wc_flags & WCFlags.WITH_IMM
     assert f.dst.read(0, 64) == PATTERN[:64]
 
 
 def test_unsolicited_rdma_write_with_immediate(sim):
     f = Fabric(sim, cq_ex=True, unsolicited=True, b_qp={"unsolicited_write_recv": True})
     f.qb.post_recv(v.RecvWR(90, [f.dst_mr.sge(32, 4096)]))
-    f.send(5, [f.src_mr.sge(16)], RDMA_WRITE_WITH_IMM, remote_addr=f.dst.addr,
+    f.send(5, [f.src_mr.sge(16)], WROpcode.RDMA_WRITE_WITH_IMM, remote_addr=f.dst.addr,
            rkey=f.dst_mr.rkey, imm_data=5)  # fmt: skip
-    f.expect_send_completion(5, WC_RDMA_WRITE)
+    f.expect_send_completion(5, WCOpcode.RDMA_WRITE)
     wc = poll_one(f.b.recv_cq)
-    assert (wc.wr_id, wc.opcode, wc.imm_data, wc.unsolicited) == (0, WC_RECV_RDMA_WITH_IMM, 5, True)
+    assert (wc.wr_id, wc.opcode, wc.imm_data, wc.unsolicited) == (
+        0,
+        WCOpcode.RECV_RDMA_WITH_IMM,
+        5,
+        True,
+    )
     # The posted receive was not consumed: the next SEND lands in it.
     f.send(6, [f.src_mr.sge(32, 64)])
     f.expect_send_completion(6)
@@ -152,9 +136,11 @@ def test_rdma_read(fabric):
     f = fabric
     f.dst.write(b"remote bytes!")
     landing, landing_mr = f.a.reg(64)
-    f.send(7, [landing_mr.sge(13, 3)], RDMA_READ, remote_addr=f.dst.addr, rkey=f.dst_mr.rkey)
+    f.send(
+        7, [landing_mr.sge(13, 3)], WROpcode.RDMA_READ, remote_addr=f.dst.addr, rkey=f.dst_mr.rkey
+    )
     # The provider reports reads as IBV_WC_SEND.
-    f.expect_send_completion(7, WC_SEND)
+    f.expect_send_completion(7, WCOpcode.SEND)
     assert landing.read(3, 13) == b"remote bytes!" and landing.read(0, 3) == bytes(3)
 
 
@@ -172,7 +158,11 @@ def test_inline_send_copies_at_posting(sim):
     f.qb.post_recv(v.RecvWR(1, [f.dst_mr.sge(64)]))
     scratch = f.a.reg(32, b"inline payload, then reused")[0]
     # Inline data needs no registration: a raw address with lkey 0 will do.
-    f.send(8, [v.SGE(scratch.addr, 14), v.SGE(scratch.addr + 14, 13)], send_flags=SIGNALED | INLINE)
+    f.send(
+        8,
+        [v.SGE(scratch.addr, 14), v.SGE(scratch.addr + 14, 13)],
+        send_flags=SendFlags.SIGNALED | SendFlags.INLINE,
+    )
     scratch.write(b"X" * 32)
     f.expect_send_completion(8)
     wc = poll_one(f.b.recv_cq)
@@ -183,10 +173,10 @@ def test_batch_completes_in_order(fabric):
     f = fabric
     f.qb.post_recv([v.RecvWR(100 + i, [f.dst_mr.sge(16, 16 * i)]) for i in range(2)])
     f.qa.post_send([
-        v.SendWR(1, [f.src_mr.sge(16)], SEND, SIGNALED, dest=Peer(f)),
-        v.SendWR(2, [f.src_mr.sge(16, 16)], RDMA_WRITE, SIGNALED, f.dst.addr + 512,
+        v.SendWR(1, [f.src_mr.sge(16)], WROpcode.SEND, SendFlags.SIGNALED, dest=Peer(f)),
+        v.SendWR(2, [f.src_mr.sge(16, 16)], WROpcode.RDMA_WRITE, SendFlags.SIGNALED, f.dst.addr + 512,
                  f.dst_mr.rkey, dest=Peer(f)),
-        v.SendWR(3, [f.src_mr.sge(16, 32)], SEND_WITH_IMM, SIGNALED, imm_data=9, dest=Peer(f)),
+        v.SendWR(3, [f.src_mr.sge(16, 32)], WROpcode.SEND_WITH_IMM, SendFlags.SIGNALED, imm_data=9, dest=Peer(f)),
     ])  # fmt: skip
     assert [poll_one(f.a.send_cq).wr_id for _ in range(3)] == [1, 2, 3]
     received = [poll_one(f.b.recv_cq) for _ in range(2)]
@@ -207,10 +197,10 @@ def test_aborted_batch_moves_nothing(fabric):
     f.qb.post_recv(v.RecvWR(1, [f.dst_mr.sge(64)]))
     with pytest.raises(ValueError, match="connectionless"):
         f.qa.post_send([
-            v.SendWR(1, [f.src_mr.sge(8)], send_flags=SIGNALED, dest=Peer(f)),
-            v.SendWR(2, [f.src_mr.sge(8)], RDMA_WRITE, SIGNALED, f.dst.addr, f.dst_mr.rkey,
+            v.SendWR(1, [f.src_mr.sge(8)], send_flags=SendFlags.SIGNALED, dest=Peer(f)),
+            v.SendWR(2, [f.src_mr.sge(8)], WROpcode.RDMA_WRITE, SendFlags.SIGNALED, f.dst.addr, f.dst_mr.rkey,
                      dest=Peer(f)),
-            v.SendWR(3, [f.src_mr.sge(8)], send_flags=SIGNALED),
+            v.SendWR(3, [f.src_mr.sge(8)], send_flags=SendFlags.SIGNALED),
         ])  # fmt: skip
     assert f.a.send_cq.poll(8) == [] and f.b.recv_cq.poll(8) == []
     assert f.dst.read() == bytes(len(PATTERN))
@@ -222,7 +212,7 @@ def test_oversized_send_fails_as_a_completion(fabric):
     assert len(PATTERN) > 8928  # the port's max_msg_sz
     f.send(9, [f.src_mr.sge()])
     wc = poll_one(f.a.send_cq)
-    assert (wc.wr_id, wc.status, wc.is_success) == (9, LOC_LEN_ERR, False)
+    assert (wc.wr_id, wc.status, wc.is_success) == (9, WCStatus.LOC_LEN_ERR, False)
     with pytest.raises(v.CompletionError) as info:
         wc.raise_for_status()
     assert isinstance(info.value, v.EfaError)
@@ -232,9 +222,11 @@ def test_oversized_send_fails_as_a_completion(fabric):
 
 def test_write_with_wrong_rkey_fails_remotely(fabric):
     f = fabric
-    f.send(10, [f.src_mr.sge(8)], RDMA_WRITE, remote_addr=f.dst.addr, rkey=f.dst_mr.rkey ^ 1)
+    f.send(
+        10, [f.src_mr.sge(8)], WROpcode.RDMA_WRITE, remote_addr=f.dst.addr, rkey=f.dst_mr.rkey ^ 1
+    )
     wc = poll_one(f.a.send_cq)
-    assert (wc.wr_id, wc.status) == (10, REM_ACCESS_ERR)
+    assert (wc.wr_id, wc.status) == (10, WCStatus.REM_ACCESS_ERR)
     assert f.dst.read(0, 8) == bytes(8)
 
 
@@ -243,15 +235,15 @@ def test_error_state_flushes_posted_receives(fabric):
     f.qb.post_recv([v.RecvWR(1, [f.dst_mr.sge(8)]), v.RecvWR(2)])
     f.qb.modify(1, qp_state=6)
     assert [(wc.wr_id, wc.status) for wc in f.b.recv_cq.poll(4)] == [
-        (1, WR_FLUSH_ERR),
-        (2, WR_FLUSH_ERR),
+        (1, WCStatus.WR_FLUSH_ERR),
+        (2, WCStatus.WR_FLUSH_ERR),
     ]
 
 
 def test_ud_pair(sim):
-    f = Fabric(sim, qp_type=UD)
+    f = Fabric(sim, qp_type=QPType.UD)
     f.qb.post_recv(v.RecvWR(5, [f.dst_mr.sge(128)]))
-    f.send(11, [f.src_mr.sge(128, 128)], SEND_WITH_IMM, imm_data=77)
+    f.send(11, [f.src_mr.sge(128, 128)], WROpcode.SEND_WITH_IMM, imm_data=77)
     f.expect_send_completion(11)
     wc = poll_one(f.b.recv_cq)
     assert (wc.wr_id, wc.byte_len, wc.src_qp, wc.imm_data) == (5, 128, f.qa.qp_num, 77)

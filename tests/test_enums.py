@@ -55,7 +55,7 @@ def header_values(tmp_path_factory) -> dict[str, int]:
     work = tmp_path_factory.mktemp("enums")
     (work / "values.cpp").write_text("\n".join(source))
     subprocess.run(
-        ["c++", "-std=c++20", f"-I{ROOT / 'src/vantor/_vantor'}", "-o", str(work / "values"),
+        ["c++", "-std=c++20", f"-I{ROOT / 'include'}", "-o", str(work / "values"),
          str(work / "values.cpp")],
         check=True,
     )  # fmt: skip

@@ -3,12 +3,10 @@
 from __future__ import annotations
 
 import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
-from conftest import ROOT, run_python
+from conftest import ROOT, run_command, run_python
 
 EXAMPLES = ROOT / "examples"
 
@@ -36,35 +34,9 @@ def test_example_runs(name: str, expected: str) -> None:
 
 
 def test_pytest_example_passes() -> None:
-    result = subprocess.run(
-        [
-            sys.executable,
-            "-m",
-            "pytest",
-            "-q",
-            "-p",
-            "no:cacheprovider",
-            "-p",
-            "no:randomly",
-            str(EXAMPLES / "test_with_simulator.py"),
-        ],
-        capture_output=True,
-        text=True,
-        cwd=EXAMPLES,
-        env=run_python_env(),
-        timeout=120,
+    args = ["-m", "pytest", "-q", "-p", "no:cacheprovider", "-p", "no:randomly"]
+    result = run_command(
+        [*args, str(EXAMPLES / "test_with_simulator.py")], cwd=EXAMPLES, timeout=120
     )
     assert result.returncode == 0, result.stdout + result.stderr
     assert "4 passed" in result.stdout
-
-
-def run_python_env() -> dict[str, str]:
-    import os
-
-    import vantor
-
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        [str(Path(vantor.__file__).resolve().parent.parent), env.get("PYTHONPATH", "")]
-    )
-    return env

@@ -27,6 +27,7 @@ from completion_helpers import Link
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import vantor._vantor as v
+from conftest import QKEY
 
 EXAMPLES = int(os.environ.get("VANTOR_FUZZ_EXAMPLES", "20"))
 FUZZ = settings(
@@ -36,7 +37,6 @@ FUZZ = settings(
     database=None,
     suppress_health_check=list(HealthCheck),
 )
-QKEY = 0x11111111
 
 
 class Evil(Exception):
@@ -50,17 +50,23 @@ ALLOWED = (
 )  # fmt: skip
 
 
-class EvilInt:
-    def __int__(self):
-        raise Evil("__int__")
+def hostile(name: str, *methods: str) -> type:
+    """A class whose special `methods` each raise Evil naming themselves."""
 
-    def __index__(self):
-        raise Evil("__index__")
+    def raiser(method: str):
+        def raise_evil(self, *args):
+            raise Evil(method)
+
+        return raise_evil
+
+    return type(name, (), {method: raiser(method) for method in methods})
 
 
-class EvilIndex:
-    def __index__(self):
-        raise Evil("__index__")
+EvilInt = hostile("EvilInt", "__int__", "__index__")
+EvilIndex = hostile("EvilIndex", "__index__")
+EvilContainer = hostile("EvilContainer", "__len__", "__iter__", "__bytes__")
+EvilBool = hostile("EvilBool", "__bool__")
+EvilStr = hostile("EvilStr", "__str__", "__repr__")
 
 
 class IntReturnsFloat:
@@ -71,30 +77,6 @@ class IntReturnsFloat:
 class IntReturnsIntSub:
     def __int__(self):
         return IntSub(7)
-
-
-class EvilContainer:
-    def __len__(self):
-        raise Evil("__len__")
-
-    def __iter__(self):
-        raise Evil("__iter__")
-
-    def __bytes__(self):
-        raise Evil("__bytes__")
-
-
-class EvilBool:
-    def __bool__(self):
-        raise Evil("__bool__")
-
-
-class EvilStr:
-    def __str__(self):
-        raise Evil("__str__")
-
-    def __repr__(self):
-        raise Evil("__repr__")
 
 
 class EvilEq:
@@ -283,6 +265,13 @@ STATE_SIZES = {
     "SendWR": 10, "RecvWR": 2,
 }  # fmt: skip
 
+AH_ATTR_FIELDS = (
+    "dgid", "sgid_index", "port_num", "hop_limit", "traffic_class", "flow_label", "is_global",
+)  # fmt: skip
+SEND_WR_FIELDS = (
+    "wr_id", "sg_list", "opcode", "send_flags", "remote_addr", "rkey", "imm_data", "ah",
+    "remote_qpn", "remote_qkey",
+)  # fmt: skip
 TARGETS = {
     # module functions
     "get_device_list": (lambda w: v.get_device_list, (), True),
@@ -304,25 +293,13 @@ TARGETS = {
     "Device": (lambda w: v.Device, ("name", "guid"), True),
     "AHAttr": (
         lambda w: v.AHAttr,
-        ("dgid", "sgid_index", "port_num", "hop_limit", "traffic_class", "flow_label", "is_global"),
+        AH_ATTR_FIELDS,
         True,
     ),
     "SGE": (lambda w: v.SGE, ("target", "length", "lkey", "offset"), True),
     "SendWR": (
         lambda w: v.SendWR,
-        (
-            "wr_id",
-            "sg_list",
-            "opcode",
-            "send_flags",
-            "remote_addr",
-            "rkey",
-            "imm_data",
-            "ah",
-            "remote_qpn",
-            "remote_qkey",
-            "dest",
-        ),
+        (*SEND_WR_FIELDS, "dest"),
         True,
     ),  # fmt: skip
     "RecvWR": (lambda w: v.RecvWR, ("wr_id", "sg_list"), True),
@@ -519,22 +496,11 @@ def test_arbitrary_arguments(sim, name):
 SETTERS = {
     "AHAttr": (
         lambda w: v.AHAttr(),
-        ["dgid", "sgid_index", "port_num", "hop_limit", "traffic_class", "flow_label", "is_global"],
+        list(AH_ATTR_FIELDS),
     ),
     "SendWR": (
         lambda w: w.send_wr(),
-        [
-            "wr_id",
-            "sg_list",
-            "opcode",
-            "send_flags",
-            "remote_addr",
-            "rkey",
-            "imm_data",
-            "ah",
-            "remote_qpn",
-            "remote_qkey",
-        ],
+        list(SEND_WR_FIELDS),
     ),  # fmt: skip
     "RecvWR": (lambda w: v.RecvWR(), ["wr_id", "sg_list"]),
 }

@@ -9,9 +9,10 @@ import gc
 from pathlib import Path
 
 import pytest
-from completion_helpers import Link, open_context, run_isolated
+from completion_helpers import Link, open_context
 
 import vantor._vantor as v
+from conftest import run_python
 
 KINDS = ["cq", "cq_ex"]
 TESTS_DIR = str(Path(__file__).resolve().parent)
@@ -127,7 +128,7 @@ def test_collector_never_sees_a_half_filled_result(kind):
     # A collection at every allocation, and a finalizer that runs in each one
     # and walks every young list: a result list with empty slots must not be
     # among them while poll fills it.
-    result = run_isolated(
+    result = run_python(
         f"""
         import gc, sys
         sys.path.insert(0, {TESTS_DIR!r})

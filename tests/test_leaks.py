@@ -14,47 +14,28 @@ import types
 
 import leak_check
 import pytest
-from completion_helpers import Link
+from completion_helpers import OneOfEach
 from leak_check import LeakError, check_no_leak
+from qp_helpers import ACCESS_ALL
 
 import vantor._vantor as v
+from conftest import QKEY
+from vantor.enums import AsyncEventType, SendFlags
 
-QKEY = 0x11111111
-SIGNALED = 2
-ACCESS = 1 | 2 | 4  # LOCAL_WRITE | REMOTE_WRITE | REMOTE_READ
-PORT_ACTIVE = 9
 WC_CHECKSUM = 0x4180B13
 
 
-class World:
+class World(OneOfEach):
     """One of everything, ready to use, on the simulator's default device."""
 
     def __init__(self, sim):
-        self.sim = sim
-        self.ctx = v.get_efa_device_list()[0].open()
-        self.pd = self.ctx.alloc_pd()
-        self.channel = self.ctx.create_comp_channel()
-        self.cq = self.ctx.create_cq(64, channel=self.channel)
-        self.cqx = self.ctx.create_cq_ex(64, sgid=True, unsolicited=True)
-        self.send_cq = self.ctx.create_cq(64)
-        # Receives land on the channel's CQ and on the extended CQ, from a
-        # sender whose PD holds the only address handle (so sgid is reported).
-        self.link = Link(self.ctx, self.send_cq, self.cq)
-        self.linkx = Link(self.ctx, self.send_cq, self.cqx)
-        self.buf = ctypes.create_string_buffer(4096)
-        self.addr = ctypes.addressof(self.buf)
-        self.mr = self.pd.reg_mr(self.addr, 4096, ACCESS)
-        self.gid = self.ctx.query_gid()
-        self.ah = self.pd.create_ah(self.gid)
-        self.qp = self.pd.create_qp(v.QPInitAttr(self.send_cq, self.send_cq))
+        super().__init__(sim, v.get_efa_device_list()[0].open(), 64, sgid=True, unsolicited=True)
         self.qp.prepare(QKEY)
         self.inline_qp = self.pd.create_qp(
             v.QPInitAttr(self.send_cq, self.send_cq, max_inline_data=32)
         )
         self.inline_qp.prepare(QKEY)
         self.peer = types.SimpleNamespace(ah=self.ah, qp_num=self.link.receiver.qp_num, qkey=QKEY)
-        self.memfd = os.memfd_create("dmabuf")
-        os.ftruncate(self.memfd, 1 << 16)
         self.device = v.get_device_list()[0]
         self.other = self.device.open()
         self.wc_fail = v._unpickle_WC(v.WC, WC_CHECKSUM, (0, 0, 0, 0, None, 0, 12, 0, 0x1F, 0, 7))
@@ -73,7 +54,7 @@ class World:
 
     def send_wr(self, **fields):
         base = dict(
-            wr_id=1, sg_list=[self.mr.sge(8)], send_flags=SIGNALED,
+            wr_id=1, sg_list=[self.mr.sge(8)], send_flags=SendFlags.SIGNALED,
             ah=self.ah, remote_qpn=self.link.receiver.qp_num, remote_qkey=QKEY,
         )  # fmt: skip
         base.update(fields)
@@ -132,7 +113,7 @@ SUCCESS = [
         "Context.get_async_event",
         lambda w: op(
             lambda: (
-                w.sim.post_port_event(PORT_ACTIVE, async_fd=w.ctx.async_fd),
+                w.sim.post_port_event(AsyncEventType.PORT_ACTIVE, async_fd=w.ctx.async_fd),
                 ev := w.ctx.get_async_event(),
                 repr(ev),
                 ev.event_type,
@@ -145,13 +126,13 @@ SUCCESS = [
     ("Context.alloc_pd", lambda w: op(w.ctx.alloc_pd)),
     ("PD.close", lambda w: op(lambda: w.ctx.alloc_pd().close())),
     ("PD.with", lambda w: op(lambda: w.ctx.alloc_pd().__exit__(None, None, None))),
-    ("PD.reg_mr", lambda w: op(lambda: w.pd.reg_mr(w.addr, 4096, ACCESS), w.pd)),
-    ("PD.reg_mr(float)", lambda w: op(lambda: w.pd.reg_mr(float(w.addr), 64.0, ACCESS), w.pd)),
+    ("PD.reg_mr", lambda w: op(lambda: w.pd.reg_mr(w.addr, 4096, ACCESS_ALL), w.pd)),
+    ("PD.reg_mr(float)", lambda w: op(lambda: w.pd.reg_mr(float(w.addr), 64.0, ACCESS_ALL), w.pd)),
     (
         "MR._keepalive",
-        lambda w: op(lambda: w.pd.reg_mr(w.addr, 64, ACCESS)._keepalive(w.buf).close(), w.buf),
+        lambda w: op(lambda: w.pd.reg_mr(w.addr, 64, ACCESS_ALL)._keepalive(w.buf).close(), w.buf),
     ),
-    ("PD.reg_dmabuf_mr", lambda w: op(lambda: w.pd.reg_dmabuf_mr(0, 4096, 0, w.memfd, ACCESS))),
+    ("PD.reg_dmabuf_mr", lambda w: op(lambda: w.pd.reg_dmabuf_mr(0, 4096, 0, w.memfd, ACCESS_ALL))),
     (
         "MR.fields",
         lambda w: op(
@@ -298,7 +279,7 @@ SUCCESS = [
         lambda w: op(
             lambda: (
                 w.link.post_recv(1),
-                w.inline_qp.post_send(w.send_wr(send_flags=SIGNALED | 8)),
+                w.inline_qp.post_send(w.send_wr(send_flags=SendFlags.SIGNALED | SendFlags.INLINE)),
                 w.drain(),
             )
         ),
@@ -712,7 +693,7 @@ NATIVE_FAILURES = [
     ("ibv_get_async_event", "ibv_get_async_event", lambda w: op(w.ctx.get_async_event)),
     ("ibv_alloc_pd", "ibv_alloc_pd", lambda w: op(w.ctx.alloc_pd)),
     ("ibv_dealloc_pd", "ibv_dealloc_pd", lambda w: op(w.pd.close, w.pd)),
-    ("ibv_reg_mr", "ibv_reg_mr_iova2", lambda w: op(lambda: w.pd.reg_mr(w.addr, 64, ACCESS))),
+    ("ibv_reg_mr", "ibv_reg_mr_iova2", lambda w: op(lambda: w.pd.reg_mr(w.addr, 64, ACCESS_ALL))),
     (
         "ibv_reg_dmabuf_mr",
         "ibv_reg_dmabuf_mr",

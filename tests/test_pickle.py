@@ -113,6 +113,39 @@ def test_round_trip(name, protocol):
     assert again.__reduce__() == obj.__reduce__()
 
 
+# Records whose attributes are exactly their pickled fields, read-only.
+READ_ONLY = ["DeviceAttr", "EfaDeviceAttr", "PortAttr", "MRAttr", "CQAttr", "QPCap", "WQAttr"]
+WIDEST_FIRST = [2**64 - 1, 2**32 - 1, 2**31 - 1, 2**16 - 1, 2**8 - 1]
+
+
+def largest_accepted(name: str, index: int) -> int:
+    """The largest value the state takes for integer field `index`."""
+    sample = list(RECORDS[name][3])
+    for value in WIDEST_FIRST:
+        sample[index] = value
+        try:
+            build(name, state=tuple(sample))
+        except OverflowError:
+            continue
+        return value
+    raise AssertionError(f"{name} field {index} takes no width")
+
+
+@pytest.mark.parametrize("name", READ_ONLY)
+def test_read_only_attributes_are_the_pickled_fields(name):
+    _, _, fields, sample = RECORDS[name]
+    obj = build(name)
+    assert {field: getattr(obj, field) for field in fields} == dict(zip(fields, sample))
+    for index, field in enumerate(fields):
+        if not isinstance(sample[index], int):
+            continue
+        extreme = list(sample)
+        extreme[index] = largest_accepted(name, index)
+        assert getattr(build(name, state=tuple(extreme)), field) == extreme[index], field
+        with pytest.raises(AttributeError):
+            setattr(obj, field, sample[index])
+
+
 @pytest.mark.parametrize("name", list(RECORDS))
 def test_reduce_form(name):
     written, _, fields, sample = RECORDS[name]

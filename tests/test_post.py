@@ -6,32 +6,16 @@ simulator's call log."""
 from __future__ import annotations
 
 import errno
-import gc
 import sys
 
 import pytest
-from qp_helpers import (
-    INLINE,
-    QKEY,
-    RDMA_READ,
-    RDMA_WRITE,
-    RDMA_WRITE_WITH_IMM,
-    SEND,
-    SEND_WITH_IMM,
-    SIGNALED,
-    UD,
-    open_node,
-)
+from qp_helpers import open_node
 
 import vantor._vantor as v
+from conftest import QKEY
+from vantor.enums import QPType, SendFlags, WROpcode
 
-
-@pytest.fixture(autouse=True)
-def settled(request):
-    """Free what earlier tests left in reference cycles before the simulator is reset,
-    so their destroy calls never show up in this test's counters and call log."""
-    if "sim" in request.fixturenames:
-        gc.collect()
+pytestmark = pytest.mark.usefixtures("settled")
 
 
 class Pair:
@@ -45,7 +29,7 @@ class Pair:
         self.buf, self.mr = self.node.reg(4096, bytes(range(256)) * 16)
 
     def wr(self, wr_id=1, sges=None, **kwargs):
-        kwargs.setdefault("send_flags", SIGNALED)
+        kwargs.setdefault("send_flags", SendFlags.SIGNALED)
         kwargs.setdefault("ah", self.ah)
         sges = [self.mr.sge(8)] if sges is None else sges
         return v.SendWR(wr_id, sges, remote_qpn=self.b.qp_num, remote_qkey=QKEY, **kwargs)
@@ -128,12 +112,12 @@ def test_closed_queue_pair(sim, pair, method):
 @pytest.mark.parametrize(
     "opcode, fn, extra",
     [
-        (RDMA_WRITE, "wr_rdma_write", {"rkey": "0x1234", "remote_addr": "0xfeedf00d"}),
-        (RDMA_WRITE_WITH_IMM, "wr_rdma_write_imm",
+        (WROpcode.RDMA_WRITE, "wr_rdma_write", {"rkey": "0x1234", "remote_addr": "0xfeedf00d"}),
+        (WROpcode.RDMA_WRITE_WITH_IMM, "wr_rdma_write_imm",
          {"rkey": "0x1234", "remote_addr": "0xfeedf00d", "imm_data": 1}),
-        (SEND, "wr_send", {}),
-        (SEND_WITH_IMM, "wr_send_imm", {"imm_data": 1}),
-        (RDMA_READ, "wr_rdma_read", {"rkey": "0x1234", "remote_addr": "0xfeedf00d"}),
+        (WROpcode.SEND, "wr_send", {}),
+        (WROpcode.SEND_WITH_IMM, "wr_send_imm", {"imm_data": 1}),
+        (WROpcode.RDMA_READ, "wr_rdma_read", {"rkey": "0x1234", "remote_addr": "0xfeedf00d"}),
     ],
 )  # fmt: skip
 def test_each_opcode_reaches_its_builder(sim, pair, opcode, fn, extra):
@@ -157,7 +141,7 @@ def test_each_opcode_reaches_its_builder(sim, pair, opcode, fn, extra):
 
 def test_inline_entries_go_as_data_without_keys(sim, pair):
     wr = pair.wr(sges=[v.SGE(pair.buf.addr, 3, lkey=77), pair.mr.sge(5, 100)],
-                 send_flags=INLINE | SIGNALED)  # fmt: skip
+                 send_flags=SendFlags.INLINE | SendFlags.SIGNALED)  # fmt: skip
     sim.fail("wr_complete", errno.ECANCELED)
     with sim.recording() as log, pytest.raises(v.EfaError):
         pair.a.post_send(wr)
@@ -171,11 +155,11 @@ def test_inline_entries_go_as_data_without_keys(sim, pair):
     assert log.calls("wr_send")[0]["wr_flags"] == "0xa"
 
 
-@pytest.mark.parametrize("inline", [0, INLINE])
+@pytest.mark.parametrize("inline", [0, SendFlags.INLINE])
 def test_empty_entry_list_is_still_set(sim, pair, inline):
     sim.fail("wr_complete", errno.ECANCELED)
     with sim.recording() as log, pytest.raises(v.EfaError):
-        pair.a.post_send(pair.wr(sges=[], send_flags=SIGNALED | inline))
+        pair.a.post_send(pair.wr(sges=[], send_flags=SendFlags.SIGNALED | inline))
     name = "wr_set_inline_data_list" if inline else "wr_set_sge_list"
     call = log.calls(name)[0]
     assert call.get("num_sge", call.get("num_buf")) == 0
@@ -245,10 +229,10 @@ def test_sg_list_none_aborts(sim, pair):
 
 def test_opcode_outside_send_ops_flags(sim):
     node = open_node()
-    qp = node.qp(qp_type=UD)
+    qp = node.qp(qp_type=QPType.UD)
     ah = node.pd.create_ah(node.gid())
     with sim.recording() as log, pytest.raises(ValueError) as info:
-        qp.post_send(v.SendWR(opcode=RDMA_READ, ah=ah, send_flags=SIGNALED))
+        qp.post_send(v.SendWR(opcode=WROpcode.RDMA_READ, ah=ah, send_flags=SendFlags.SIGNALED))
     assert str(info.value) == "opcode 4 is not enabled in this QP's send_ops_flags"
     assert batch_calls(log) == ["wr_start", "wr_abort"]
     with pytest.raises(ValueError, match=r"\(got opcode 9\)"):

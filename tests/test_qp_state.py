@@ -4,27 +4,20 @@ the queries (query, state, query_wqs)."""
 from __future__ import annotations
 
 import errno
-import gc
 
 import pytest
-from qp_helpers import UD, open_node
+from qp_helpers import open_node
 
 import vantor._vantor as v
-
-
-@pytest.fixture(autouse=True)
-def settled(request):
-    """Free what earlier tests left in reference cycles before the simulator is reset,
-    so their destroy calls never show up in this test's counters and call log."""
-    if "sim" in request.fixturenames:
-        gc.collect()
-
+from vantor.enums import QPType
 
 RESET, INIT, RTR, RTS, ERR = 0, 1, 2, 3, 6
 ZERO_ATTR = {
     "qp_state": 0, "cur_qp_state": 0, "qkey": 0, "rq_psn": 0, "sq_psn": 0, "pkey_index": 0,
     "port_num": 0, "rnr_retry": 0,
 }  # fmt: skip
+
+pytestmark = pytest.mark.usefixtures("settled")
 
 
 @pytest.fixture
@@ -262,7 +255,7 @@ def test_query_on_fresh_queue_pair(qp):
 
 
 def test_state_queries_every_time(sim, node):
-    qp = node.qp(qp_type=UD)
+    qp = node.qp(qp_type=QPType.UD)
     with sim.recording() as log:
         assert qp.state == RTS
         qp.modify(1, qp_state=ERR)

@@ -3,15 +3,12 @@ own Python type-checks against them."""
 
 from __future__ import annotations
 
-import os
-import subprocess
-import sys
 from importlib.util import find_spec
 from pathlib import Path
 
 import pytest
 
-from conftest import ROOT
+from conftest import ROOT, package_parent, python_env, run_command
 
 pytest.importorskip("mypy", reason="the stub checks need mypy (pip install 'vantor[test]')")
 
@@ -30,30 +27,19 @@ sys.exit(stubtest.main())
 """
 
 
-def _env() -> dict[str, str]:
-    import vantor
-
-    package_parent = str(Path(vantor.__file__).resolve().parent.parent)
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([package_parent, env.get("PYTHONPATH", "")])
+def _mypy(args: list[str], timeout: float) -> None:
+    """Runs mypy's `args` in a fresh interpreter; its report is the failure message."""
+    parent = package_parent()
     # An installed package is found through site-packages, which mypy
     # refuses on MYPYPATH; a source tree has to be named.
-    if Path(package_parent).name != "site-packages":
-        env["MYPYPATH"] = package_parent
-    return env
+    extra = {} if Path(parent).name == "site-packages" else {"MYPYPATH": parent}
+    result = run_command(args, env=python_env(extra), cwd=ROOT, timeout=timeout)
+    assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_stubtest_is_clean() -> None:
     args = ["--allowlist", str(ALLOWLIST)] if ALLOWLIST.exists() else []
-    result = subprocess.run(
-        [sys.executable, "-c", STUBTEST, *args],
-        capture_output=True,
-        text=True,
-        env=_env(),
-        cwd=ROOT,
-        timeout=300,
-    )
-    assert result.returncode == 0, result.stdout + result.stderr
+    _mypy(["-c", STUBTEST, *args], timeout=300)
 
 
 def test_stub_and_py_typed_ship_with_the_package() -> None:
@@ -71,12 +57,4 @@ def test_package_python_type_checks_strictly() -> None:
     # numpy and matplotlib are optional: without them their imports go unchecked
     optional = ("numpy", "matplotlib")
     relax = [] if all(find_spec(m) for m in optional) else ["--ignore-missing-imports"]
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", *relax, *map(str, targets)],
-        capture_output=True,
-        text=True,
-        env=_env(),
-        cwd=ROOT,
-        timeout=600,
-    )
-    assert result.returncode == 0, result.stdout + result.stderr
+    _mypy(["-m", "mypy", "--strict", *relax, *map(str, targets)], timeout=600)

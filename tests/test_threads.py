@@ -21,9 +21,9 @@ import pytest
 from completion_helpers import Link, Waiter, expect_efa_error, wait_until
 
 import vantor._vantor as v
+from conftest import QKEY
+from vantor.enums import SendFlags
 
-QKEY = 0x11111111
-SIGNALED = 2
 EBUSY = errno.EBUSY
 
 
@@ -118,7 +118,7 @@ def test_senders_pollers_and_an_event_waiter(sim, ctx):
                     v.SendWR(
                         wr_id=(index * batches + b) * batch + k,
                         sg_list=[link.src_mr.sge(16)],
-                        send_flags=SIGNALED,
+                        send_flags=SendFlags.SIGNALED,
                         ah=link.ah,
                         remote_qpn=link.receiver.qp_num,
                         remote_qkey=QKEY,

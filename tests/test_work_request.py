@@ -10,13 +10,7 @@ from qp_helpers import open_node
 
 import vantor._vantor as v
 
-
-@pytest.fixture(autouse=True)
-def settled(request):
-    """Free what earlier tests left in reference cycles before the simulator is reset,
-    so their destroy calls never show up in this test's counters and call log."""
-    if "sim" in request.fixturenames:
-        gc.collect()
+pytestmark = pytest.mark.usefixtures("settled")
 
 
 class Box:

@@ -32,6 +32,25 @@ Device *device_at(int index)
     return w.current[static_cast<std::size_t>(index)];
 }
 
+// Runs `f` on device `index` under the device lock: -ENODEV where there is
+// no such device, -EINVAL where `f` refuses its arguments. A change (`writes`)
+// means the devices are no longer the default set that a reset can skip.
+template <class F>
+int with_device(int index, bool writes, F f)
+{
+    ensure_default_devices();
+    World &w = world();
+    std::lock_guard lock(w.dev_mtx);
+    Device *d = device_at(index);
+    if (!d)
+        return -ENODEV;
+    if (!f(*d))
+        return -EINVAL;
+    if (writes)
+        w.pristine = false;
+    return 0;
+}
+
 // Contexts an event for `device` / `async_fd` goes to (caller holds obj_mtx).
 template <class F>
 int for_contexts(const char *device, int async_fd, F f)
@@ -96,73 +115,45 @@ VSIM_API int vsim_device_count(void) { return static_cast<int>(device_snapshot()
 
 VSIM_API int vsim_set_device_field(int index, const char *field, uint64_t value)
 {
-    ensure_default_devices();
-    World &w = world();
-    std::lock_guard lock(w.dev_mtx);
-    Device *d = device_at(index);
-    if (!d)
-        return -ENODEV;
-    if (!field || !set_field(d->cfg, field, value))
-        return -EINVAL;
-    w.pristine = false;
-    return 0;
+    return with_device(index, true,
+                       [&](Device &d) { return field && set_field(d.cfg, field, value); });
 }
 
 VSIM_API int vsim_get_device_field(int index, const char *field, uint64_t *value)
 {
-    ensure_default_devices();
-    World &w = world();
-    std::lock_guard lock(w.dev_mtx);
-    Device *d = device_at(index);
-    if (!d)
-        return -ENODEV;
-    if (!field || !value || !get_field(d->cfg, field, *value))
-        return -EINVAL;
-    return 0;
+    return with_device(index, false, [&](Device &d) {
+        return field && value && get_field(d.cfg, field, *value);
+    });
 }
 
 VSIM_API int vsim_set_device_gid(int index, const uint8_t gid[16])
 {
-    ensure_default_devices();
-    World &w = world();
-    std::lock_guard lock(w.dev_mtx);
-    Device *d = device_at(index);
-    if (!d)
-        return -ENODEV;
-    if (!gid)
-        return -EINVAL;
-    std::memcpy(d->cfg.gid.raw, gid, 16);
-    w.pristine = false;
-    return 0;
+    return with_device(index, true, [&](Device &d) {
+        if (!gid)
+            return false;
+        std::memcpy(d.cfg.gid.raw, gid, 16);
+        return true;
+    });
 }
 
 VSIM_API int vsim_get_device_gid(int index, uint8_t gid[16])
 {
-    ensure_default_devices();
-    World &w = world();
-    std::lock_guard lock(w.dev_mtx);
-    Device *d = device_at(index);
-    if (!d)
-        return -ENODEV;
-    if (!gid)
-        return -EINVAL;
-    std::memcpy(gid, d->cfg.gid.raw, 16);
-    return 0;
+    return with_device(index, false, [&](Device &d) {
+        if (!gid)
+            return false;
+        std::memcpy(gid, d.cfg.gid.raw, 16);
+        return true;
+    });
 }
 
 VSIM_API int vsim_set_device_fw_ver(int index, const char *fw_ver)
 {
-    ensure_default_devices();
-    World &w = world();
-    std::lock_guard lock(w.dev_mtx);
-    Device *d = device_at(index);
-    if (!d)
-        return -ENODEV;
-    if (!fw_ver || std::strlen(fw_ver) >= sizeof d->cfg.dattr.fw_ver)
-        return -EINVAL;
-    std::strcpy(d->cfg.dattr.fw_ver, fw_ver);
-    w.pristine = false;
-    return 0;
+    return with_device(index, true, [&](Device &d) {
+        if (!fw_ver || std::strlen(fw_ver) >= sizeof d.cfg.dattr.fw_ver)
+            return false;
+        std::strcpy(d.cfg.dattr.fw_ver, fw_ver);
+        return true;
+    });
 }
 
 VSIM_API const char *vsim_device_fields(void)

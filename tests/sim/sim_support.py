@@ -79,7 +79,7 @@ def cases_binary_fixture(tmp_path_factory) -> Path:
         "-Wextra",
         "-Werror",
         "-I",
-        str(ROOT / "src/vantor/_vantor"),
+        str(ROOT / "include"),
         "-I",
         str(ROOT / "sim/include"),
         str(ROOT / "sim/tests/cases.cpp"),

@@ -11,6 +11,7 @@
 #include "py/function.hpp"
 #include "py/ref.hpp"
 #include "py/types.hpp"
+#include "record_fields.hpp"
 
 #include <cerrno>
 #include <cstddef>
@@ -151,17 +152,7 @@ PyObject *CQAttr_repr(PyObject *self)
     return PyUnicode_FromStringAndSize(text, n);
 }
 
-PyMemberDef cq_attr_members[] = {
-    {"buffer_addr", T_ULONGLONG, offsetof(CQAttrObject, buffer_addr), READONLY,
-     "CQAttr.buffer_addr: int\n\nAddress of the queue's completion ring."},
-    {"entry_size", T_UINT, offsetof(CQAttrObject, entry_size), READONLY,
-     "CQAttr.entry_size: int\n\nSize of one ring entry in bytes."},
-    {"num_entries", T_UINT, offsetof(CQAttrObject, num_entries), READONLY,
-     "CQAttr.num_entries: int\n\nNumber of entries in the ring."},
-    {"doorbell_addr", T_ULONGLONG, offsetof(CQAttrObject, doorbell_addr), READONLY,
-     "CQAttr.doorbell_addr: int\n\nAddress of the queue's doorbell register."},
-    {nullptr, 0, 0, 0, nullptr},
-};
+auto cq_attr_members = record_fields::readonly_members(record_fields::CQAttr::fields);
 
 PyType_Slot cq_attr_slots[] = {
     {Py_tp_doc, const_cast<char *>(
@@ -169,7 +160,7 @@ PyType_Slot cq_attr_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(CQAttr_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(CQAttr_dealloc)},
     {Py_tp_repr, reinterpret_cast<void *>(CQAttr_repr)},
-    {Py_tp_members, cq_attr_members},
+    {Py_tp_members, cq_attr_members.data()},
     {0, nullptr},
 };
 

@@ -9,6 +9,7 @@
 #include "py/function.hpp"
 #include "py/ref.hpp"
 #include "py/types.hpp"
+#include "record_fields.hpp"
 #include "records.hpp"
 
 #include <cerrno>
@@ -420,13 +421,7 @@ PyObject *MRAttr_repr(PyObject *self)
         validity, attr->recv_ic_id, attr->rdma_read_ic_id, attr->rdma_recv_ic_id);
 }
 
-PyMemberDef MRAttr_members[] = {
-    {"ic_id_validity", T_INT, offsetof(MRAttrObject, ic_id_validity), READONLY, nullptr},
-    {"recv_ic_id", T_INT, offsetof(MRAttrObject, recv_ic_id), READONLY, nullptr},
-    {"rdma_read_ic_id", T_INT, offsetof(MRAttrObject, rdma_read_ic_id), READONLY, nullptr},
-    {"rdma_recv_ic_id", T_INT, offsetof(MRAttrObject, rdma_recv_ic_id), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
+auto MRAttr_members = record_fields::readonly_members(record_fields::MRAttr::fields);
 
 PyType_Slot MRAttr_slots[] = {
     {Py_tp_doc, const_cast<char *>(
@@ -434,7 +429,7 @@ PyType_Slot MRAttr_slots[] = {
     {Py_tp_init, reinterpret_cast<void *>(MRAttr_init)},
     {Py_tp_dealloc, reinterpret_cast<void *>(MRAttr_dealloc)},
     {Py_tp_repr, reinterpret_cast<void *>(MRAttr_repr)},
-    {Py_tp_members, MRAttr_members},
+    {Py_tp_members, MRAttr_members.data()},
     {0, nullptr},
 };
 

@@ -1,7 +1,8 @@
 // Pickling of the value records: a state tuple of the fields in name order,
 // a checksum of the field list, and a module-level reconstructor per class.
 // Resource classes refuse. The whole protocol is driven by per-class tables
-// (pickle_table.cpp); nothing is written per class.
+// (pickle_table.hpp, from the field tables of record_fields.hpp); nothing is
+// written per class.
 #pragma once
 
 #include <Python.h>
@@ -29,6 +30,7 @@ struct Field {
     const char *name;
     Kind kind;
     size_t offset;
+    const char *doc = nullptr;  // the attribute's docstring, where it has one
 };
 
 struct Record {

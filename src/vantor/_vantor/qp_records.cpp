@@ -3,10 +3,9 @@
 
 #include "module_types.hpp"
 #include "py/types.hpp"
+#include "record_fields.hpp"
 
-#include <cstddef>
 #include <cstring>
-#include <structmember.h>
 
 namespace vantor {
 namespace {
@@ -44,29 +43,14 @@ PyObject *WQAttr_repr(PyObject *self)
     return PyUnicode_FromString(text);
 }
 
-PyMemberDef QPCap_members[] = {
-    {"max_send_wr", T_UINT, offsetof(QPCapObject, max_send_wr), READONLY, nullptr},
-    {"max_recv_wr", T_UINT, offsetof(QPCapObject, max_recv_wr), READONLY, nullptr},
-    {"max_send_sge", T_UINT, offsetof(QPCapObject, max_send_sge), READONLY, nullptr},
-    {"max_recv_sge", T_UINT, offsetof(QPCapObject, max_recv_sge), READONLY, nullptr},
-    {"max_inline_data", T_UINT, offsetof(QPCapObject, max_inline_data), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyMemberDef WQAttr_members[] = {
-    {"buffer_addr", T_ULONGLONG, offsetof(WQAttrObject, buffer_addr), READONLY, nullptr},
-    {"entry_size", T_UINT, offsetof(WQAttrObject, entry_size), READONLY, nullptr},
-    {"num_entries", T_UINT, offsetof(WQAttrObject, num_entries), READONLY, nullptr},
-    {"doorbell_addr", T_ULONGLONG, offsetof(WQAttrObject, doorbell_addr), READONLY, nullptr},
-    {"max_batch", T_UINT, offsetof(WQAttrObject, max_batch), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
+auto QPCap_members = record_fields::readonly_members(record_fields::QPCap::fields);
+auto WQAttr_members = record_fields::readonly_members(record_fields::WQAttr::fields);
 
 PyType_Slot QPCap_slots[] = {
     {Py_tp_doc, const_cast<char *>("Queue-pair capacity limits.")},
     {Py_tp_new, reinterpret_cast<void *>(record_new)},
     {Py_tp_repr, reinterpret_cast<void *>(QPCap_repr)},
-    {Py_tp_members, QPCap_members},
+    {Py_tp_members, QPCap_members.data()},
     {0, nullptr},
 };
 
@@ -75,7 +59,7 @@ PyType_Slot WQAttr_slots[] = {
                                    ":meth:`QP.query_wqs` (``efadv_query_qp_wqs``).")},
     {Py_tp_new, reinterpret_cast<void *>(record_new)},
     {Py_tp_repr, reinterpret_cast<void *>(WQAttr_repr)},
-    {Py_tp_members, WQAttr_members},
+    {Py_tp_members, WQAttr_members.data()},
     {0, nullptr},
 };
 

@@ -6,10 +6,8 @@
 #include "py/init_args.hpp"
 #include "py/ref.hpp"
 #include "py/types.hpp"
+#include "record_fields.hpp"
 #include "records.hpp"
-
-#include <cstddef>
-#include <structmember.h>
 
 namespace vantor {
 namespace {
@@ -203,57 +201,9 @@ void DeviceAttr_dealloc(PyObject *self)
 // Calling a record class gives an empty record whatever the arguments.
 int ignore_arguments_init(PyObject *, PyObject *, PyObject *) { return 0; }
 
-#define VANTOR_FIELD(Obj, name, kind) \
-    {#name, kind, static_cast<Py_ssize_t>(offsetof(Obj, name)), READONLY, nullptr}
-
-PyMemberDef DeviceAttr_members[] = {
-    VANTOR_FIELD(DeviceAttrObject, fw_ver, T_OBJECT),
-    VANTOR_FIELD(DeviceAttrObject, node_guid, T_ULONGLONG),
-    VANTOR_FIELD(DeviceAttrObject, sys_image_guid, T_ULONGLONG),
-    VANTOR_FIELD(DeviceAttrObject, max_mr_size, T_ULONGLONG),
-    VANTOR_FIELD(DeviceAttrObject, vendor_id, T_UINT),
-    VANTOR_FIELD(DeviceAttrObject, vendor_part_id, T_UINT),
-    VANTOR_FIELD(DeviceAttrObject, hw_ver, T_UINT),
-    VANTOR_FIELD(DeviceAttrObject, max_qp, T_INT),
-    VANTOR_FIELD(DeviceAttrObject, max_qp_wr, T_INT),
-    VANTOR_FIELD(DeviceAttrObject, max_sge, T_INT),
-    VANTOR_FIELD(DeviceAttrObject, max_cq, T_INT),
-    VANTOR_FIELD(DeviceAttrObject, max_cqe, T_INT),
-    VANTOR_FIELD(DeviceAttrObject, max_mr, T_INT),
-    VANTOR_FIELD(DeviceAttrObject, max_pd, T_INT),
-    VANTOR_FIELD(DeviceAttrObject, max_ah, T_INT),
-    VANTOR_FIELD(DeviceAttrObject, max_pkeys, T_INT),
-    VANTOR_FIELD(DeviceAttrObject, phys_port_cnt, T_INT),
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyMemberDef EfaDeviceAttr_members[] = {
-    VANTOR_FIELD(EfaDeviceAttrObject, max_sq_wr, T_UINT),
-    VANTOR_FIELD(EfaDeviceAttrObject, max_rq_wr, T_UINT),
-    VANTOR_FIELD(EfaDeviceAttrObject, max_sq_sge, T_INT),
-    VANTOR_FIELD(EfaDeviceAttrObject, max_rq_sge, T_INT),
-    VANTOR_FIELD(EfaDeviceAttrObject, inline_buf_size, T_INT),
-    VANTOR_FIELD(EfaDeviceAttrObject, device_caps, T_UINT),
-    VANTOR_FIELD(EfaDeviceAttrObject, max_rdma_size, T_UINT),
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyMemberDef PortAttr_members[] = {
-    VANTOR_FIELD(PortAttrObject, state, T_INT),
-    VANTOR_FIELD(PortAttrObject, max_mtu, T_INT),
-    VANTOR_FIELD(PortAttrObject, active_mtu, T_INT),
-    VANTOR_FIELD(PortAttrObject, gid_tbl_len, T_INT),
-    VANTOR_FIELD(PortAttrObject, port_cap_flags, T_UINT),
-    VANTOR_FIELD(PortAttrObject, max_msg_sz, T_UINT),
-    VANTOR_FIELD(PortAttrObject, pkey_tbl_len, T_INT),
-    VANTOR_FIELD(PortAttrObject, lid, T_INT),
-    VANTOR_FIELD(PortAttrObject, active_width, T_INT),
-    VANTOR_FIELD(PortAttrObject, active_speed, T_INT),
-    VANTOR_FIELD(PortAttrObject, link_layer, T_INT),
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-#undef VANTOR_FIELD
+auto DeviceAttr_members = record_fields::readonly_members(record_fields::DeviceAttr::fields);
+auto EfaDeviceAttr_members = record_fields::readonly_members(record_fields::EfaDeviceAttr::fields);
+auto PortAttr_members = record_fields::readonly_members(record_fields::PortAttr::fields);
 
 PyObject *DeviceAttr_repr(PyObject *self)
 {
@@ -286,7 +236,7 @@ PyType_Slot DeviceAttr_slots[] = {
     {Py_tp_init, reinterpret_cast<void *>(ignore_arguments_init)},
     {Py_tp_dealloc, reinterpret_cast<void *>(DeviceAttr_dealloc)},
     {Py_tp_repr, reinterpret_cast<void *>(DeviceAttr_repr)},
-    {Py_tp_members, DeviceAttr_members},
+    {Py_tp_members, DeviceAttr_members.data()},
     {0, nullptr},
 };
 
@@ -296,7 +246,7 @@ PyType_Slot EfaDeviceAttr_slots[] = {
     {Py_tp_init, reinterpret_cast<void *>(ignore_arguments_init)},
     {Py_tp_dealloc, reinterpret_cast<void *>(plain_dealloc<EfaDeviceAttrObject>)},
     {Py_tp_repr, reinterpret_cast<void *>(EfaDeviceAttr_repr)},
-    {Py_tp_members, EfaDeviceAttr_members},
+    {Py_tp_members, EfaDeviceAttr_members.data()},
     {0, nullptr},
 };
 
@@ -310,7 +260,7 @@ PyType_Slot PortAttr_slots[] = {
     {Py_tp_init, reinterpret_cast<void *>(ignore_arguments_init)},
     {Py_tp_dealloc, reinterpret_cast<void *>(plain_dealloc<PortAttrObject>)},
     {Py_tp_repr, reinterpret_cast<void *>(PortAttr_repr)},
-    {Py_tp_members, PortAttr_members},
+    {Py_tp_members, PortAttr_members.data()},
     {0, nullptr},
 };
 
