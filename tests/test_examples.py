@@ -68,3 +68,48 @@ def run_python_env() -> dict[str, str]:
         [str(Path(vantor.__file__).resolve().parent.parent), env.get("PYTHONPATH", "")]
     )
     return env
+
+
+def _launcher_env() -> dict[str, str]:
+    import os
+    import uuid
+
+    env = run_python_env()
+    # a simulated host of this run's own: the ranks meet there and nowhere else
+    env["VANTOR_SIM_HOST"] = f"ring-{uuid.uuid4().hex[:12]}"
+    return env
+
+
+def _expect_ring(result: subprocess.CompletedProcess[str], size: int) -> None:
+    assert result.returncode == 0, result.stdout + result.stderr
+    for rank in range(size):
+        src = (rank - 1) % size
+        line = f"rank {rank}/{size}: immediate {src}, inbox: 'greetings from rank {src}'"
+        assert line in result.stdout, result.stdout
+
+
+def test_rank_ring_under_torchrun() -> None:
+    pytest.importorskip("torch.distributed", reason="torch is not installed")
+    result = subprocess.run(
+        [sys.executable, "-m", "torch.distributed.run", "--standalone", "--nproc-per-node", "2",
+         str(EXAMPLES / "rank_ring.py"), "--sim"],
+        capture_output=True, text=True, env=_launcher_env(), timeout=300,
+    )  # fmt: skip
+    _expect_ring(result, 2)
+
+
+def test_rank_ring_under_mpirun() -> None:
+    import os
+    import shutil
+
+    pytest.importorskip("mpi4py", reason="mpi4py is not installed")
+    mpirun = shutil.which("mpirun")
+    if mpirun is None:
+        pytest.skip("mpirun is not installed")
+    root = ["--allow-run-as-root"] if os.getuid() == 0 else []
+    result = subprocess.run(
+        [mpirun, *root, "--oversubscribe", "-n", "3", "-x", "PYTHONPATH", "-x", "VANTOR_SIM_HOST",
+         sys.executable, str(EXAMPLES / "rank_ring.py"), "--launcher", "mpi", "--sim"],
+        capture_output=True, text=True, env=_launcher_env(), timeout=300,
+    )  # fmt: skip
+    _expect_ring(result, 3)
