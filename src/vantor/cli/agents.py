@@ -195,7 +195,8 @@ class Sender(Agent):
         self._post(0, 1)
         while not _reap(cq, 1):
             if time.perf_counter_ns() - start > self.ep.timeout_ns:
-                raise PerfError(f"no completion for {self.waiting_for()} within the timeout")
+                seconds = self.ep.timeout_ns / 1e9
+                raise PerfError(f"no progress for {seconds:g} s waiting for {self.waiting_for()}")
         end = time.perf_counter_ns()
         self.outstanding[0] -= 1
         self.completed += 1
