@@ -387,7 +387,10 @@ def test_failed_completion_stops_the_measurement(sim: Any) -> None:
     settings = perf.Settings(ops=["send"], sizes=[8], iters=5, warmup=0, tx_depth=4)
     with open_first() as ctx:
         limits = perf.Limits.query(ctx)
-        with perf.Endpoint(ctx, limits, 64, settings) as a, perf.Endpoint(ctx, limits, 64, settings) as b:
+        with (
+            perf.Endpoint(ctx, limits, 64, settings) as a,
+            perf.Endpoint(ctx, limits, 64, settings) as b,
+        ):
             wrong = PeerAddress.of(b.qps[0], qkey=perf.QKEY + 1)  # b refuses this qkey
             (target,) = a.connect([wrong], b.mr.addr, b.mr.rkey)
             sender = agents.Sender(a, [target], perf.OPS["send"], 8, settings.limit(), depth=4)
@@ -500,7 +503,9 @@ def test_perf_interrupted_keeps_what_was_measured(sim: Any, capsys: Any, monkeyp
 
     monkeypatch.setattr(perf, "loopback_case", interrupted_on_the_third)
     before = vsim.live_objects()
-    status, doc, _ = run(["--sim", "perf", "--json", "--op", "write", "--sizes", "8,16,32,64", *SMALL])
+    status, doc, _ = run(
+        ["--sim", "perf", "--json", "--op", "write", "--sizes", "8,16,32,64", *SMALL]
+    )
     assert status == 130
     assert doc["interrupted"] is True
     assert [r["size"] for r in doc["results"]] == [8, 16]
@@ -533,9 +538,7 @@ def test_perf_plot_is_a_png(sim: Any, tmp_path: Any, monkeypatch: Any) -> None:
         (".", "it is a directory"),
     ],
 )
-def test_perf_plot_path_is_checked_first(
-    sim: Any, capsys: Any, where: str, message: str
-) -> None:
+def test_perf_plot_path_is_checked_first(sim: Any, capsys: Any, where: str, message: str) -> None:
     pytest.importorskip("matplotlib", reason="matplotlib is not installed")
     with sim.recording() as log:
         status, _, _ = run(["--sim", "perf", "--plot", where])
@@ -844,7 +847,9 @@ def test_client_says_when_the_server_stops_answering() -> None:
         client.kill()
     assert client.returncode == 1
     assert "Traceback" not in err
-    assert re.search(r"the server at 127\.0\.0\.1:\d+ (stopped answering|closed the connection)", err), err
+    assert re.search(
+        r"the server at 127\.0\.0\.1:\d+ (stopped answering|closed the connection)", err
+    ), err
 
 
 @functools.cache
@@ -930,6 +935,7 @@ def test_schema_ships_with_the_package() -> None:
 )
 def test_schema_refuses_what_the_command_never_writes(doc: dict[str, Any]) -> None:
     assert list(_validator().iter_errors(doc))
+
 
 # --- without EFA ------------------------------------------------------------------------
 

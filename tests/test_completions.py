@@ -232,3 +232,27 @@ def test_channel_fd_turns_readable_for_a_message_from_another_process(sim):
         receiver.kill()
     assert receiver.returncode == 0
     assert out.strip() == "5 across processes"
+
+
+def test_each_event_wakes_an_edge_triggered_epoll(ctx):
+    """The kernel wakes a channel's readers for every event: an
+    edge-triggered epoll (as tokio or libevent's EV_ET use) sees the second
+    event while the first is still unread."""
+    channel = ctx.create_comp_channel()
+    cq = ctx.create_cq(16, channel=channel)
+    lk = Link(ctx, ctx.create_cq(16), cq)
+    ep = select.epoll()
+    try:
+        ep.register(channel.fd, select.EPOLLIN | select.EPOLLET)
+        assert ep.poll(0) == []
+        for wr_id in (1, 2):
+            cq.req_notify()
+            lk.send(wr_id)
+            assert ep.poll(0) == [(channel.fd, select.EPOLLIN)], f"event {wr_id}"
+            assert ep.poll(0) == []  # nothing new until the next event
+    finally:
+        ep.close()
+    for _ in range(2):
+        assert channel.get_cq_event() is cq
+    cq.ack_events(2)
+    assert select.select([channel.fd], [], [], 0)[0] == []

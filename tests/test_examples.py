@@ -71,7 +71,6 @@ def run_python_env() -> dict[str, str]:
 
 
 def _launcher_env() -> dict[str, str]:
-    import os
     import uuid
 
     env = run_python_env()

@@ -109,7 +109,7 @@ def torch_store(timeout: float = 300.0) -> Any:
         ) from None
     # torchrun serves the store from its agent; otherwise rank 0 serves it.
     agent = os.environ.get("TORCHELASTIC_USE_AGENT_STORE", "").lower() == "true"
-    return dist.TCPStore(
+    return dist.TCPStore(  # type: ignore[attr-defined]
         host,
         port,
         world,
@@ -125,7 +125,9 @@ def _env_int(name: str, given: int | None) -> int:
     try:
         return int(os.environ[name])
     except (KeyError, ValueError):
-        raise RuntimeError(f"{name} is not set: pass it, or start the ranks with torchrun") from None
+        raise RuntimeError(
+            f"{name} is not set: pass it, or start the ranks with torchrun"
+        ) from None
 
 
 def exchange_torch(
@@ -162,7 +164,7 @@ def exchange_mpi(mine: RankInfo, comm: Any = None) -> list[RankInfo]:
     """Every rank's record, in rank order, through an allgather on ``comm``
     (mpi4py; ``MPI.COMM_WORLD`` by default)."""
     if comm is None:
-        from mpi4py import MPI
+        from mpi4py import MPI  # type: ignore[import-not-found,unused-ignore]
 
         comm = MPI.COMM_WORLD
     return [RankInfo.decode(raw) for raw in comm.allgather(mine.encode())]

@@ -65,7 +65,9 @@ def _check(n: Any, timeout: Any, spin: Any) -> int:
     if n < 0:
         raise ValueError(f"n must not be negative (got {n})")
     if timeout is not None and not timeout >= 0:
-        raise ValueError(f"timeout must be None or a non-negative number of seconds (got {timeout!r})")
+        raise ValueError(
+            f"timeout must be None or a non-negative number of seconds (got {timeout!r})"
+        )
     if not spin >= 0:
         raise ValueError(f"spin must be a non-negative number of seconds (got {spin!r})")
     return n

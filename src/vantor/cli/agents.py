@@ -52,7 +52,7 @@ def watchdog(timeout: float, what: Callable[[], str]) -> Callable[[bool], None]:
 
 
 def _reap(cq: Any, n: int) -> list[Any]:
-    wcs = cq.poll(n)
+    wcs: list[Any] = cq.poll(n)
     for wc in wcs:
         wc.raise_for_status()
     return wcs
@@ -208,9 +208,7 @@ class Sender(Agent):
         return True
 
     def bandwidth(self) -> dict[str, Any]:
-        return bandwidth_summary(
-            [self], self.size, window=max(1, self.depth * len(self.batches))
-        )
+        return bandwidth_summary([self], self.size, window=max(1, self.depth * len(self.batches)))
 
 
 def bandwidth_summary(senders: Sequence[Sender], size: int, window: int) -> dict[str, Any]:

@@ -99,7 +99,10 @@ def register(sub: Any, common: argparse.ArgumentParser) -> None:
         "--sizes", type=_sizes, help="message sizes, e.g. 64,4K,1M (overrides the sweep)"
     )
     p.add_argument(
-        "--min-size", type=_size, default=2, help="smallest size of the sweep (default: %(default)s)"
+        "--min-size",
+        type=_size,
+        default=2,
+        help="smallest size of the sweep (default: %(default)s)",
     )
     p.add_argument(
         "--max-size", type=_size, default=1 << 20, help="largest size of the sweep (default: 1M)"
@@ -296,7 +299,7 @@ def cmd_perf(args: argparse.Namespace, core: ModuleType, out: TextIO) -> int:
     status = 0
     with ctx:
         settings, notes = perf.Limits.query(ctx).fit(settings)
-        doc = perf.new_document(mode, ctx.name, settings)
+        doc = perf.new_document(mode, str(ctx.name), settings)
         doc["notes"] += notes
         try:
             if args.server:

@@ -15,7 +15,7 @@ import select
 import socket
 import time
 from dataclasses import dataclass
-from typing import Any, Callable
+from typing import Any
 
 from vantor.helpers import PeerAddress, PeerAddressError
 
@@ -115,7 +115,9 @@ class Channel:
             except BlockingIOError:
                 continue
             except OSError as exc:
-                raise ConnectionError(f"the peer closed the connection ({exc.strerror or exc})") from None
+                raise ConnectionError(
+                    f"the peer closed the connection ({exc.strerror or exc})"
+                ) from None
 
     def settimeout(self, timeout: float | None) -> None:
         self.timeout = timeout
@@ -138,7 +140,9 @@ class Channel:
         except BlockingIOError:
             return False
         except OSError as exc:
-            raise ConnectionError(f"the peer closed the connection ({exc.strerror or exc})") from None
+            raise ConnectionError(
+                f"the peer closed the connection ({exc.strerror or exc})"
+            ) from None
         if not chunk:
             if self._buf:
                 raise ProtocolError("the peer sent an overlong or truncated message")
@@ -216,12 +220,3 @@ def client_hello(channel: Channel, mine: Hello) -> Hello:
     """The client introduces itself first and gets the server's hello back."""
     channel.send(mine.to_message())
     return Hello.from_message(channel.recv())
-
-
-def server_hello(channel: Channel, answer: Callable[[Hello], Hello]) -> tuple[Hello, Hello]:
-    """Read the client's hello, build this side's with `answer` (which may size
-    its buffer by the client's needs), send it; returns (client's, this side's)."""
-    theirs = Hello.from_message(channel.recv())
-    mine = answer(theirs)
-    channel.send(mine.to_message())
-    return theirs, mine

@@ -159,7 +159,9 @@ class Limits:
         return int(ops)
 
     def rx_depth(self, settings: Settings) -> int:
-        return max(1, min(max(2 * settings.tx_depth, 128), self.max_rq_wr, self.max_cqe // settings.qps))
+        return max(
+            1, min(max(2 * settings.tx_depth, 128), self.max_rq_wr, self.max_cqe // settings.qps)
+        )
 
     def fit(self, settings: Settings) -> tuple[Settings, list[str]]:
         """The settings this device can run, and a note for each change."""
@@ -169,7 +171,9 @@ class Limits:
         if qps > self.max_qp // 2:
             qps = max(1, self.max_qp // 2)
             requested["qps"] = settings.qps
-            notes.append(f"--qps {settings.qps} lowered to {qps}: the device's max_qp is {self.max_qp}")
+            notes.append(
+                f"--qps {settings.qps} lowered to {qps}: the device's max_qp is {self.max_qp}"
+            )
         depth = min(settings.tx_depth, self.max_sq_wr, max(1, self.max_cqe // qps))
         if depth != settings.tx_depth:
             requested["tx_depth"] = settings.tx_depth
@@ -225,9 +229,7 @@ class Endpoint:
     SRD queue pairs in RTS, one registered buffer, and the receives kept
     posted on every queue pair."""
 
-    def __init__(
-        self, ctx: Context, limits: Limits, buffer_size: int, settings: Settings
-    ) -> None:
+    def __init__(self, ctx: Context, limits: Limits, buffer_size: int, settings: Settings) -> None:
         from vantor import _vantor as core
 
         self.tx_depth = settings.tx_depth
@@ -315,7 +317,12 @@ def latency_kind(op: Op, settings: Settings) -> str:
 
 
 def result_row(
-    op: Op, size: int, kind: str, samples: Sequence[int], senders: Sequence[Sender], settings: Settings
+    op: Op,
+    size: int,
+    kind: str,
+    samples: Sequence[int],
+    senders: Sequence[Sender],
+    settings: Settings,
 ) -> dict[str, Any]:
     return {
         "op": op.name,
@@ -330,7 +337,13 @@ def result_row(
 
 
 def loopback_case(
-    a: Endpoint, b: Endpoint, ab: list[Target], ba: list[Target], op: Op, size: int, settings: Settings
+    a: Endpoint,
+    b: Endpoint,
+    ab: list[Target],
+    ba: list[Target],
+    op: Op,
+    size: int,
+    settings: Settings,
 ) -> dict[str, Any]:
     """Both phases of one case, both ends driven by this thread."""
     timeout = settings.timeout
@@ -374,7 +387,10 @@ def run_loopback(ctx: Context, settings: Settings, progress: Progress, doc: dict
     if not cases:
         return
     buffer_size = max(size for _op, size in cases)
-    with Endpoint(ctx, limits, buffer_size, settings) as a, Endpoint(ctx, limits, buffer_size, settings) as b:
+    with (
+        Endpoint(ctx, limits, buffer_size, settings) as a,
+        Endpoint(ctx, limits, buffer_size, settings) as b,
+    ):
         ab = a.connect(b.addresses(), b.mr.addr, b.mr.rkey)
         ba = b.connect(a.addresses(), a.mr.addr, a.mr.rkey)
         progress.total = len(cases)

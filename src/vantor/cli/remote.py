@@ -88,7 +88,12 @@ class Peer:
 
 
 def _local_agents(
-    ep: Endpoint, targets: list[Target], op: Op, size: int, phase: str, settings: Settings,
+    ep: Endpoint,
+    targets: list[Target],
+    op: Op,
+    size: int,
+    phase: str,
+    settings: Settings,
     peer: Peer,
 ) -> tuple[list[Agent], list[Sender], Any]:
     """This side's part of a phase: what it sends, and what it waits to receive.
@@ -99,7 +104,9 @@ def _local_agents(
     source: Any = None
     if phase == "latency":
         if latency_kind(op, settings) == "half_round_trip":
-            source = Pinger(ep, targets[0], op, size, settings.limit(settings.warmup), settings.warmup)
+            source = Pinger(
+                ep, targets[0], op, size, settings.limit(settings.warmup), settings.warmup
+            )
         else:
             source = Sender(
                 ep, targets[:1], op, size, settings.limit(settings.warmup), depth=1,
@@ -122,7 +129,11 @@ def _stopped_answering(exc: BaseException, where: str) -> PerfError | None:
 
 
 def client_case(
-    ep: Endpoint, channel: net.Channel, targets: list[Target], op: Op, size: int,
+    ep: Endpoint,
+    channel: net.Channel,
+    targets: list[Target],
+    op: Op,
+    size: int,
     settings: Settings,
 ) -> dict[str, Any]:
     """Both phases of one case against the server; returns the result row."""
@@ -152,8 +163,8 @@ def client_case(
                 told = True
             return peer.listen()
 
-        drive([*agents, Until(lambda peer=peer: peer.done is not None, "the server")],
-              settings.timeout, between)  # fmt: skip
+        answered = Until(lambda peer=peer: peer.done is not None, "the server")  # type: ignore[misc]
+        drive([*agents, answered], settings.timeout, between)
         if phase == "latency":
             samples = source.samples
         else:
@@ -175,7 +186,11 @@ def _combine(mine: dict[str, Any], theirs: dict[str, Any]) -> dict[str, Any]:
 
 
 def run_client(
-    ctx: Context, host: str, port: int, settings: Settings, progress: Progress,
+    ctx: Context,
+    host: str,
+    port: int,
+    settings: Settings,
+    progress: Progress,
     doc: dict[str, Any],
 ) -> None:
     """This side runs the cases against the `vantor perf --server` at host:port."""
@@ -195,10 +210,11 @@ def run_client(
             settings.tx_depth,
         )  # fmt: skip
         try:
-            channel.send(mine.to_message())
-            theirs = net.Hello.from_message(channel.recv())
+            theirs = net.client_hello(channel, mine)
         except ConnectionError:
-            raise PerfError(f"the server at {where} closed the connection during the hello") from None
+            raise PerfError(
+                f"the server at {where} closed the connection during the hello"
+            ) from None
         doc["server"] = {"host": where, "address": address_dict(theirs.address)}
         if theirs.length < buffer_size:
             raise PerfError(
@@ -219,7 +235,9 @@ def run_client(
                 if stopped is not None:
                     raise stopped from None
                 if isinstance(exc, ConnectionError):
-                    raise PerfError(f"the server at {where} closed the connection mid-run") from None
+                    raise PerfError(
+                        f"the server at {where} closed the connection mid-run"
+                    ) from None
                 raise
             progress.advance()
         channel.send({"cmd": "bye"})
@@ -227,7 +245,7 @@ def run_client(
 
 def _phase_command(msg: dict[str, Any], ep: Endpoint) -> tuple[Op, int, str]:
     ops = {op.name: op for op in OPS.values()}
-    op, size, phase = ops.get(msg.get("op")), msg.get("size"), msg.get("phase")
+    op, size, phase = ops.get(str(msg.get("op"))), msg.get("size"), msg.get("phase")
     if op is None or phase not in PHASES:
         raise net.ProtocolError(f"the client asked for an unknown phase {msg!r:.120}")
     if not (isinstance(size, int) and 0 < size <= ep.mr.length):
@@ -246,8 +264,7 @@ def serve(
     answer its pings and, for a bidirectional test, send as well; what was
     served goes into `doc["served"]`."""
     limits = Limits.query(ctx)
-    sock, addr = listener.accept()
-    channel, who = net.Channel(sock, settings.timeout), f"{addr[0]}:{addr[1]}"
+    channel, who = net.accept(listener, settings.timeout)
     log(f"client {who} connected")
     doc["client"] = {"host": who}
     served: list[dict[str, Any]] = doc.setdefault("served", [])
@@ -296,7 +313,10 @@ def serve(
 
 
 def _serve_phase(
-    ep: Endpoint, channel: net.Channel, targets: list[Target], msg: dict[str, Any],
+    ep: Endpoint,
+    channel: net.Channel,
+    targets: list[Target],
+    msg: dict[str, Any],
     settings: Settings,
 ) -> dict[str, Any]:
     op, size, phase = _phase_command(msg, ep)
@@ -332,7 +352,9 @@ def _serve_phase(
         return peer.listen()
 
     drive([*agents, Until(lambda: peer.sent is not None, "the client")], settings.timeout, between)
-    received = receives.arrivals.got if isinstance(receives, Echo) else (receives.got if receives else 0)
+    received = (
+        receives.arrivals.got if isinstance(receives, Echo) else (receives.got if receives else 0)
+    )
     done: dict[str, Any] = {"done": True, "received": received}
     if sender is not None:
         done["bandwidth"] = sender.bandwidth()
@@ -342,6 +364,8 @@ def _serve_phase(
         "size": size,
         "phase": phase,
         "received": received,
-        "sent": sender.posted if sender else (receives.answered if isinstance(receives, Echo) else 0),
+        "sent": sender.posted
+        if sender
+        else (receives.answered if isinstance(receives, Echo) else 0),
         "client_sent": peer.sent,
     }

@@ -163,9 +163,7 @@ def plot(results: Sequence[dict[str, Any]], path: str, title: str) -> None:
     )
     ax_lat.set_ylabel("latency (us)")
     modes = {r.get("latency_mode") for r in results}
-    ax_lat.set_title(
-        "half round trip latency" if modes == {"half_round_trip"} else "latency"
-    )
+    ax_lat.set_title("half round trip latency" if modes == {"half_round_trip"} else "latency")
     fig.suptitle(title)
     fig.tight_layout()
     fig.savefig(path, format="png")
