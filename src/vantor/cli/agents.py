@@ -211,22 +211,27 @@ class Sender(Agent):
         return bandwidth_summary([self], self.size, window=max(1, self.depth * len(self.batches)))
 
 
+def _peak(sender: Sender, size: int, window: int) -> float:
+    """Bytes per second over the best stretch of at least `window` completions."""
+    peak = 0.0
+    base_ns, base_n = sender.marks[0] if sender.marks else (0, 0)
+    for ns, n in sender.marks[1:]:
+        if n - base_n >= window and ns > base_ns:
+            peak = max(peak, (n - base_n) * size / ((ns - base_ns) / 1e9))
+            base_ns, base_n = ns, n
+    return peak
+
+
 def bandwidth_summary(senders: Sequence[Sender], size: int, window: int) -> dict[str, Any]:
     """Average and peak over all senders of one measurement (both directions
-    of a bidirectional one)."""
+    of a bidirectional one): the average over the whole span, the peak as the
+    sum of each sender's best stretch (never below the average)."""
     messages = sum(s.completed for s in senders)
     start = min((s.first_post_ns for s in senders if s.posted), default=0)
     end = max((s.last_completion_ns for s in senders), default=0)
     seconds = max(end - start, 1) / 1e9
     avg = messages * size / seconds
-    peak = avg
-    for s in senders:
-        base_ns, base_n = s.marks[0] if s.marks else (0, 0)
-        for ns, n in s.marks[1:]:
-            if n - base_n >= window and ns > base_ns:
-                rate = (n - base_n) * size / ((ns - base_ns) / 1e9) * len(senders)
-                peak = max(peak, rate)
-                base_ns, base_n = ns, n
+    peak = max(avg, sum(_peak(s, size, window) for s in senders))
     return {
         "messages": messages,
         "seconds": round(seconds, 6),
