@@ -852,6 +852,21 @@ def test_client_says_when_the_server_stops_answering() -> None:
     ), err
 
 
+def test_server_interrupted_before_any_client() -> None:
+    import signal
+
+    server, _port = _start_server(_sim_env(), "--sim")
+    try:
+        server.send_signal(signal.SIGINT)
+        out, err = server.communicate(timeout=60)
+    finally:
+        server.kill()
+    assert server.returncode == 130
+    doc = check_schema(json.loads(out))
+    assert (doc["mode"], doc["served"], doc["interrupted"]) == ("server", [], True)
+    assert "Traceback" not in err
+
+
 @functools.cache
 def _real_efa_present() -> bool:
     probe = run_python(

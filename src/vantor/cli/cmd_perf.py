@@ -301,6 +301,8 @@ def cmd_perf(args: argparse.Namespace, core: ModuleType, out: TextIO) -> int:
         settings, notes = perf.Limits.query(ctx).fit(settings)
         doc = perf.new_document(mode, str(ctx.name), settings)
         doc["notes"] += notes
+        if mode == "server":
+            doc["served"] = []  # even when no client ever came
         try:
             if args.server:
                 try:
