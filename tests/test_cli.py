@@ -18,11 +18,28 @@ import pytest
 
 import vantor.sim as vsim
 from conftest import run_python
-from vantor.cli import main, net, perf
+from vantor.cli import agents, main, net, perf, remote
+from vantor.cli.common import schema_path
 from vantor.enums import EfaDeviceCaps, WCStatus
 from vantor.helpers import PeerAddress, format_gid
 
 SMALL = ["-n", "20", "--warmup", "2"]
+
+
+@functools.cache
+def _validator() -> Any:
+    jsonschema = pytest.importorskip("jsonschema")
+    with open(schema_path()) as f:
+        schema = json.load(f)
+    jsonschema.Draft202012Validator.check_schema(schema)
+    return jsonschema.Draft202012Validator(schema)
+
+
+def check_schema(doc: Any) -> Any:
+    """Every document the command writes follows the schema shipped with it."""
+    errors = sorted(_validator().iter_errors(doc), key=lambda e: list(e.path))
+    assert not errors, "\n".join(f"{list(e.path)}: {e.message[:300]}" for e in errors)
+    return doc
 
 
 def run(argv: list[str]) -> tuple[int, Any, str]:
@@ -31,9 +48,10 @@ def run(argv: list[str]) -> tuple[int, Any, str]:
     status = main(argv, out=out)
     text = out.getvalue()
     try:
-        return status, json.loads(text), text
+        doc = json.loads(text)
     except ValueError:
         return status, None, text
+    return status, check_schema(doc), text
 
 
 def open_first() -> Any:
@@ -62,11 +80,12 @@ def test_devices_reports_each_device(sim: Any, capsys: Any) -> None:
         False,
     )
     assert efa["gid"] == format_gid(sim.device_gid(0))
-    assert efa["efa_attr"]["max_rdma_size"] == 4096
-    assert efa["efa_attr"]["device_caps"] == 0b1001
-    assert efa["efa_attr"]["device_caps_names"] == ["RDMA_READ", "RDMA_WRITE"]
-    assert efa["port"]["max_msg_sz"] == sim.device_field(0, "port.max_msg_sz")
-    assert "efa_attr" not in other
+    assert efa["efa_device"]["max_rdma_size"] == 4096
+    assert efa["efa_device"]["device_caps"] == 0b1001
+    assert efa["efa_device"]["device_caps_names"] == ["RDMA_READ", "RDMA_WRITE"]
+    assert efa["ports"][0]["max_msg_sz"] == sim.device_field(0, "port.max_msg_sz")
+    assert other["efa_device"] is None
+    assert (doc["schema_version"], doc["command"], doc["simulator"]) == (1, "devices", True)
     assert capsys.readouterr().err == ""
 
 
@@ -184,10 +203,18 @@ def test_perf_measures_every_case(sim: Any, capsys: Any) -> None:
         {"op": "SEND", "size": 16384, "reason": "larger than the port's max_msg_sz (8928)"}
     ]
     for r in doc["results"]:
-        lat = r["latency_us"]
+        lat, bw = r["latency_us"], r["bandwidth"]
         assert 0 < lat["min"] <= lat["p50"] <= lat["p90"] <= lat["p99"] <= lat["max"]
-        assert r["bandwidth_MBps"] > 0 and r["iters"] == 20
+        assert lat["min"] <= lat["avg"] <= lat["max"] and lat["stdev"] >= 0
+        assert r["iters"] == 20 and bw["messages"] == 20
+        assert 0 < bw["avg_MBps"] <= bw["peak_MBps"]
+        assert r["latency_mode"] == "post_to_completion"
     assert capsys.readouterr().err == ""  # no progress bar off a terminal
+
+
+def _rx_depth(settings: perf.Settings) -> int:
+    with open_first() as ctx:
+        return perf.Limits.query(ctx).rx_depth(settings)
 
 
 def test_perf_posts_exactly_what_it_measures(sim: Any) -> None:
@@ -199,12 +226,90 @@ def test_perf_posts_exactly_what_it_measures(sim: Any) -> None:
     assert status == 0
     for fn in ("wr_send", "wr_rdma_write", "wr_rdma_read"):
         assert len(log.calls(fn)) == 2 * per_case, fn
+    # each end keeps its receive queue full: what it posted at the start,
+    # then one more for every message that arrived
+    rx = _rx_depth(perf.Settings(ops=["send"], sizes=[64]))
     posted = sum(len(c["wrs"]) for c in log.calls("post_recv"))
-    assert posted == 2 * per_case
+    assert posted == 2 * rx + 2 * per_case
     sge_lengths = {c["sg_list"][0]["length"] for c in log.calls("wr_set_sge_list")}
     assert sge_lengths == {64, 4096}
     assert all(c["wr_flags"] == "0x2" for c in log.calls("wr_rdma_read"))
     assert vsim.live_objects() == before
+
+
+def _qp_nums(log: Any, fn: str) -> dict[int, int]:
+    counts: dict[int, int] = {}
+    for call in log.calls(fn):
+        counts[call["qp"]] = counts.get(call["qp"], 0) + 1
+    return counts
+
+
+def test_perf_spreads_bandwidth_over_several_queue_pairs(sim: Any) -> None:
+    with sim.recording() as log:
+        status, doc, _ = run(
+            ["--sim", "perf", "--json", "--op", "write", "--sizes", "64", "-q", "3", "-t", "4",
+             "-n", "60", "--warmup", "0"]
+        )  # fmt: skip
+    assert status == 0 and doc["settings"]["qps"] == 3
+    created = log.calls("efadv_create_qp_ex")
+    assert len(created) == 6 and {c["max_send_wr"] for c in created} == {4}
+    per_qp = sorted(_qp_nums(log, "wr_rdma_write").values())
+    # the latency phase runs on the first queue pair only; the 60 bandwidth
+    # writes go round the three
+    assert sum(per_qp) == 60 + 60 and len(per_qp) == 3
+    assert per_qp[0] >= 12 and doc["results"][0]["bandwidth"]["messages"] == 60
+
+
+@pytest.mark.parametrize("op, fn", [("send", "wr_send"), ("write", "wr_rdma_write")])
+def test_perf_bidirectional(sim: Any, op: str, fn: str) -> None:
+    with sim.recording() as log:
+        status, doc, _ = run(
+            ["--sim", "perf", "--json", "--op", op, "--sizes", "256", "-b", *SMALL]
+        )
+    assert status == 0 and doc["settings"]["bidirectional"] is True
+    (row,) = doc["results"]
+    assert row["bandwidth"]["messages"] == 40  # 20 each way
+    senders = _qp_nums(log, fn)
+    assert len(senders) == 2  # both ends sent
+    assert sum(senders.values()) == 22 + 40
+
+
+def test_perf_duration_mode(sim: Any) -> None:
+    with sim.recording() as log:
+        status, doc, _ = run(
+            ["--sim", "perf", "--json", "--op", "write", "--sizes", "64", "-D", "0.05",
+             "--warmup", "3"]
+        )  # fmt: skip
+    assert status == 0
+    assert (doc["settings"]["iters"], doc["settings"]["duration_s"]) == (None, 0.05)
+    (row,) = doc["results"]
+    assert row["iters"] > 0 and row["bandwidth"]["messages"] > 0
+    # what it reports is what it posted
+    assert len(log.calls("wr_rdma_write")) == 3 + row["iters"] + row["bandwidth"]["messages"]
+    assert row["bandwidth"]["seconds"] >= 0.05
+
+
+@pytest.mark.parametrize(
+    "op, kind, calls",
+    [
+        # a ping and its answer per iteration, then the bandwidth phase
+        ("send", "half_round_trip", {"wr_send": 2 * 22 + 20}),
+        ("write", "half_round_trip", {"wr_rdma_write_imm": 2 * 22, "wr_rdma_write": 20}),
+        # a read is a round trip already: timed whole, as ib_read_lat does
+        ("read", "post_to_completion", {"wr_rdma_read": 22 + 20}),
+    ],
+)
+def test_perf_ping_pong_latency(sim: Any, op: str, kind: str, calls: dict[str, int]) -> None:
+    with sim.recording() as log:
+        status, doc, _ = run(
+            ["--sim", "perf", "--json", "--op", op, "--sizes", "128", "--latency", "pingpong",
+             *SMALL]
+        )  # fmt: skip
+    assert status == 0 and doc["settings"]["latency_mode"] == "pingpong"
+    (row,) = doc["results"]
+    assert (row["latency_mode"], row["iters"]) == (kind, 20)
+    for fn, count in calls.items():
+        assert len(log.calls(fn)) == count, fn
 
 
 def test_perf_skips_what_the_device_cannot_do(sim: Any) -> None:
@@ -228,6 +333,33 @@ def test_perf_limits_rdma_to_the_device(sim: Any) -> None:
     assert doc["skipped"][0]["reason"] == "larger than the device's max_rdma_size (1024)"
 
 
+@pytest.mark.parametrize("json_flag", [["--json"], []])
+def test_perf_with_nothing_to_measure_fails(sim: Any, capsys: Any, json_flag: list[str]) -> None:
+    with sim.recording() as log:
+        status, doc, text = run(["--sim", "perf", *json_flag, "--sizes", "2G", *SMALL])
+    assert status == 1
+    if json_flag:
+        assert doc["results"] == [] and len(doc["skipped"]) == 3
+    else:
+        assert "skipped RDMA_WRITE 2G: larger than the device's max_rdma_size" in text
+    assert "no case could be measured" in capsys.readouterr().err
+    assert log.calls("efadv_create_qp_ex") == []
+
+
+def test_perf_reports_the_depth_that_ran(sim: Any) -> None:
+    max_sq_wr = sim.device_field(0, "efa.max_sq_wr")
+    with sim.recording() as log:
+        status, doc, _ = run(
+            ["--sim", "perf", "--json", "--op", "write", "--sizes", "64", "-t", "100000", *SMALL]
+        )
+    assert status == 0
+    assert doc["settings"]["tx_depth"] == max_sq_wr
+    assert doc["notes"] == [
+        f"--tx-depth 100000 lowered to {max_sq_wr}: the device's max_sq_wr is {max_sq_wr}"
+    ]
+    assert {c["max_send_wr"] for c in log.calls("efadv_create_qp_ex")} == {max_sq_wr}
+
+
 @pytest.mark.parametrize(
     "fault, message",
     [
@@ -244,27 +376,36 @@ def test_perf_failure_is_reported_and_cleaned_up(
     sim.fail(*fault, skip=3 if fault[0] in ("wr_complete", "poll_cq") else 0)
     status, _, _ = run(["--sim", "perf", "--sizes", "64", *SMALL])
     assert status == 1
-    assert message in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert message in err and "Traceback" not in err
     assert vsim.live_objects() == before  # everything it made is gone again
 
 
 def test_failed_completion_stops_the_measurement(sim: Any) -> None:
     import vantor._vantor as v
 
-    settings = perf.Settings(ops=["send"], sizes=[8], iters=5, warmup=0)
+    settings = perf.Settings(ops=["send"], sizes=[8], iters=5, warmup=0, tx_depth=4)
     with open_first() as ctx:
         limits = perf.Limits.query(ctx)
-        with perf.Endpoint(ctx, limits, 64, 4, 4) as a, perf.Endpoint(ctx, limits, 64, 4, 4) as b:
-            wrong = PeerAddress.of(b.qp, qkey=perf.QKEY + 1)  # b refuses this qkey
-            with wrong.connect(a.pd) as peer, pytest.raises(v.CompletionError) as info:
-                target = perf.Target(peer, b.mr.addr, b.mr.rkey)
-                perf.run_case(a, target, perf.OPS["send"], 8, settings)
+        with (
+            perf.Endpoint(ctx, limits, 64, settings) as a,
+            perf.Endpoint(ctx, limits, 64, settings) as b,
+        ):
+            wrong = PeerAddress.of(b.qps[0], qkey=perf.QKEY + 1)  # b refuses this qkey
+            (target,) = a.connect([wrong], b.mr.addr, b.mr.rkey)
+            sender = agents.Sender(a, [target], perf.OPS["send"], 8, settings.limit(), depth=4)
+            with pytest.raises(v.CompletionError) as info:
+                agents.drive([sender], 10)
     assert info.value.status == WCStatus.REM_INV_RD_REQ_ERR
 
 
-def test_perf_gives_up_without_progress(sim: Any, capsys: Any) -> None:
+@pytest.mark.parametrize("latency", ["post", "pingpong"])
+def test_perf_gives_up_without_progress(sim: Any, capsys: Any, latency: str) -> None:
     sim.hold()  # the fabric keeps every request: no completion ever comes
-    status, _, _ = run(["--sim", "perf", "--op", "write", "--sizes", "64", "--timeout", "0.2"])
+    status, _, _ = run(
+        ["--sim", "perf", "--op", "write", "--sizes", "64", "--timeout", "0.2",
+         "--latency", latency]
+    )  # fmt: skip
     assert status == 1
     assert "no progress for 0.2 s" in capsys.readouterr().err
     sim.release()
@@ -290,8 +431,24 @@ def test_perf_progress_bar_on_a_terminal(sim: Any, monkeypatch: Any) -> None:
         (["--op", "atomic"], "unknown operation"),
         (["--sizes", "0"], "not a positive size"),
         (["--sizes", "12Q"], "not a positive size"),
+        (["--sizes", "8G"], "larger than 4G"),
+        (["--sizes", ","], "no size"),
+        (["--max-size", "5G"], "larger than 4G"),
         (["-n", "0"], "positive integer"),
+        (["-n", str(2**31)], "from 1 to 2147483647"),
+        (["--warmup", "-1"], "non-negative integer"),
+        (["-t", "0"], "positive integer"),
+        (["-t", "1e3"], "positive integer"),
+        (["-q", "0"], "number of queue pairs"),
+        (["-q", "100000"], "from 1 to 1024"),
+        (["-p", "99999"], "TCP port number from 0 to 65535"),
+        (["-p", "-1"], "TCP port number"),
         (["--timeout", "-1"], "positive number of seconds"),
+        (["--timeout", "inf"], "positive number of seconds"),
+        (["--timeout", "nan"], "positive number of seconds"),
+        (["-D", "0"], "positive number of seconds"),
+        (["-n", "5", "-D", "1"], "not allowed with"),
+        (["--latency", "fast"], "invalid choice"),
         (["--server", "--client", "h"], "not allowed with"),
     ],
 )
@@ -299,7 +456,14 @@ def test_perf_argument_errors(sim: Any, capsys: Any, args: list[str], message: s
     with pytest.raises(SystemExit) as info:
         main(["--sim", "perf", *args])
     assert info.value.code == 2
-    assert message in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert message in err and "Traceback" not in err
+
+
+def test_perf_client_needs_a_port(sim: Any, capsys: Any) -> None:
+    status, _, _ = run(["--sim", "perf", "--client", "127.0.0.1", "-p", "0"])
+    assert status == 2
+    assert "--client needs the server's port" in capsys.readouterr().err
 
 
 def test_perf_sweep_bounds(sim: Any, capsys: Any) -> None:
@@ -311,12 +475,76 @@ def test_perf_sweep_bounds(sim: Any, capsys: Any) -> None:
     assert status == 2
 
 
-def test_perf_plot_is_a_png(sim: Any, tmp_path: Any) -> None:
+def test_perf_text_says_what_ran(sim: Any) -> None:
+    status, _, text = run(
+        ["--sim", "perf", "--op", "send", "--sizes", "64", "-q", "2", "-b", *SMALL]
+    )
+    assert status == 0
+    first, header = text.splitlines()[:2]
+    assert first == (
+        "vantor perf, loopback on efa_0 (software EFA device): 2 QP(s), tx depth 64, "
+        "20 iters, bidirectional, latency: post"
+    )
+    assert header.split()[3:7] == ["MIN_us", "AVG_us", "STDEV_us", "P50_us"]
+    assert "PEAK_MB/s" in header and "AVG_MB/s" in header
+
+
+def test_perf_interrupted_keeps_what_was_measured(sim: Any, capsys: Any, monkeypatch: Any) -> None:
+    import signal
+
+    measured: list[Any] = []
+    real_case = perf.loopback_case
+
+    def interrupted_on_the_third(*args: Any) -> Any:
+        if len(measured) == 2:
+            signal.raise_signal(signal.SIGINT)  # what Ctrl-C sends
+        measured.append(real_case(*args))
+        return measured[-1]
+
+    monkeypatch.setattr(perf, "loopback_case", interrupted_on_the_third)
+    before = vsim.live_objects()
+    status, doc, _ = run(
+        ["--sim", "perf", "--json", "--op", "write", "--sizes", "8,16,32,64", *SMALL]
+    )
+    assert status == 130
+    assert doc["interrupted"] is True
+    assert [r["size"] for r in doc["results"]] == [8, 16]
+    assert "interrupted" in capsys.readouterr().err
+    assert vsim.live_objects() == before
+
+
+def test_perf_plot_is_a_png(sim: Any, tmp_path: Any, monkeypatch: Any) -> None:
     pytest.importorskip("matplotlib", reason="matplotlib is not installed")
+    from vantor.cli import cmd_perf, report
+
+    titles: list[str] = []
+
+    def plot(results: Any, path: str, title: str) -> None:
+        titles.append(title)
+        report.plot(results, path, title)
+
+    monkeypatch.setattr(cmd_perf, "plot", plot)
     target = tmp_path / "perf.png"
     status, _, _ = run(["--sim", "perf", "--sizes", "64,1K", "--plot", str(target), *SMALL])
     assert status == 0
     assert target.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert titles == ["vantor perf: efa_0 (loopback), software EFA device"]
+
+
+@pytest.mark.parametrize(
+    "where, message",
+    [
+        ("/nonexistent/x.png", "no directory /nonexistent"),
+        (".", "it is a directory"),
+    ],
+)
+def test_perf_plot_path_is_checked_first(sim: Any, capsys: Any, where: str, message: str) -> None:
+    pytest.importorskip("matplotlib", reason="matplotlib is not installed")
+    with sim.recording() as log:
+        status, _, _ = run(["--sim", "perf", "--plot", where])
+    assert status == 2
+    assert message in capsys.readouterr().err
+    assert log.calls("ibv_open_device") == []  # refused before anything ran
 
 
 def test_perf_plot_without_matplotlib(
@@ -330,63 +558,126 @@ def test_perf_plot_without_matplotlib(
     assert log.calls("ibv_open_device") == []  # refused before anything ran
 
 
+def test_perf_gpu_memory_needs_a_gpu_library(sim: Any, capsys: Any, monkeypatch: Any) -> None:
+    # A machine without CUDA: neither library can hand out device memory.
+    monkeypatch.setitem(sys.modules, "cupy", None)
+    try:
+        import torch
+
+        has_cuda = torch.cuda.is_available()
+    except ImportError:
+        has_cuda = False
+    with sim.recording() as log:
+        status, _, _ = run(["--sim", "perf", "--use-cuda"])
+    assert status == 2
+    err = capsys.readouterr().err
+    if has_cuda:
+        assert "the software EFA device cannot reach GPU memory" in err
+    else:
+        assert "--use-cuda needs PyTorch or CuPy with a CUDA device" in err
+        assert "cupy is not installed" in err
+    assert log.calls("ibv_open_device") == []
+
+
 # --- perf: server and client -----------------------------------------------------------
 
 
-def test_server_and_client_in_one_process(sim: Any) -> None:
-    """Both roles over TCP on 127.0.0.1; the simulator carries the RDMA traffic
-    between the two contexts of this process."""
-    settings = perf.Settings(ops=list(perf.OPS), sizes=[64], iters=20, warmup=2, timeout=10)
+def _serve_in_thread(settings: perf.Settings) -> tuple[Any, int, list[Any]]:
     listener = net.listen("127.0.0.1", 0)
     port = listener.getsockname()[1]
     served: list[Any] = []
 
     def server() -> None:
+        doc = perf.new_document("server", "efa_0", settings)
         try:
             with open_first() as ctx:
-                served.append(perf.serve(ctx, listener, settings))
+                remote.serve(ctx, listener, settings, doc)
+            served.append(doc)
         except BaseException as exc:  # reported by the main thread
             served.append(exc)
 
     thread = threading.Thread(target=server)
     thread.start()
+    return thread, port, served, listener  # type: ignore[return-value]
+
+
+def _finish(thread: Any, listener: Any, served: list[Any]) -> Any:
+    thread.join(60)
+    listener.close()
+    assert not thread.is_alive()
+    (doc,) = served
+    assert not isinstance(doc, BaseException), doc
+    return check_schema(doc)
+
+
+@pytest.mark.parametrize(
+    "extra, ops, served_phases",
+    [
+        ([], ["send", "write", "read"], 6),
+        (["--op", "write"], ["write"], 2),  # no SEND: the server still says what it served
+        (["--op", "send,write", "-b", "-q", "2", "--latency", "pingpong"], ["send", "write"], 4),
+    ],
+)
+def test_server_and_client_in_one_process(
+    sim: Any, extra: list[str], ops: list[str], served_phases: int
+) -> None:
+    """Both roles over TCP on 127.0.0.1; the simulator carries the RDMA traffic
+    between the two contexts of this process."""
+    settings = perf.Settings(ops=list(perf.OPS), sizes=[64], timeout=10)
+    thread, port, served, listener = _serve_in_thread(settings)
     try:
         status, doc, _ = run(
             ["--sim", "perf", "--json", "--client", "127.0.0.1", "-p", str(port)]
-            + ["--sizes", "64", *SMALL]
+            + ["--sizes", "64", *SMALL, *extra]
         )
     finally:
-        thread.join(30)
-        listener.close()
+        server_doc = _finish(thread, listener, served)
     assert status == 0
-    assert not thread.is_alive()
-    (server_doc,) = served
-    assert not isinstance(server_doc, BaseException), server_doc
     assert doc["mode"] == "client"
-    assert [r["op"] for r in doc["results"]] == ["SEND", "RDMA_WRITE", "RDMA_READ"]
-    assert server_doc["commands"] == 1  # one SEND case needed the server's receives
+    assert [r["op"] for r in doc["results"]] == [perf.OPS[k].name for k in ops]
+    assert len(server_doc["served"]) == served_phases
     assert server_doc["client"]["host"].startswith("127.0.0.1:")
+    assert doc["server"]["address"]["qp_num"] > 0
+    for entry in server_doc["served"]:
+        if entry["op"] == "SEND" or (entry["phase"] == "latency" and "pingpong" in extra):
+            # every message the client posted arrived (a ping's answer included)
+            assert entry["received"] == entry["client_sent"] > 0
+        else:
+            assert entry["received"] == 0
+    if "-b" in extra:
+        for entry in server_doc["served"]:
+            if entry["phase"] == "bandwidth":
+                assert entry["sent"] == 20  # the server's own half
+        for row in doc["results"]:
+            assert row["bandwidth"]["messages"] == 40
 
 
 GID = bytes(range(16))
+
+
+def _hello() -> net.Hello:
+    return net.Hello((PeerAddress(GID, 1, 2),), 4096, 5, 64, 64, 8)
 
 
 @pytest.mark.parametrize(
     "change, message",
     [
         ({"protocol": "http"}, "not a vantor perf endpoint"),
-        ({"version": 2}, "protocol version 2"),
-        ({"address": "zz"}, "bad peer address"),
-        ({"address": PeerAddress(GID, 1, 2).hex()[:-2]}, "bad peer address"),
+        ({"version": 1}, "protocol version 1"),
+        ({"addresses": ["zz"]}, "bad peer address"),
+        ({"addresses": [PeerAddress(GID, 1, 2).hex()[:-2]]}, "bad peer address"),
+        ({"addresses": []}, "bad queue pair list"),
+        ({"addresses": "ab"}, "bad queue pair list"),
         ({"rkey": 2**32}, "bad buffer description"),
         ({"addr": -1}, "bad buffer description"),
         ({"length": True}, "bad buffer description"),
         ({"max_size": "64"}, "bad buffer description"),
+        ({"tx_depth": 0}, "bad buffer description"),
         ({"rkey": None}, "bad buffer description"),
     ],
 )
 def test_hello_validation(change: dict[str, Any], message: str) -> None:
-    msg = net.Hello(PeerAddress(GID, 1, 2), 4096, 5, 64, 64).to_message()
+    msg = _hello().to_message()
     assert net.Hello.from_message(dict(msg)).address == PeerAddress(GID, 1, 2)
     msg.update(change)
     with pytest.raises(net.ProtocolError, match=message):
@@ -397,7 +688,7 @@ def test_hello_validation(change: dict[str, Any], message: str) -> None:
 
 
 def test_hello_without_a_field() -> None:
-    msg = net.Hello(PeerAddress(GID, 1, 2), 4096, 5, 64).to_message()
+    msg = _hello().to_message()
     del msg["rkey"]
     with pytest.raises(net.ProtocolError, match="hello without 'rkey'"):
         net.Hello.from_message(msg)
@@ -405,7 +696,8 @@ def test_hello_without_a_field() -> None:
 
 def test_channel_refuses_what_it_cannot_read() -> None:
     a, b = socket.socketpair()
-    with net.Channel(a, 5) as ours, net.Channel(b, 5) as theirs:
+    with net.Channel(a, 5) as ours:
+        assert ours.poll() is None  # nothing yet, and no waiting for it
         for raw, message in [
             (b"not json\n", "not JSON"),
             (b"[1, 2]\n", "sent list, expected an object"),
@@ -417,35 +709,35 @@ def test_channel_refuses_what_it_cannot_read() -> None:
                 ours.recv()
             if message == "overlong":
                 break
-        theirs.close()
+        b.close()
         with pytest.raises((ConnectionError, net.ProtocolError)):
             while True:
                 ours.recv()
 
 
+def test_channel_reads_messages_split_anywhere() -> None:
+    a, b = socket.socketpair()
+    with net.Channel(a, 5) as ours:
+        b.sendall(b'{"x": 1}\n{"y"')
+        assert ours.recv() == {"x": 1}
+        assert ours.poll() is None
+        b.sendall(b": 2}\n")
+        assert ours.recv() == {"y": 2}
+        b.close()
+
+
 def test_server_refuses_an_impossible_client(sim: Any) -> None:
-    listener = net.listen("127.0.0.1", 0)
-    port = listener.getsockname()[1]
-    outcome: list[BaseException] = []
-
-    def server() -> None:
-        try:
-            with open_first() as ctx:
-                perf.serve(ctx, listener, perf.Settings(ops=["send"], sizes=[64]))
-        except BaseException as exc:
-            outcome.append(exc)
-
-    thread = threading.Thread(target=server)
-    thread.start()
+    settings = perf.Settings(ops=["send"], sizes=[64])
+    thread, port, served, listener = _serve_in_thread(settings)
     try:
         with net.connect("127.0.0.1", port, 10) as channel:
-            huge = net.Hello(PeerAddress(GID, 1, 2), 0, 0, 1, max_size=2**40)
+            huge = net.Hello((PeerAddress(GID, 1, 2),), 0, 0, 1, max_size=2**40)
             with pytest.raises(net.ProtocolError, match="messages above 1073741824 bytes"):
                 net.client_hello(channel, huge)
     finally:
         thread.join(30)
         listener.close()
-    (exc,) = outcome
+    (exc,) = served
     assert isinstance(exc, net.ProtocolError)
 
 
@@ -460,58 +752,16 @@ def test_client_without_server(sim: Any, capsys: Any) -> None:
     assert f"start one there with `vantor perf --server --port {port}`" in capsys.readouterr().err
 
 
-SERVER_HALF = """
-import sys
-import vantor.sim
-vantor.sim.activate()
-import vantor._vantor as v
-from vantor.cli import net, perf
+def run_python_env() -> dict[str, str]:
+    from pathlib import Path
 
-ctx = v.get_efa_device_list()[0].open()
-listener = net.listen("127.0.0.1", 0)
-print(listener.getsockname()[1], flush=True)
-channel, who = net.accept(listener, 20)
-limits = perf.Limits.query(ctx)
-mine = []
-def answer(theirs):
-    ep = perf.Endpoint(ctx, limits, max(theirs.max_size, 1), 1, 16)
-    mine.append(ep)
-    return ep.hello()
-theirs, hello = net.server_hello(channel, answer)
-print(theirs.address.hex(), hello.address.hex(), hello.rkey, hello.length, flush=True)
-channel.close()
-mine[0].close()
-"""
+    import vantor
 
-
-def test_two_processes_exchange_peer_addresses(sim: Any) -> None:
-    """The hello exchange alone, between two processes: each side gets the
-    other's encoded address and buffer exactly as sent."""
-    proc = subprocess.Popen(
-        [sys.executable, "-c", SERVER_HALF],
-        stdout=subprocess.PIPE,
-        text=True,
-        env=run_python_env(),
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(
+        [str(Path(vantor.__file__).resolve().parent.parent), env.get("PYTHONPATH", "")]
     )
-    try:
-        assert proc.stdout is not None
-        port = int(proc.stdout.readline())
-        with open_first() as ctx:
-            limits = perf.Limits.query(ctx)
-            with (
-                perf.Endpoint(ctx, limits, 4096, 4, 4) as ep,
-                net.connect("127.0.0.1", port, 20) as channel,
-            ):
-                mine = ep.hello(max_size=4096)
-                theirs = net.client_hello(channel, mine)
-        got_mine, sent_theirs, rkey, length = proc.stdout.readline().split()
-        assert proc.wait(20) == 0
-    finally:
-        proc.kill()
-    assert PeerAddress.fromhex(got_mine) == mine.address
-    assert PeerAddress.fromhex(sent_theirs) == theirs.address
-    assert (theirs.rkey, theirs.length) == (int(rkey), int(length))
-    assert theirs.length >= 4096
+    return env
 
 
 def _simulator_crosses_processes() -> bool:
@@ -521,7 +771,7 @@ def _simulator_crosses_processes() -> bool:
 
 def _start_server(env: dict[str, str], *extra: str) -> tuple[subprocess.Popen[str], str]:
     server = subprocess.Popen(
-        [sys.executable, "-m", "vantor.cli", *extra, "perf", "--server", "--port", "0", "--json"],
+        [sys.executable, "-m", "vantor", *extra, "perf", "--server", "--port", "0", "--json"],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
@@ -536,46 +786,85 @@ def _start_server(env: dict[str, str], *extra: str) -> tuple[subprocess.Popen[st
     return server, match.group(1)
 
 
+def _sim_env() -> dict[str, str]:
+    env = run_python_env()
+    env["VANTOR_SIM_HOST"] = f"vantor-cli-test-{os.getpid()}-{threading.get_ident() % 10000}"
+    return env
+
+
 @pytest.mark.skipif(
     not _simulator_crosses_processes(), reason="this simulator moves data only inside a process"
 )
 def test_server_and_client_in_two_processes() -> None:
-    env = run_python_env()
-    env["VANTOR_SIM_HOST"] = f"vantor-cli-test-{os.getpid()}"  # away from other test runs
+    env = _sim_env()
     server, port = _start_server(env, "--sim")
     try:
         client = subprocess.run(
-            [sys.executable, "-m", "vantor.cli", "--sim", "perf", "--json"]
+            [sys.executable, "-m", "vantor", "--sim", "perf", "--json"]
             + ["--client", "127.0.0.1", "-p", port, "--sizes", "64,4K", *SMALL],
             capture_output=True,
             text=True,
             env=env,
-            timeout=120,
+            timeout=300,
         )
         assert client.returncode == 0, client.stderr
         served, _ = server.communicate(timeout=60)
     finally:
         server.kill()
     assert server.returncode == 0
-    doc, server_doc = json.loads(client.stdout), json.loads(served)
+    doc, server_doc = check_schema(json.loads(client.stdout)), check_schema(json.loads(served))
     assert [(r["op"], r["size"]) for r in doc["results"]] == [
         (op, size) for op in ("SEND", "RDMA_WRITE", "RDMA_READ") for size in (64, 4096)
     ]
-    assert server_doc["commands"] == 2  # the two SEND cases
+    assert len(server_doc["served"]) == 12  # two phases of each case
+    sends = [s for s in server_doc["served"] if s["op"] == "SEND"]
+    assert [s["received"] for s in sends] == [22, 20, 22, 20]
     # each side saw the queue pair the other one announced
     assert doc["server"]["address"] != server_doc["client"]["address"]
 
 
-def run_python_env() -> dict[str, str]:
-    from pathlib import Path
+@pytest.mark.skipif(
+    not _simulator_crosses_processes(), reason="this simulator moves data only inside a process"
+)
+def test_client_says_when_the_server_stops_answering() -> None:
+    import signal
 
-    import vantor
+    env = _sim_env()
+    server, port = _start_server(env, "--sim")
+    try:
+        client = subprocess.Popen(
+            [sys.executable, "-m", "vantor", "--sim", "perf", "--client", "127.0.0.1", "-p", port,
+             "--op", "write", "--sizes", "64", "-D", "600", "--timeout", "30"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+        )  # fmt: skip
+        assert server.stderr is not None
+        assert "connected" in server.stderr.readline()
+        server.send_signal(signal.SIGKILL)
+        server.wait(30)
+        _, err = client.communicate(timeout=120)
+    finally:
+        server.kill()
+        client.kill()
+    assert client.returncode == 1
+    assert "Traceback" not in err
+    assert re.search(
+        r"the server at 127\.0\.0\.1:\d+ (stopped answering|closed the connection)", err
+    ), err
 
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        [str(Path(vantor.__file__).resolve().parent.parent), env.get("PYTHONPATH", "")]
-    )
-    return env
+
+def test_server_interrupted_before_any_client() -> None:
+    import signal
+
+    server, _port = _start_server(_sim_env(), "--sim")
+    try:
+        server.send_signal(signal.SIGINT)
+        out, err = server.communicate(timeout=60)
+    finally:
+        server.kill()
+    assert server.returncode == 130
+    doc = check_schema(json.loads(out))
+    assert (doc["mode"], doc["served"], doc["interrupted"]) == ("server", [], True)
+    assert "Traceback" not in err
 
 
 @functools.cache
@@ -604,6 +893,63 @@ def test_two_hosts_on_real_hardware() -> None:
         assert server.wait(30) == 0
     finally:
         server.kill()
+
+
+# --- the command itself -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("module", ["vantor", "vantor.cli"])
+def test_version_and_module_entry(module: str) -> None:
+    import vantor
+
+    result = subprocess.run(
+        [sys.executable, "-m", module, "--version"], capture_output=True, text=True,
+        env=run_python_env(), timeout=60,
+    )  # fmt: skip
+    assert (result.returncode, result.stdout.strip()) == (0, f"vantor {vantor.__version__}")
+
+
+def test_help_shows_the_defaults(capsys: Any) -> None:
+    with pytest.raises(SystemExit):
+        main(["perf", "--help"])
+    text = " ".join(capsys.readouterr().out.split())
+    for part in ("(default: 1000)", "(default: 16)", "(default: 64)", "(default: 18515)",
+                 "(default: 10)", "(default: 1)", "(default: post)"):  # fmt: skip
+        assert part in text, part
+
+
+def test_closed_pipe_ends_quietly() -> None:
+    # `vantor --sim --json info efa_0 | head -c 10`: the reader goes away first
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "vantor", "--sim", "--json", "info", "efa_0"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=run_python_env(),
+    )  # fmt: skip
+    assert proc.stdout is not None and proc.stderr is not None
+    proc.stdout.close()
+    err = proc.stderr.read()
+    assert proc.wait(60) in (0, 141)
+    assert err == b""
+
+
+def test_schema_ships_with_the_package() -> None:
+    import importlib.resources
+
+    text = importlib.resources.files("vantor.cli").joinpath("output.schema.json").read_text()
+    schema = json.loads(text)
+    assert schema["properties"]["schema_version"] == {"const": 1}
+    _validator()
+
+
+@pytest.mark.parametrize(
+    "doc",
+    [
+        {"schema_version": 2, "command": "devices", "simulator": True, "devices": []},
+        {"schema_version": 1, "command": "devices", "simulator": True},
+        {"schema_version": 1, "command": "nope", "simulator": True},
+    ],
+)
+def test_schema_refuses_what_the_command_never_writes(doc: dict[str, Any]) -> None:
+    assert list(_validator().iter_errors(doc))
 
 
 # --- without EFA ------------------------------------------------------------------------

@@ -2,11 +2,15 @@
 
 from __future__ import annotations
 
+import os
+import shutil
 import subprocess
+import sys
+import uuid
 
 import pytest
 
-from conftest import ROOT, run_command, run_python
+from conftest import ROOT, python_env, run_command, run_python
 
 EXAMPLES = ROOT / "examples"
 
@@ -40,3 +44,40 @@ def test_pytest_example_passes() -> None:
     )
     assert result.returncode == 0, result.stdout + result.stderr
     assert "4 passed" in result.stdout
+
+
+def _launcher_env() -> dict[str, str]:
+    # a simulated host of this run's own: the ranks meet there and nowhere else
+    return python_env({"VANTOR_SIM_HOST": f"ring-{uuid.uuid4().hex[:12]}"})
+
+
+def _expect_ring(result: subprocess.CompletedProcess[str], size: int) -> None:
+    assert result.returncode == 0, result.stdout + result.stderr
+    for rank in range(size):
+        src = (rank - 1) % size
+        line = f"rank {rank}/{size}: immediate {src}, inbox: 'greetings from rank {src}'"
+        assert line in result.stdout, result.stdout
+
+
+def test_rank_ring_under_torchrun() -> None:
+    pytest.importorskip("torch.distributed", reason="torch is not installed")
+    result = subprocess.run(
+        [sys.executable, "-m", "torch.distributed.run", "--standalone", "--nproc-per-node", "2",
+         str(EXAMPLES / "rank_ring.py"), "--sim"],
+        capture_output=True, text=True, env=_launcher_env(), timeout=300,
+    )  # fmt: skip
+    _expect_ring(result, 2)
+
+
+def test_rank_ring_under_mpirun() -> None:
+    pytest.importorskip("mpi4py", reason="mpi4py is not installed")
+    mpirun = shutil.which("mpirun")
+    if mpirun is None:
+        pytest.skip("mpirun is not installed")
+    root = ["--allow-run-as-root"] if os.getuid() == 0 else []
+    result = subprocess.run(
+        [mpirun, *root, "--oversubscribe", "-n", "3", "-x", "PYTHONPATH", "-x", "VANTOR_SIM_HOST",
+         sys.executable, str(EXAMPLES / "rank_ring.py"), "--launcher", "mpi", "--sim"],
+        capture_output=True, text=True, env=_launcher_env(), timeout=300,
+    )  # fmt: skip
+    _expect_ring(result, 3)

@@ -20,7 +20,7 @@ public:
     int fd() const { return fd_; }
     bool ok() const { return fd_ >= 0; }
     void raise();           // make readable
-    void clear();           // make unreadable
+    void clear();           // make unreadable (takes every write at once)
     bool nonblocking() const;
     bool wait();            // block until readable; false on poll failure (errno set)
 
@@ -34,11 +34,13 @@ public:
     int fd() const { return efd_.fd(); }
     bool ok() const { return efd_.ok(); }
 
+    // Every event is a new write, as the kernel wakes the channel's readers
+    // for every event: an edge-triggered epoll sees each one, not only the
+    // first of a batch.
     void push(const T &v)
     {
         std::lock_guard lock(mtx_);
-        if (q_.empty())
-            efd_.raise();
+        efd_.raise();
         q_.push_back(v);
     }
 

@@ -17,7 +17,7 @@ __version__ = "0.1.0"
 def __getattr__(name: str) -> Any:
     if name.startswith("__"):
         raise AttributeError(name)
-    if name in {"sim", "enums", "helpers", "cli"}:
+    if name in {"sim", "enums", "helpers", "cli", "completions", "aio", "bootstrap"}:
         return importlib.import_module(f"{__name__}.{name}")
     core = importlib.import_module(f"{__name__}._vantor")
     if name in core.__all__:

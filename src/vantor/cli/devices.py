@@ -105,8 +105,16 @@ def _error_text(exc: BaseException) -> str:
 
 
 def summary(device: Device, efa_error: type[BaseException]) -> dict[str, Any]:
-    """One row of `vantor devices`: name, GUID, and the EFA capabilities."""
-    entry: dict[str, Any] = {"name": device.name, "guid": format_guid(device.guid), "efa": False}
+    """One row of `vantor devices`: name, GUID, GID, port 1 and the EFA
+    capabilities, under the same names as in `vantor info`."""
+    entry: dict[str, Any] = {
+        "name": device.name,
+        "guid": format_guid(device.guid),
+        "efa": False,
+        "gid": None,
+        "efa_device": None,
+        "ports": [],
+    }
     try:
         ctx = device.open()
     except efa_error as exc:
@@ -116,9 +124,9 @@ def summary(device: Device, efa_error: type[BaseException]) -> dict[str, Any]:
         entry["efa"] = ctx.is_efa()
         try:
             entry["gid"] = format_gid(ctx.query_gid())
-            entry["port"] = port_dict(ctx.query_port())
+            entry["ports"] = [{"port_num": 1, **port_dict(ctx.query_port())}]
             if entry["efa"]:
-                entry["efa_attr"] = efa_dict(ctx.query_efa_device())
+                entry["efa_device"] = efa_dict(ctx.query_efa_device())
         except efa_error as exc:
             entry["error"] = _error_text(exc)
     return entry

@@ -1,53 +1,70 @@
 """The out-of-band channel of `vantor perf --server/--client`: JSON lines over TCP.
 
 Like perftest, the two sides meet over a TCP connection before any RDMA
-traffic: each sends a hello carrying its queue pair's encoded
+traffic: each sends a hello carrying its queue pairs' encoded
 :class:`~vantor.helpers.PeerAddress` and the registered buffer that the
 other side may read or write; the client then drives the test with small
-commands.
+commands, one per phase of each case, and both sides tell each other how
+many messages they sent, so each knows when it has received them all.
 """
 
 from __future__ import annotations
 
 import json
+import select
 import socket
+import time
 from dataclasses import dataclass
-from typing import Any, Callable
+from typing import Any
 
 from vantor.helpers import PeerAddress, PeerAddressError
 
 #: The TCP port perftest uses too.
 DEFAULT_PORT = 18515
 PROTOCOL = "vantor-perf"
-PROTOCOL_VERSION = 1
+PROTOCOL_VERSION = 2
 _MAX_LINE = 1 << 16
+#: Most queue pairs a hello may announce.
+MAX_QPS = 1024
 
 
 class ProtocolError(Exception):
     """The peer sent something this side cannot use."""
 
 
+def _u(value: Any, top: int) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool) and 0 <= value <= top
+
+
 @dataclass(frozen=True)
 class Hello:
-    """One side's introduction: where its queue pair is and what it exposes."""
+    """One side's introduction: where its queue pairs are and what it exposes."""
 
-    address: PeerAddress
+    addresses: tuple[PeerAddress, ...]
     #: Registered buffer the peer may target with RDMA (address, rkey, length).
     addr: int
     rkey: int
     length: int
     #: Largest message the sender will use (the receiver sizes its buffer by it).
     max_size: int = 0
+    #: Requests the sender keeps in flight per queue pair (the server sends as
+    #: deep in a bidirectional test).
+    tx_depth: int = 1
+
+    @property
+    def address(self) -> PeerAddress:
+        return self.addresses[0]
 
     def to_message(self) -> dict[str, Any]:
         return {
             "protocol": PROTOCOL,
             "version": PROTOCOL_VERSION,
-            "address": self.address.hex(),
+            "addresses": [a.hex() for a in self.addresses],
             "addr": self.addr,
             "rkey": self.rkey,
             "length": self.length,
             "max_size": self.max_size,
+            "tx_depth": self.tx_depth,
         }
 
     @classmethod
@@ -60,69 +77,120 @@ class Hello:
                 f"this side version {PROTOCOL_VERSION}: run the same vantor on both hosts"
             )
         try:
-            address = PeerAddress.fromhex(str(msg["address"]))
-            values = [msg[k] for k in ("addr", "rkey", "length", "max_size")]
+            raw = msg["addresses"]
+            values = [msg[k] for k in ("addr", "rkey", "length", "max_size", "tx_depth")]
         except KeyError as exc:
             raise ProtocolError(f"hello without {exc.args[0]!r}") from None
+        if not isinstance(raw, list) or not 1 <= len(raw) <= MAX_QPS:
+            raise ProtocolError(f"bad queue pair list in hello: {raw!r:.80}")
+        try:
+            addresses = tuple(PeerAddress.fromhex(str(a)) for a in raw)
         except PeerAddressError as exc:
             raise ProtocolError(f"bad peer address in hello: {exc}") from None
-        limits = (2**64 - 1, 2**32 - 1, 2**64 - 1, 2**64 - 1)
-        if not all(
-            isinstance(v, int) and not isinstance(v, bool) and 0 <= v <= top
-            for v, top in zip(values, limits)
-        ):
+        limits = (2**64 - 1, 2**32 - 1, 2**64 - 1, 2**64 - 1, 2**31 - 1)
+        if not all(_u(v, top) for v, top in zip(values, limits)) or values[4] < 1:
             raise ProtocolError(f"bad buffer description in hello: {values!r}")
-        addr, rkey, length, max_size = values
-        return cls(address, addr, rkey, length, max_size)
+        addr, rkey, length, max_size, tx_depth = values
+        return cls(addresses, addr, rkey, length, max_size, tx_depth)
 
 
 class Channel:
-    """Newline-delimited JSON objects over a connected socket."""
+    """Newline-delimited JSON objects over a connected socket, read either
+    blocking (`recv`) or without waiting (`poll`)."""
 
     def __init__(self, sock: socket.socket, timeout: float | None) -> None:
-        sock.settimeout(timeout)
+        sock.setblocking(False)
         self.sock = sock
-        self._file = sock.makefile("rwb")
+        self.timeout = timeout
+        self._buf = b""
+        self._closed = False
 
     def send(self, msg: dict[str, Any]) -> None:
-        self._file.write(json.dumps(msg).encode() + b"\n")
-        self._file.flush()
+        data = json.dumps(msg).encode() + b"\n"
+        while data:
+            if not select.select([], [self.sock], [], self.timeout)[1]:
+                raise ProtocolError("timed out sending to the peer")
+            try:
+                data = data[self.sock.send(data) :]
+            except BlockingIOError:
+                continue
+            except OSError as exc:
+                raise ConnectionError(
+                    f"the peer closed the connection ({exc.strerror or exc})"
+                ) from None
 
     def settimeout(self, timeout: float | None) -> None:
-        self.sock.settimeout(timeout)
+        self.timeout = timeout
+
+    def _line(self) -> bytes | None:
+        cut = self._buf.find(b"\n")
+        if cut < 0:
+            if len(self._buf) > _MAX_LINE:
+                raise ProtocolError("the peer sent an overlong or truncated message")
+            return None
+        line, self._buf = self._buf[: cut + 1], self._buf[cut + 1 :]
+        if len(line) > _MAX_LINE:
+            raise ProtocolError("the peer sent an overlong or truncated message")
+        return line
+
+    def _fill(self) -> bool:
+        """Read what has arrived; False when nothing had."""
+        try:
+            chunk = self.sock.recv(1 << 16)
+        except BlockingIOError:
+            return False
+        except OSError as exc:
+            raise ConnectionError(
+                f"the peer closed the connection ({exc.strerror or exc})"
+            ) from None
+        if not chunk:
+            if self._buf:
+                raise ProtocolError("the peer sent an overlong or truncated message")
+            raise ConnectionError("the peer closed the connection")
+        self._buf += chunk
+        return True
+
+    def poll(self) -> dict[str, Any] | None:
+        """The next message if one has arrived, else None; never waits."""
+        line = self._line()
+        while line is None:
+            if not self._fill():
+                return None
+            line = self._line()
+        return _decode(line)
 
     def recv(self) -> dict[str, Any]:
-        try:
-            line = self._file.readline(_MAX_LINE + 1)
-        except socket.timeout:
-            raise ProtocolError("timed out waiting for the peer") from None
-        if not line:
-            raise ConnectionError("the peer closed the connection")
-        if len(line) > _MAX_LINE or not line.endswith(b"\n"):
-            raise ProtocolError("the peer sent an overlong or truncated message")
-        try:
-            msg = json.loads(line)
-        except ValueError:
-            raise ProtocolError(
-                f"the peer sent something that is not JSON: {line[:80]!r}"
-            ) from None
-        if not isinstance(msg, dict):
-            raise ProtocolError(f"the peer sent {type(msg).__name__}, expected an object")
-        if "error" in msg:
-            raise ProtocolError(f"the peer reported an error: {msg['error']}")
-        return msg
+        """The next message, waiting up to the channel's timeout."""
+        deadline = None if self.timeout is None else time.monotonic() + self.timeout
+        while True:
+            msg = self.poll()
+            if msg is not None:
+                return msg
+            left = None if deadline is None else deadline - time.monotonic()
+            if left is not None and left <= 0:
+                raise ProtocolError("timed out waiting for the peer")
+            select.select([self.sock], [], [], left)
 
     def close(self) -> None:
-        try:
-            self._file.close()
-        finally:
-            self.sock.close()
+        self.sock.close()
 
     def __enter__(self) -> Channel:
         return self
 
     def __exit__(self, *exc: object) -> None:
         self.close()
+
+
+def _decode(line: bytes) -> dict[str, Any]:
+    try:
+        msg = json.loads(line)
+    except ValueError:
+        raise ProtocolError(f"the peer sent something that is not JSON: {line[:80]!r}") from None
+    if not isinstance(msg, dict):
+        raise ProtocolError(f"the peer sent {type(msg).__name__}, expected an object")
+    if "error" in msg:
+        raise ProtocolError(f"the peer reported an error: {msg['error']}")
+    return msg
 
 
 def listen(bind: str, port: int) -> socket.socket:
@@ -152,12 +220,3 @@ def client_hello(channel: Channel, mine: Hello) -> Hello:
     """The client introduces itself first and gets the server's hello back."""
     channel.send(mine.to_message())
     return Hello.from_message(channel.recv())
-
-
-def server_hello(channel: Channel, answer: Callable[[Hello], Hello]) -> tuple[Hello, Hello]:
-    """Read the client's hello, build this side's with `answer` (which may size
-    its buffer by the client's needs), send it; returns (client's, this side's)."""
-    theirs = Hello.from_message(channel.recv())
-    mine = answer(theirs)
-    channel.send(mine.to_message())
-    return theirs, mine

@@ -1,42 +1,56 @@
 """`vantor perf`: perftest-style SEND, RDMA_WRITE and RDMA_READ measurements.
 
-Every case (operation, message size) runs twice over the same queue pair:
+Every case (operation, message size) runs two phases over the same queue pairs:
 
-* latency: ``iters`` signaled requests one at a time, each timed from the
-  post to its completion on the sender (the receiver has acknowledged it:
-  SRD is reliable); reported as percentiles;
-* bandwidth: ``iters`` requests kept ``tx_depth`` deep in flight, timed
-  from the first post to the last completion.
+* latency, on the first queue pair: either each request timed from its post
+  to its completion (``post``; the receiver has acknowledged it, SRD is
+  reliable), or a ping-pong where the peer answers every message and half
+  the round trip is the latency, as ib_send_lat and ib_write_lat report it
+  (``pingpong``; RDMA writes are answered by writes with immediate, and a
+  read, itself a round trip, stays timed whole);
+* bandwidth: requests kept ``tx_depth`` deep in flight on each of the
+  ``qps`` queue pairs, optionally in both directions at once; average over
+  the run and peak over the best stretch of one queue's worth of messages.
 
+Both phases run ``iters`` requests, or for ``duration`` seconds each.
 Loopback mode runs both ends in this process over one device; server and
-client mode put them on two hosts that meet over TCP first (see `net`).
+client mode put them on two hosts that meet over TCP first (see `remote`).
 """
 
 from __future__ import annotations
 
 import contextlib
 import mmap
-import time
-from collections.abc import Callable, Sequence
-from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from collections.abc import Sequence
+from dataclasses import dataclass, field, replace
+from typing import TYPE_CHECKING, Any, Callable
 
-from vantor.cli import net
-from vantor.cli.report import Progress, human_size, latency_summary
-from vantor.enums import AccessFlags, EfaDeviceCaps, QPExSendOpsFlags, SendFlags, WROpcode
-from vantor.helpers import Peer, PeerAddress, reg_buffer
+from vantor.cli.agents import (
+    Agent,
+    Arrivals,
+    Echo,
+    Limit,
+    PerfError,
+    Pinger,
+    Receiver,
+    Sender,
+    Target,
+    bandwidth_summary,
+    drive,
+    latency,
+)
+from vantor.cli.report import Progress, human_size
+from vantor.enums import AccessFlags, EfaDeviceCaps, QPExSendOpsFlags, WROpcode
+from vantor.helpers import PeerAddress, format_gid, reg_buffer
 
 if TYPE_CHECKING:
-    import socket
-
     from vantor._vantor import CQ, MR, PD, QP, Context
+
+__all__ = ["OPS", "Endpoint", "Limits", "PerfError", "Settings", "Target", "run_loopback"]
 
 #: The qkey both ends use (perftest's default as well).
 QKEY = 0x11111111
-
-
-class PerfError(Exception):
-    """A measurement that cannot go on (timeout, refused configuration)."""
+SCHEMA_VERSION = 1
 
 
 @dataclass(frozen=True)
@@ -58,6 +72,7 @@ OPS: dict[str, Op] = {
         "RDMA_READ", WROpcode.RDMA_READ, QPExSendOpsFlags.RDMA_READ, EfaDeviceCaps.RDMA_READ
     ),
 }
+LATENCY_MODES = ("post", "pingpong")
 
 
 @dataclass(frozen=True)
@@ -69,15 +84,34 @@ class Settings:
     tx_depth: int = 64
     #: Seconds without any progress after which a wait gives up.
     timeout: float = 10.0
+    qps: int = 1
+    bidirectional: bool = False
+    #: Seconds per phase instead of `iters` requests.
+    duration: float | None = None
+    latency: str = "post"
+    memory: str = "host"
+    #: What the user asked for, where the device made it smaller.
+    requested: dict[str, int] = field(default_factory=dict)
 
     def as_dict(self) -> dict[str, Any]:
         return {
             "ops": [OPS[k].name for k in self.ops],
             "sizes": list(self.sizes),
-            "iters": self.iters,
+            "iters": None if self.duration is not None else self.iters,
+            "duration_s": self.duration,
             "warmup": self.warmup,
             "tx_depth": self.tx_depth,
+            "qps": self.qps,
+            "bidirectional": self.bidirectional,
+            "latency_mode": self.latency,
+            "memory": self.memory,
+            "timeout_s": self.timeout,
         }
+
+    def limit(self, warmup: int = 0) -> Limit:
+        if self.duration is not None:
+            return Limit(seconds=self.duration)
+        return Limit(count=warmup + self.iters)
 
 
 @dataclass(frozen=True)
@@ -90,17 +124,20 @@ class Limits:
     max_sq_wr: int
     max_rq_wr: int
     max_cqe: int
+    max_qp: int
 
     @classmethod
     def query(cls, ctx: Context) -> Limits:
         efa = ctx.query_efa_device()
+        dev = ctx.query_device()
         return cls(
             max_msg_sz=ctx.query_port().max_msg_sz,
             max_rdma_size=efa.max_rdma_size,
             caps=efa.device_caps,
             max_sq_wr=efa.max_sq_wr,
             max_rq_wr=efa.max_rq_wr,
-            max_cqe=ctx.query_device().max_cqe,
+            max_cqe=dev.max_cqe,
+            max_qp=dev.max_qp,
         )
 
     def access(self) -> int:
@@ -120,6 +157,33 @@ class Limits:
         if self.caps & EfaDeviceCaps.RDMA_WRITE:
             ops |= QPExSendOpsFlags.RDMA_WRITE | QPExSendOpsFlags.RDMA_WRITE_WITH_IMM
         return int(ops)
+
+    def rx_depth(self, settings: Settings) -> int:
+        return max(
+            1, min(max(2 * settings.tx_depth, 128), self.max_rq_wr, self.max_cqe // settings.qps)
+        )
+
+    def fit(self, settings: Settings) -> tuple[Settings, list[str]]:
+        """The settings this device can run, and a note for each change."""
+        notes = []
+        requested = dict(settings.requested)
+        qps = settings.qps
+        if qps > self.max_qp // 2:
+            qps = max(1, self.max_qp // 2)
+            requested["qps"] = settings.qps
+            notes.append(
+                f"--qps {settings.qps} lowered to {qps}: the device's max_qp is {self.max_qp}"
+            )
+        depth = min(settings.tx_depth, self.max_sq_wr, max(1, self.max_cqe // qps))
+        if depth != settings.tx_depth:
+            requested["tx_depth"] = settings.tx_depth
+            why = (
+                f"the device's max_sq_wr is {self.max_sq_wr}"
+                if depth == self.max_sq_wr
+                else f"the device's max_cqe ({self.max_cqe}) shared by {qps} queue pair(s)"
+            )
+            notes.append(f"--tx-depth {settings.tx_depth} lowered to {depth}: {why}")
+        return replace(settings, qps=qps, tx_depth=depth, requested=requested), notes
 
 
 def plan(settings: Settings, limits: Limits) -> tuple[list[tuple[Op, int]], list[dict[str, Any]]]:
@@ -149,35 +213,51 @@ def plan(settings: Settings, limits: Limits) -> tuple[list[tuple[Op, int]], list
     return cases, skipped
 
 
-class Endpoint:
-    """One side: a protection domain, send and receive CQs, an SRD queue pair
-    in RTS and one registered buffer."""
+def _buffer(size: int, memory: str) -> tuple[Any, Callable[[], None]]:
+    if memory == "cuda":
+        from vantor.cli import gpu
 
-    def __init__(
-        self, ctx: Context, limits: Limits, buffer_size: int, tx_depth: int, rx_depth: int
-    ) -> None:
+        buf = gpu.cuda_buffer(size)
+        gpu.synchronize(buf)
+        return buf, lambda: None
+    buf = mmap.mmap(-1, size)
+    return buf, buf.close
+
+
+class Endpoint:
+    """One side: a protection domain, send and receive CQs shared by `qps`
+    SRD queue pairs in RTS, one registered buffer, and the receives kept
+    posted on every queue pair."""
+
+    def __init__(self, ctx: Context, limits: Limits, buffer_size: int, settings: Settings) -> None:
         from vantor import _vantor as core
 
-        self.tx_depth = max(1, min(tx_depth, limits.max_sq_wr, limits.max_cqe))
-        self.rx_depth = max(1, min(rx_depth, limits.max_rq_wr, limits.max_cqe))
+        self.tx_depth = settings.tx_depth
+        self.rx_depth = limits.rx_depth(settings)
+        self.timeout_ns = int(settings.timeout * 1e9)
+        nqp = settings.qps
         self._stack = contextlib.ExitStack()
         try:
-            self.buffer = mmap.mmap(-1, buffer_size)
-            self._stack.callback(self.buffer.close)
+            self.buffer, release = _buffer(buffer_size, settings.memory)
+            self._stack.callback(release)
             self.pd: PD = self._push(ctx.alloc_pd())
-            self.send_cq: CQ = self._push(ctx.create_cq(self.tx_depth))
-            self.recv_cq: CQ = self._push(ctx.create_cq(self.rx_depth))
-            attr = core.QPInitAttr(
-                self.send_cq,
-                self.recv_cq,
-                max_send_wr=self.tx_depth,
-                max_recv_wr=self.rx_depth,
-                send_ops_flags=limits.send_ops(),
-            )
-            self.qp: QP = self._push(self.pd.create_qp(attr))
+            self.send_cq: CQ = self._push(ctx.create_cq(min(nqp * self.tx_depth, limits.max_cqe)))
+            self.recv_cq: CQ = self._push(ctx.create_cq(min(nqp * self.rx_depth, limits.max_cqe)))
             rnr_retry = 7 if limits.caps & EfaDeviceCaps.RNR_RETRY else None
-            self.qp.prepare(QKEY, rnr_retry=rnr_retry)
+            self.qps: list[QP] = []
+            for _ in range(nqp):
+                attr = core.QPInitAttr(
+                    self.send_cq,
+                    self.recv_cq,
+                    max_send_wr=self.tx_depth,
+                    max_recv_wr=self.rx_depth,
+                    send_ops_flags=limits.send_ops(),
+                )
+                qp = self._push(self.pd.create_qp(attr))
+                qp.prepare(QKEY, rnr_retry=rnr_retry)
+                self.qps.append(qp)
             self.mr: MR = self._push(reg_buffer(self.pd, self.buffer, limits.access()))
+            self.receiver = Receiver(self, buffer_size)
         except BaseException:
             self._stack.close()
             raise
@@ -186,11 +266,16 @@ class Endpoint:
         self._stack.callback(resource.close)
         return resource
 
-    def address(self) -> PeerAddress:
-        return PeerAddress.of(self.qp, qkey=QKEY)
+    def addresses(self) -> list[PeerAddress]:
+        return [PeerAddress.of(qp, qkey=QKEY) for qp in self.qps]
 
-    def hello(self, max_size: int = 0) -> net.Hello:
-        return net.Hello(self.address(), self.mr.addr, self.mr.rkey, self.mr.length, max_size)
+    def connect(self, addresses: Sequence[PeerAddress], addr: int, rkey: int) -> list[Target]:
+        """Targets for the peer's queue pairs (address handles live as long as this side)."""
+        targets = []
+        for address in addresses:
+            peer = self._push(address.connect(self.pd))
+            targets.append(Target(peer, addr, rkey))
+        return targets
 
     def close(self) -> None:
         self._stack.close()
@@ -202,281 +287,114 @@ class Endpoint:
         self.close()
 
 
-def _wait(deadline_s: float, what: Callable[[], str]) -> Callable[[bool], None]:
-    """A no-progress watchdog: call it with True on progress, False otherwise."""
-    limit = time.monotonic() + deadline_s
-
-    def check(progressed: bool) -> None:
-        nonlocal limit
-        now = time.monotonic()
-        if progressed:
-            limit = now + deadline_s
-        elif now > limit:
-            raise PerfError(f"no progress for {deadline_s:g} s waiting for {what()}")
-
-    return check
+def address_dict(address: PeerAddress) -> dict[str, Any]:
+    return {"gid": format_gid(address.gid), "qp_num": address.qp_num, "qkey": address.qkey}
 
 
-def _reap(cq: CQ, n: int) -> int:
-    wcs = cq.poll(n)
-    for wc in wcs:
-        wc.raise_for_status()
-    return len(wcs)
-
-
-class Receiver:
-    """Keeps receives posted on an endpoint for `expected` incoming SENDs."""
-
-    def __init__(self, ep: Endpoint, size: int, expected: int) -> None:
-        from vantor import _vantor as core
-
-        self.ep = ep
-        self.expected = expected
-        self.posted = 0
-        self.received = 0
-        self._wr = core.RecvWR(0, [ep.mr.sge(size)])
-
-    def pump(self) -> bool:
-        """Reap arrived messages and top the receive queue up; True on progress."""
-        got = _reap(self.ep.recv_cq, self.ep.rx_depth) if self.received < self.posted else 0
-        self.received += got
-        room = min(self.ep.rx_depth - (self.posted - self.received), self.expected - self.posted)
-        if room > 0:
-            self.ep.qp.post_recv([self._wr] * room)
-            self.posted += room
-        return got > 0
-
-    def wait(self, timeout: float) -> None:
-        check = _wait(timeout, lambda: f"SEND {self.received + 1} of {self.expected}")
-        while self.received < self.expected:
-            check(self.pump())
-
-
-@dataclass(frozen=True)
-class Target:
-    peer: Peer
-    addr: int
-    rkey: int
-
-
-def run_case(
-    ep: Endpoint,
-    target: Target,
-    op: Op,
-    size: int,
-    settings: Settings,
-    receiver: Receiver | None = None,
-) -> dict[str, Any]:
-    """Latency then bandwidth of one (operation, size); `receiver` is the local
-    peer of a loopback SEND, which must be kept supplied with receives."""
-    from vantor import _vantor as core
-
-    wr = core.SendWR(
-        0,
-        [ep.mr.sge(size)],
-        opcode=op.opcode,
-        send_flags=SendFlags.SIGNALED,
-        remote_addr=target.addr,
-        rkey=target.rkey,
-        dest=target.peer,
-    )
-    qp, cq = ep.qp, ep.send_cq
-    label = f"{op.name} completions ({size} bytes)"
-    sent = 0
-
-    samples: list[int] = []
-    for i in range(settings.warmup + settings.iters):
-        if receiver is not None:
-            receiver.pump()
-        check = _wait(settings.timeout, lambda: label)
-        start = time.perf_counter_ns()
-        qp.post_send(wr)
-        while True:
-            done = _reap(cq, 1)
-            if done:
-                break
-            check(False)
-        end = time.perf_counter_ns()
-        sent += 1
-        if i >= settings.warmup:
-            samples.append(end - start)
-
-    batch = [wr] * ep.tx_depth
-    posted = completed = 0
-    check = _wait(settings.timeout, lambda: label)
-    start = time.perf_counter_ns()
-    while completed < settings.iters:
-        room = min(ep.tx_depth - (posted - completed), settings.iters - posted)
-        if receiver is not None:
-            receiver.pump()
-            # Never more sends than receives posted: a SEND without one fails
-            # (or waits for a retry) instead of measuring anything.
-            room = min(room, receiver.posted - sent)
-        if room > 0:
-            qp.post_send(batch[:room])
-            posted += room
-            sent += room
-        done = _reap(cq, ep.tx_depth)
-        completed += done
-        check(done > 0 or room > 0)
-    seconds = (time.perf_counter_ns() - start) / 1e9
-
-    total = size * settings.iters
-    return {
-        "op": op.name,
-        "size": size,
-        "iters": settings.iters,
-        "latency_us": latency_summary(samples),
-        "bandwidth_MBps": round(total / seconds / 1e6, 3),
-        "bandwidth_gbps": round(total * 8 / seconds / 1e9, 4),
-        "msg_rate_mpps": round(settings.iters / seconds / 1e6, 4),
-    }
-
-
-def _document(
-    mode: str, ctx: Context, settings: Settings, skipped: list[dict[str, Any]]
-) -> dict[str, Any]:
+def new_document(mode: str, device: str, settings: Settings) -> dict[str, Any]:
+    """The JSON document of a run; results are added as they are measured, so
+    an interrupted run still has what it measured."""
     import vantor.sim
 
     return {
+        "schema_version": SCHEMA_VERSION,
+        "command": "perf",
         "mode": mode,
-        "device": ctx.name,
+        "device": device,
         "simulator": vantor.sim.is_active(),
         "settings": settings.as_dict(),
         "results": [],
-        "skipped": skipped,
+        "skipped": [],
+        "notes": [],
+        "interrupted": False,
     }
 
 
-def _rx_depth(settings: Settings) -> int:
-    return max(2 * settings.tx_depth, 128)
+def latency_kind(op: Op, settings: Settings) -> str:
+    if settings.latency == "pingpong" and op.opcode != WROpcode.RDMA_READ:
+        return "half_round_trip"
+    return "post_to_completion"
 
 
-def run_loopback(ctx: Context, settings: Settings, progress: Progress) -> dict[str, Any]:
-    """Both ends in this process on one device, the NIC looping traffic back."""
+def result_row(
+    op: Op,
+    size: int,
+    kind: str,
+    samples: Sequence[int],
+    senders: Sequence[Sender],
+    settings: Settings,
+) -> dict[str, Any]:
+    return {
+        "op": op.name,
+        "size": size,
+        "iters": len(samples),
+        "latency_mode": kind,
+        "latency_us": latency(samples),
+        "bandwidth": bandwidth_summary(
+            senders, size, window=max(1, settings.tx_depth * settings.qps)
+        ),
+    }
+
+
+def loopback_case(
+    a: Endpoint,
+    b: Endpoint,
+    ab: list[Target],
+    ba: list[Target],
+    op: Op,
+    size: int,
+    settings: Settings,
+) -> dict[str, Any]:
+    """Both phases of one case, both ends driven by this thread."""
+    timeout = settings.timeout
+    kind = latency_kind(op, settings)
+    agents: list[Agent]
+    if kind == "half_round_trip":
+        pinger = Pinger(a, ab[0], op, size, settings.limit(settings.warmup), settings.warmup)
+        agents = [pinger, Echo(b, ba[0], op, size, lambda: pinger.posted if pinger.done else None)]
+        drive(agents, timeout)
+        samples = pinger.samples
+    else:
+        timed = Sender(
+            a, ab[:1], op, size, settings.limit(settings.warmup), depth=1,
+            warmup=settings.warmup, timed=True,
+        )  # fmt: skip
+        agents = [timed]
+        if op.opcode == WROpcode.SEND:
+            agents.append(Arrivals(b.receiver, lambda: timed.completed if timed.done else None))
+        drive(agents, timeout)
+        samples = timed.samples
+
+    senders = [Sender(a, ab, op, size, settings.limit(), depth=settings.tx_depth)]
+    if settings.bidirectional:
+        senders.append(Sender(b, ba, op, size, settings.limit(), depth=settings.tx_depth))
+    agents = list(senders)
+    if op.opcode == WROpcode.SEND:
+        for sender, ep in zip(senders, (b, a)):
+            agents.append(
+                Arrivals(ep.receiver, lambda s=sender: s.completed if s.done else None)  # type: ignore[misc]
+            )
+    drive(agents, timeout)
+    return result_row(op, size, kind, samples, senders, settings)
+
+
+def run_loopback(ctx: Context, settings: Settings, progress: Progress, doc: dict[str, Any]) -> None:
+    """Both ends in this process on one device, the NIC looping traffic back;
+    rows are appended to `doc` as they are measured."""
     limits = Limits.query(ctx)
     cases, skipped = plan(settings, limits)
-    doc = _document("loopback", ctx, settings, skipped)
+    doc["skipped"] = skipped
     if not cases:
-        return doc
+        return
     buffer_size = max(size for _op, size in cases)
-    rx_depth = _rx_depth(settings)
     with (
-        Endpoint(ctx, limits, buffer_size, settings.tx_depth, 1) as client,
-        Endpoint(ctx, limits, buffer_size, 1, rx_depth) as server,
-        server.address().connect(client.pd) as peer,
+        Endpoint(ctx, limits, buffer_size, settings) as a,
+        Endpoint(ctx, limits, buffer_size, settings) as b,
     ):
-        target = Target(peer, server.mr.addr, server.mr.rkey)
+        ab = a.connect(b.addresses(), b.mr.addr, b.mr.rkey)
+        ba = b.connect(a.addresses(), a.mr.addr, a.mr.rkey)
         progress.total = len(cases)
         for op, size in cases:
             progress.step(f"{op.name} {human_size(size)}")
-            receiver = None
-            if op.opcode == WROpcode.SEND:
-                receiver = Receiver(server, size, settings.warmup + 2 * settings.iters)
-            doc["results"].append(run_case(client, target, op, size, settings, receiver))
-            if receiver is not None:
-                receiver.wait(settings.timeout)
+            doc["results"].append(loopback_case(a, b, ab, ba, op, size, settings))
             progress.advance()
-    return doc
-
-
-def run_client(
-    ctx: Context, host: str, port: int, settings: Settings, progress: Progress
-) -> dict[str, Any]:
-    """This side sends; the `vantor perf --server` at host:port receives and exposes memory."""
-    limits = Limits.query(ctx)
-    cases, skipped = plan(settings, limits)
-    doc = _document("client", ctx, settings, skipped)
-    buffer_size = max([size for _op, size in cases] or [1])
-    with (
-        net.connect(host, port, settings.timeout) as channel,
-        Endpoint(ctx, limits, buffer_size, settings.tx_depth, 1) as ep,
-    ):
-        theirs = net.client_hello(channel, ep.hello(buffer_size))
-        doc["server"] = {"host": f"{host}:{port}", "address": repr(theirs.address)}
-        if theirs.length < buffer_size:
-            raise PerfError(
-                f"the server registered {theirs.length} bytes, the largest case needs {buffer_size}"
-            )
-        with theirs.address.connect(ep.pd) as peer:
-            target = Target(peer, theirs.addr, theirs.rkey)
-            progress.total = len(cases)
-            for op, size in cases:
-                progress.step(f"{op.name} {human_size(size)}")
-                count = settings.warmup + 2 * settings.iters
-                if op.opcode == WROpcode.SEND:
-                    channel.send({"cmd": "recv", "size": size, "count": count})
-                    _expect(channel.recv(), "ready")
-                doc["results"].append(run_case(ep, target, op, size, settings))
-                if op.opcode == WROpcode.SEND:
-                    _expect(channel.recv(), "done")
-                progress.advance()
-        channel.send({"cmd": "bye"})
-    return doc
-
-
-def _expect(msg: dict[str, Any], key: str) -> None:
-    if msg.get(key) is not True:
-        raise net.ProtocolError(f"expected {key!r} from the peer, got {msg!r:.120}")
-
-
-def serve(
-    ctx: Context,
-    listener: socket.socket,
-    settings: Settings,
-    log: Callable[[str], None] = lambda _line: None,
-) -> dict[str, Any]:
-    """Serve one client: expose a buffer for its RDMA and receive its SENDs."""
-    limits = Limits.query(ctx)
-    channel, who = net.accept(listener, settings.timeout)
-    log(f"client {who} connected")
-    commands = 0
-    with channel, contextlib.ExitStack() as stack:
-
-        def answer(theirs: net.Hello) -> net.Hello:
-            largest = max(limits.max_msg_sz, limits.max_rdma_size)
-            if theirs.max_size > largest:
-                channel.send({"error": f"messages above {largest} bytes cannot be sent here"})
-                raise net.ProtocolError(f"the client asked for {theirs.max_size}-byte messages")
-            ep = Endpoint(ctx, limits, max(theirs.max_size, 1), 1, _rx_depth(settings))
-            endpoints.append(stack.enter_context(ep))
-            return ep.hello()
-
-        endpoints: list[Endpoint] = []
-        theirs, _mine = net.server_hello(channel, answer)
-        ep = endpoints[0]
-        log(f"client queue pair: {theirs.address!r}")
-        # Between commands the client may run RDMA cases for as long as it likes.
-        channel.settimeout(None)
-        while True:
-            msg = channel.recv()
-            cmd = msg.get("cmd")
-            if cmd == "bye":
-                break
-            commands += 1
-            if cmd != "recv":
-                channel.send({"error": f"unknown command {cmd!r}"})
-                raise net.ProtocolError(f"the client sent an unknown command {cmd!r}")
-            size, count = msg.get("size"), msg.get("count")
-            if not (isinstance(size, int) and 0 < size <= ep.mr.length):
-                channel.send({"error": f"bad size {size!r}"})
-                raise net.ProtocolError(f"the client asked for a bad size {size!r}")
-            if not (isinstance(count, int) and count > 0):
-                channel.send({"error": f"bad count {count!r}"})
-                raise net.ProtocolError(f"the client asked for a bad count {count!r}")
-            receiver = Receiver(ep, size, count)
-            receiver.pump()
-            channel.send({"ready": True})
-            try:
-                receiver.wait(settings.timeout)
-            except Exception as exc:
-                channel.send({"error": str(exc)})
-                raise
-            channel.send({"done": True, "received": receiver.received})
-    log(f"client {who} done")
-    return {
-        "mode": "server",
-        "device": ctx.name,
-        "client": {"host": who, "address": repr(theirs.address)},
-        "commands": commands,
-    }

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import sys
 from collections.abc import Sequence
 from typing import Any, TextIO
@@ -33,11 +34,14 @@ def percentile(sorted_values: Sequence[float], q: float) -> float:
 
 
 def latency_summary(samples_ns: Sequence[int]) -> dict[str, float]:
-    """min/mean/p50/p90/p99/p99.9/max in microseconds."""
+    """min/avg/stdev/p50/p90/p99/p99.9/max in microseconds (the population
+    standard deviation, as perftest reports it)."""
     values = sorted(s / 1000.0 for s in samples_ns)
+    avg = sum(values) / len(values)
     summary = {
         "min": values[0],
-        "mean": sum(values) / len(values),
+        "avg": avg,
+        "stdev": math.sqrt(sum((v - avg) ** 2 for v in values) / len(values)),
         "p50": percentile(values, 50),
         "p90": percentile(values, 90),
         "p99": percentile(values, 99),
@@ -103,6 +107,10 @@ class Progress:
             self._last = 0
 
 
+def _nan(value: float | None) -> float:
+    return math.nan if value is None else value
+
+
 def plot(results: Sequence[dict[str, Any]], path: str, title: str) -> None:
     """Bandwidth and latency against message size, one line per operation, as an image."""
     from matplotlib.figure import Figure
@@ -114,18 +122,27 @@ def plot(results: Sequence[dict[str, Any]], path: str, title: str) -> None:
     for op in ops:
         rows = [r for r in results if r["op"] == op]
         sizes = [r["size"] for r in rows]
-        (line,) = ax_bw.plot(sizes, [r["bandwidth_gbps"] for r in rows], marker="o", label=op)
+        (line,) = ax_bw.plot(
+            sizes, [r["bandwidth"]["avg_gbps"] for r in rows], marker="o", label=f"{op} avg"
+        )
         color = line.get_color()
+        ax_bw.plot(
+            sizes,
+            [r["bandwidth"]["peak_gbps"] for r in rows],
+            linestyle=":",
+            color=color,
+            label=f"{op} peak",
+        )
         ax_lat.plot(
             sizes,
-            [r["latency_us"]["p50"] for r in rows],
+            [_nan(r["latency_us"]["p50"]) for r in rows],
             marker="o",
             color=color,
             label=f"{op} p50",
         )
         ax_lat.plot(
             sizes,
-            [r["latency_us"]["p99"] for r in rows],
+            [_nan(r["latency_us"]["p99"]) for r in rows],
             linestyle="--",
             color=color,
             label=f"{op} p99",
@@ -145,7 +162,8 @@ def plot(results: Sequence[dict[str, Any]], path: str, title: str) -> None:
         FuncFormatter(lambda y, _pos: f"{y:g}" if f"{y:g}".lstrip("0.")[:1] in ("2", "5") else "")
     )
     ax_lat.set_ylabel("latency (us)")
-    ax_lat.set_title("post-to-completion latency")
+    modes = {r.get("latency_mode") for r in results}
+    ax_lat.set_title("half round trip latency" if modes == {"half_round_trip"} else "latency")
     fig.suptitle(title)
     fig.tight_layout()
     fig.savefig(path, format="png")

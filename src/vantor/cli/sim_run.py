@@ -55,7 +55,7 @@ def _host_name(text: str) -> str:
     return text
 
 
-def register(sub: Any) -> None:
+def register(sub: Any, common: argparse.ArgumentParser | None = None) -> None:
     """Add the ``sim`` command (with its ``run`` subcommand) to the subparsers ``sub``."""
     sim = sub.add_parser("sim", help="run programs on the software EFA device")
     actions = sim.add_subparsers(dest="sim_command", metavar="ACTION")
