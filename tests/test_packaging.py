@@ -35,8 +35,10 @@ def sdist(tmp_path_factory: pytest.TempPathFactory) -> Iterator[tarfile.TarFile]
         [
             sys.executable,
             "-c",
-            "import sys; from scikit_build_core.build import build_sdist; "
-            "print(build_sdist(sys.argv[1]))",
+            (
+                "import sys; from scikit_build_core.build import build_sdist; "
+                "print(build_sdist(sys.argv[1]))"
+            ),
             str(out),
         ],
         cwd=ROOT,
@@ -82,7 +84,9 @@ def test_sdist_carries_the_top_level_files(sdist):
 
 
 def test_sdist_carries_no_build_output(sdist):
-    built = re.compile(r"(^|/)(build|\.venv[^/]*|__pycache__|_sim|dist|wheelhouse)(/|$)|\.so(\.\d+)*$")
+    built = re.compile(
+        r"(^|/)(build|\.venv[^/]*|__pycache__|_sim|dist|wheelhouse)(/|$)|\.so(\.\d+)*$"
+    )
     assert sorted(name for name in _members(sdist) if built.search(name)) == []
 
 
