@@ -27,11 +27,22 @@ def _tool_path() -> str:
     return os.pathsep.join([str(Path(sys.executable).parent), os.environ.get("PATH", "")])
 
 
-@pytest.fixture(scope="module")
-def sdist(tmp_path_factory: pytest.TempPathFactory) -> Iterator[tarfile.TarFile]:
-    pytest.importorskip("scikit_build_core", reason="building the sdist needs scikit-build-core")
-    out = tmp_path_factory.mktemp("sdist")
-    result = subprocess.run(
+_built: dict[str, Path | str] = {}
+
+
+def _build_sdist(out: Path) -> Path | str:
+    """The sdist's path, or why it could not be made."""
+    try:
+        result = _run_sdist_build(out)
+    except subprocess.TimeoutExpired as exc:
+        return str(exc)
+    if result.returncode != 0:
+        return result.stderr
+    return out / result.stdout.strip().splitlines()[-1]
+
+
+def _run_sdist_build(out: Path) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
         [
             sys.executable,
             "-c",
@@ -45,11 +56,21 @@ def sdist(tmp_path_factory: pytest.TempPathFactory) -> Iterator[tarfile.TarFile]
         capture_output=True,
         text=True,
         env={**os.environ, "PATH": _tool_path()},
-        timeout=300,
+        timeout=1800,  # against a hang only: the build walks the whole checkout
     )
-    assert result.returncode == 0, result.stderr
-    name = result.stdout.strip().splitlines()[-1]
-    archive = tarfile.open(out / name)
+
+
+@pytest.fixture(scope="module")
+def sdist(tmp_path_factory: pytest.TempPathFactory) -> Iterator[tarfile.TarFile]:
+    pytest.importorskip("scikit_build_core", reason="building the sdist needs scikit-build-core")
+    # Made once for the module, a failure included (pytest would otherwise
+    # build again for every test).
+    if "sdist" not in _built:
+        _built["sdist"] = _build_sdist(tmp_path_factory.mktemp("sdist"))
+    built = _built["sdist"]
+    if isinstance(built, str):
+        pytest.fail(f"the sdist build failed:\n{built}")
+    archive = tarfile.open(built)
     yield archive
     archive.close()
 
@@ -136,7 +157,7 @@ def test_configure_without_verbs_header_says_what_to_install(source, tmp_path):
         capture_output=True,
         text=True,
         env=env,
-        timeout=300,
+        timeout=1800,  # against a hang only
     )
     assert result.returncode != 0
     message = " ".join(result.stderr.split())
