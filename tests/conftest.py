@@ -119,3 +119,25 @@ def pd(ctx):
     domain = ctx.alloc_pd()
     yield domain
     _close_quietly(domain)
+
+
+# The modules CI also runs on every other supported interpreter (marker
+# "matrix"): loading, lifecycle, posting and polling, pickling and the
+# command, the places where interpreter versions differ in what they offer.
+MATRIX_MODULES = frozenset(
+    {
+        "test_module.py",
+        "test_lifecycle.py",
+        "test_end_to_end.py",
+        "test_post.py",
+        "test_poll.py",
+        "test_pickle.py",
+        "test_cli.py",
+    }
+)
+
+
+def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
+    for item in items:
+        if item.path.name in MATRIX_MODULES:
+            item.add_marker(pytest.mark.matrix)

@@ -5,6 +5,7 @@
 #include "loader.hpp"
 #include "module_types.hpp"
 #include "pickle.hpp"
+#include "py/compat.hpp"
 #include "py/function.hpp"
 #include "py/ref.hpp"
 #include "qp.hpp"
@@ -249,6 +250,7 @@ int exec_module(PyObject *module)
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(create_module)},
     {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
+    py::compat::kInterpreterSlot,
     {0, nullptr},
 };
 

@@ -2,15 +2,13 @@
 // exception, so failures inside native helpers show where they happened.
 #pragma once
 
-#include <Python.h>
+#include "py/frames.hpp"
 
 namespace vantor {
 
 inline void add_traceback(const char *function_name, const char *source_file, int line = 0)
 {
-    if (PyErr_Occurred()) {
-        _PyTraceback_Add(function_name, source_file, line);
-    }
+    py::add_traceback_frame(function_name, source_file, line);
 }
 
 }  // namespace vantor

@@ -1,5 +1,6 @@
 #include "function.hpp"
 
+#include "compat.hpp"
 #include "ref.hpp"
 #include "types.hpp"
 
@@ -174,7 +175,7 @@ PyType_Spec function_spec = {
     // Immutable so that the interpreter's method-call fast path (which
     // caches only descriptors of immutable types) applies to our methods.
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE,
+        Py_TPFLAGS_METHOD_DESCRIPTOR | compat::kImmutableType,
     function_slots,
 };
 
