@@ -309,7 +309,9 @@ def test_send_slot_returns_when_its_completion_is_polled(sim, cq_ex):
     with sim.recording() as log, pytest.raises(v.EfaError) as err:
         f.qa.post_send(write)  # ... but their slots are not back
     assert err.value.errno == errno.ENOMEM
-    assert [(c["fn"], c["ret"]) for c in log.calls("wr_complete")] == [("wr_complete", errno.ENOMEM)]
+    assert [(c["fn"], c["ret"]) for c in log.calls("wr_complete")] == [
+        ("wr_complete", errno.ENOMEM)
+    ]
     assert len(f.a.send_cq.poll(1)) == 1
     f.qa.post_send(write)
     with pytest.raises(v.EfaError):

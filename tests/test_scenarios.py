@@ -19,7 +19,9 @@ REGENERATE = "python -m vantor.scenarios regenerate"
 
 
 def run_module(*args: str, timeout: float = 600) -> subprocess.CompletedProcess[str]:
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [SRC, os.environ.get("PYTHONPATH")])))
+    env = dict(
+        os.environ, PYTHONPATH=os.pathsep.join(filter(None, [SRC, os.environ.get("PYTHONPATH")]))
+    )
     return subprocess.run([sys.executable, "-m", "vantor.scenarios", *args], capture_output=True,
                           text=True, timeout=timeout, env=env)  # fmt: skip
 
@@ -52,10 +54,14 @@ def test_reference_covers_every_scenario(reference):
     ("change", "expected"),
     [
         (lambda s: None, []),
-        (lambda s: s["post.recv_queue"].update(one_more="ok"),
-         ["post.recv_queue: one_more: ok != ENOMEM"]),
-        (lambda s: s["delivery.ud_datagrams"]["exact_fit"]["placed"].update(payload_at=0),
-         ["delivery.ud_datagrams: exact_fit.placed.payload_at: 0 != 40"]),
+        (
+            lambda s: s["post.recv_queue"].update(one_more="ok"),
+            ["post.recv_queue: one_more: ok != ENOMEM"],
+        ),
+        (
+            lambda s: s["delivery.ud_datagrams"]["exact_fit"]["placed"].update(payload_at=0),
+            ["delivery.ud_datagrams: exact_fit.placed.payload_at: 0 != 40"],
+        ),
         (lambda s: s.pop("device.gid"), ["device.gid: only in second report"]),
         (lambda s: s["device.port"].pop("lid"), ["device.port: lid: <missing> != 0"]),
     ],
@@ -79,4 +85,3 @@ def test_compare_command_exit_status(tmp_path, reference):
     differ = run_module("compare", str(other), str(same))
     assert differ.returncode == 1
     assert differ.stdout.splitlines() == ["device.port: max_msg_sz: 1 != 8928"]
-

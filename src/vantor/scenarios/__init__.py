@@ -32,7 +32,15 @@ FORMAT = 1
 
 def _load_all() -> None:
     # Importing the modules registers their scenarios.
-    from vantor.scenarios import delivery, device, native, posting, processes, queue_pairs, resources  # noqa: F401
+    from vantor.scenarios import (  # noqa: F401
+        delivery,
+        device,
+        native,
+        posting,
+        processes,
+        queue_pairs,
+        resources,
+    )
 
 
 def names() -> list[str]:
@@ -40,7 +48,9 @@ def names() -> list[str]:
     return sorted(SCENARIOS)
 
 
-def run(simulated: bool, device: str | None = None, only: Iterable[str] | None = None) -> dict[str, Any]:
+def run(
+    simulated: bool, device: str | None = None, only: Iterable[str] | None = None
+) -> dict[str, Any]:
     """Run the scenarios (all, or those named or prefixed in ``only``); the
     report as a JSON-ready dict. The simulator must already be active when
     ``simulated`` is set; the caller imports nothing of the core before."""

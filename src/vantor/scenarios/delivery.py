@@ -12,18 +12,28 @@ from vantor.scenarios.harness import UD, Env, Node, Obs, pattern, post, send_wr
 from vantor.scenarios.registry import scenario
 
 SEND, SEND_IMM = int(WROpcode.SEND), int(WROpcode.SEND_WITH_IMM)
-WRITE, WRITE_IMM, READ = int(WROpcode.RDMA_WRITE), int(WROpcode.RDMA_WRITE_WITH_IMM), int(WROpcode.RDMA_READ)
+WRITE, WRITE_IMM, READ = (
+    int(WROpcode.RDMA_WRITE),
+    int(WROpcode.RDMA_WRITE_WITH_IMM),
+    int(WROpcode.RDMA_READ),
+)
 
 
 class Pair:
     """Two queue pairs of one type on one device, with 64 KiB buffers."""
 
-    def __init__(self, env: Env, qp_type: int | None = None, node: Node | None = None,
-                 a_attrs: dict[str, Any] | None = None, b_attrs: dict[str, Any] | None = None,
-                 **cq_kwargs: Any):
+    def __init__(
+        self,
+        env: Env,
+        qp_type: int | None = None,
+        node: Node | None = None,
+        a_attrs: dict[str, Any] | None = None,
+        b_attrs: dict[str, Any] | None = None,
+        **cq_kwargs: Any,
+    ):
         self.env = env
         self.node = node or env.node(**cq_kwargs)
-        kind = {} if qp_type is None else {"qp_type": qp_type}
+        kind: dict[str, Any] = {} if qp_type is None else {"qp_type": qp_type}
         self.a = self.node.qp("a", **kind, **(a_attrs or {}))
         self.b = self.node.qp("b", **kind, **(b_attrs or {}))
         self.ah = self.node.ah_to(self.node)
@@ -32,8 +42,9 @@ class Pair:
 
     def send(self, opcode: int, length: int, wr_id: int = 1, **kw: Any) -> str:
         self.src.write(pattern(length))
-        return post(self.a, send_wr(wr_id, [self.src_mr.sge(length)], self.ah, self.b,
-                                    opcode=opcode, **kw))
+        return post(
+            self.a, send_wr(wr_id, [self.src_mr.sge(length)], self.ah, self.b, opcode=opcode, **kw)
+        )
 
     def recv(self, length: int, wr_id: int = 100, offset: int = 0) -> None:
         self.b.post_recv(v.RecvWR(wr_id, [self.dst_mr.sge(length, offset)]))
@@ -42,7 +53,9 @@ class Pair:
         obs: Obs = {
             "send_cq": self.env.wcs(self.env.wait(self.node.send_cq, expect_send)),
             "recv_cq": self.env.wcs(
-                self.env.wait(self.node.recv_cq, expect_recv) if expect_recv else self.env.quiet(self.node.recv_cq)
+                self.env.wait(self.node.recv_cq, expect_recv)
+                if expect_recv
+                else self.env.quiet(self.node.recv_cq)
             ),
         }
         if length is not None:
@@ -51,7 +64,11 @@ class Pair:
 
 
 def _remote(p: Pair, **kw: Any) -> dict[str, Any]:
-    return {"remote_addr": p.dst.addr + kw.pop("offset", 0), "rkey": kw.pop("rkey", p.dst_mr.rkey), **kw}
+    return {
+        "remote_addr": p.dst.addr + kw.pop("offset", 0),
+        "rkey": kw.pop("rkey", p.dst_mr.rkey),
+        **kw,
+    }
 
 
 @scenario("delivery.srd_send")
@@ -94,14 +111,21 @@ def srd_scatter(env: Env) -> Obs:
     p.src.write(pattern(50))
     rc = post(p.a, send_wr(1, [p.src_mr.sge(50)], p.ah, p.b))
     out = p.outcome()
-    return {"post": rc, **out, "first_entry": p.dst.read(0, 10) == pattern(50)[:10],
-            "second_entry": p.dst.read(1000, 40) == pattern(50)[10:]}
+    return {
+        "post": rc,
+        **out,
+        "first_entry": p.dst.read(0, 10) == pattern(50)[:10],
+        "second_entry": p.dst.read(1000, 40) == pattern(50)[10:],
+    }
 
 
 @scenario("delivery.rdma_write")
 def rdma_write(env: Env) -> Obs:
     p = Pair(env)
-    return {"post": p.send(WRITE, 3000, **_remote(p, offset=100)), **p.outcome(expect_recv=0, length=3000)}
+    return {
+        "post": p.send(WRITE, 3000, **_remote(p, offset=100)),
+        **p.outcome(expect_recv=0, length=3000),
+    }
 
 
 @scenario("delivery.rdma_write_with_imm")
@@ -115,7 +139,10 @@ def rdma_write_imm(env: Env) -> Obs:
 def rdma_write_imm_unsolicited(env: Env) -> Obs:
     node = env.node(unsolicited=True)
     p = Pair(env, node=node, b_attrs={"unsolicited_write_recv": True})
-    return {"post": p.send(WRITE_IMM, 128, wr_id=3, imm_data=9, **_remote(p)), **p.outcome(length=128)}
+    return {
+        "post": p.send(WRITE_IMM, 128, wr_id=3, imm_data=9, **_remote(p)),
+        **p.outcome(length=128),
+    }
 
 
 @scenario("delivery.rdma_read")
@@ -138,11 +165,24 @@ def rdma_errors(env: Env) -> Obs:
     }
     obs: Obs = {}
     for k, (name, remote) in enumerate(cases.items()):
-        obs[name] = {"post": p.send(WRITE, 64, wr_id=k + 1, **remote), **p.outcome(expect_recv=0, length=64)}
+        obs[name] = {
+            "post": p.send(WRITE, 64, wr_id=k + 1, **remote),
+            **p.outcome(expect_recv=0, length=64),
+        }
         p.dst.reset()
     obs["read_without_read_right"] = {
-        "post": post(p.a, send_wr(9, [p.src_mr.sge(64)], p.ah, p.b, opcode=READ,
-                                  remote_addr=p.dst.addr, rkey=p.dst_mr.rkey ^ 0x5A5A)),
+        "post": post(
+            p.a,
+            send_wr(
+                9,
+                [p.src_mr.sge(64)],
+                p.ah,
+                p.b,
+                opcode=READ,
+                remote_addr=p.dst.addr,
+                rkey=p.dst_mr.rkey ^ 0x5A5A,
+            ),
+        ),
         **p.outcome(expect_recv=0),
     }
     return obs
@@ -163,10 +203,23 @@ def local_protection(env: Env) -> Obs:
 def bad_destination(env: Env) -> Obs:
     p = Pair(env)
     p.recv(4096)
-    rc = post(p.a, v.SendWR(1, [p.src_mr.sge(8)], send_flags=2, ah=p.ah, remote_qpn=p.b.qp_num ^ 0x7F,
-                            remote_qkey=0x5CE7A210))
-    rc2 = post(p.a, v.SendWR(2, [p.src_mr.sge(8)], send_flags=2, ah=p.ah, remote_qpn=p.b.qp_num,
-                             remote_qkey=0x1))
+    rc = post(
+        p.a,
+        v.SendWR(
+            1,
+            [p.src_mr.sge(8)],
+            send_flags=2,
+            ah=p.ah,
+            remote_qpn=p.b.qp_num ^ 0x7F,
+            remote_qkey=0x5CE7A210,
+        ),
+    )
+    rc2 = post(
+        p.a,
+        v.SendWR(
+            2, [p.src_mr.sge(8)], send_flags=2, ah=p.ah, remote_qpn=p.b.qp_num, remote_qkey=0x1
+        ),
+    )
     return {"unknown_qpn": rc, "wrong_qkey": rc2, **p.outcome(expect_send=2, expect_recv=0)}
 
 
@@ -179,8 +232,10 @@ def rnr(env: Env) -> Obs:
     rc = q.send(SEND, 32)
     before = env.wcs(env.quiet(q.node.send_cq))
     q.recv(64)
-    return {"default_rnr_retry": fail,
-            "rnr_retry_7": {"post": rc, "before_recv": before, **q.outcome(length=32)}}
+    return {
+        "default_rnr_retry": fail,
+        "rnr_retry_7": {"post": rc, "before_recv": before, **q.outcome(length=32)},
+    }
 
 
 @scenario("delivery.error_state_flush")
@@ -223,8 +278,7 @@ def sender_gid(env: Env) -> Obs:
     buf, mr = other.buf(64)
     c.post_recv(v.RecvWR(200, [mr.sge(64)]))
     rc = post(p.a, send_wr(2, [p.src_mr.sge(8)], p.ah, c))
-    return {"pd_with_ah": own_pd,
-            "pd_without_ah": {"post": rc, **p.outcome()}}
+    return {"pd_with_ah": own_pd, "pd_without_ah": {"post": rc, **p.outcome()}}
 
 
 @scenario("delivery.completion_channel")
@@ -242,5 +296,10 @@ def channel(env: Env) -> Obs:
     got = ch.get_cq_event() is cq if readable else None
     if readable:
         cq.ack_events(1)
-    return {"post": rc, "readable_before": readable_before, "readable_after": readable,
-            "event_names_cq": got, "completions": len(env.wait(cq, 1))}
+    return {
+        "post": rc,
+        "readable_before": readable_before,
+        "readable_after": readable,
+        "event_names_cq": got,
+        "completions": len(env.wait(cq, 1)),
+    }

@@ -8,15 +8,36 @@ from vantor.scenarios.harness import Env, Obs, outcome
 from vantor.scenarios.registry import scenario
 
 _DEVICE_FIELDS = (
-    "vendor_id", "vendor_part_id", "phys_port_cnt", "max_qp", "max_qp_wr", "max_sge",
-    "max_cq", "max_cqe", "max_mr", "max_pd", "max_ah", "max_pkeys",
+    "vendor_id",
+    "vendor_part_id",
+    "phys_port_cnt",
+    "max_qp",
+    "max_qp_wr",
+    "max_sge",
+    "max_cq",
+    "max_cqe",
+    "max_mr",
+    "max_pd",
+    "max_ah",
+    "max_pkeys",
 )
 _EFA_FIELDS = (
-    "max_sq_wr", "max_rq_wr", "max_sq_sge", "max_rq_sge", "inline_buf_size",
-    "max_rdma_size", "device_caps",
+    "max_sq_wr",
+    "max_rq_wr",
+    "max_sq_sge",
+    "max_rq_sge",
+    "inline_buf_size",
+    "max_rdma_size",
+    "device_caps",
 )
 _PORT_FIELDS = (
-    "state", "max_mtu", "active_mtu", "max_msg_sz", "gid_tbl_len", "pkey_tbl_len", "lid",
+    "state",
+    "max_mtu",
+    "active_mtu",
+    "max_msg_sz",
+    "gid_tbl_len",
+    "pkey_tbl_len",
+    "lid",
     "link_layer",
 )
 

@@ -10,7 +10,7 @@ import errno
 import time
 from collections.abc import Callable, Iterable
 from contextlib import ExitStack
-from typing import Any
+from typing import Any, Protocol, TypeVar
 
 import vantor._vantor as v
 from vantor.enums import AccessFlags, QPType, SendFlags, WCOpcode, WCStatus, WROpcode
@@ -26,12 +26,19 @@ FILL = 0xEE  # what a buffer holds before the device writes into it
 Obs = dict[str, Any]
 
 
+class _Closable(Protocol):
+    def close(self) -> None: ...
+
+
+T = TypeVar("T", bound=_Closable)
+
+
 def errno_name(err: int | None) -> str:
     return errno.errorcode.get(err or 0, str(err))
 
 
 def outcome(fn: Callable[[], object]) -> str:
-    """"ok", or the errno name of the EfaError (or the exception type) it raised."""
+    """ "ok", or the errno name of the EfaError (or the exception type) it raised."""
     try:
         fn()
     except v.EfaError as exc:
@@ -57,7 +64,9 @@ class Buf:
         self.addr = ctypes.addressof(self.raw)
 
     def read(self, offset: int = 0, length: int | None = None) -> bytes:
-        return ctypes.string_at(self.addr + offset, self.size - offset if length is None else length)
+        return ctypes.string_at(
+            self.addr + offset, self.size - offset if length is None else length
+        )
 
     def write(self, data: bytes, offset: int = 0) -> None:
         ctypes.memmove(self.addr + offset, data, len(data))
@@ -98,7 +107,7 @@ class Env:
     def __exit__(self, *exc: object) -> None:
         self._stack.close()
 
-    def keep(self, obj: Any) -> Any:
+    def keep(self, obj: T) -> T:
         """Close ``obj`` (anything with close()) when the scenario ends."""
         self._stack.callback(obj.close)
         return obj
@@ -183,8 +192,14 @@ class Node:
         self.env.memory.append(b)
         return b, self.env.keep(self.pd.reg_mr(b.addr, size, access))
 
-    def qp(self, label: str, qp_type: int = SRD, prepare: bool = True, rnr_retry: int | None = None,
-           **attrs: Any) -> v.QP:
+    def qp(
+        self,
+        label: str,
+        qp_type: int = SRD,
+        prepare: bool = True,
+        rnr_retry: int | None = None,
+        **attrs: Any,
+    ) -> v.QP:
         qp = self.env.keep(
             self.pd.create_qp(v.QPInitAttr(self.send_cq, self.recv_cq, qp_type=qp_type, **attrs))
         )
@@ -220,4 +235,3 @@ def send_wr(
 
 def post(qp: v.QP, wrs: v.SendWR | list[v.SendWR]) -> str:
     return outcome(lambda: qp.post_send(wrs))
-

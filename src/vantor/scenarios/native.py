@@ -61,8 +61,11 @@ def _libs() -> tuple[ctypes.CDLL, ctypes.CDLL]:
         ("ibv_close_device", ctypes.c_int, [ctypes.c_void_p]),
         ("ibv_alloc_pd", ctypes.c_void_p, [ctypes.c_void_p]),
         ("ibv_dealloc_pd", ctypes.c_int, [ctypes.c_void_p]),
-        ("ibv_create_cq", ctypes.c_void_p,
-         [ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int]),
+        (
+            "ibv_create_cq",
+            ctypes.c_void_p,
+            [ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int],
+        ),
         ("ibv_destroy_cq", ctypes.c_int, [ctypes.c_void_p]),
         ("ibv_destroy_qp", ctypes.c_int, [ctypes.c_void_p]),
         ("ibv_query_device", ctypes.c_int, [ctypes.c_void_p, ctypes.c_void_p]),
@@ -104,7 +107,9 @@ def query_device_ex(device: str | None) -> Obs:
         op = _read(ctx - _VCTX_QUERY_DEVICE_EX, 0, 8)
         if not op:
             return {"provider_op": "absent"}
-        proto = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t)
+        proto = ctypes.CFUNCTYPE(
+            ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t
+        )
         attr = ctypes.create_string_buffer(_ATTR_EX_SIZE)
         rc = proto(op)(ctx, None, ctypes.addressof(attr), _ATTR_EX_SIZE)
         obs: Obs = {"rc": errno_name(rc) if rc else 0}
@@ -196,11 +201,12 @@ def _query_device_ex(env: Env) -> Obs:
 
 @scenario("native.fork_init")
 def _fork(env: Env) -> Obs:
-    return {"first": in_child(env, "fork_init_first"),
-            "after_registration": in_child(env, "fork_init_after_registration")}
+    return {
+        "first": in_child(env, "fork_init_first"),
+        "after_registration": in_child(env, "fork_init_after_registration"),
+    }
 
 
 @scenario("native.efadv_create_driver_qp")
 def _driver_qp(env: Env) -> Obs:
     return in_child(env, "driver_qp")
-

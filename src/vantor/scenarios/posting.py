@@ -4,8 +4,7 @@ send- and receive-queue depths, inline data."""
 from __future__ import annotations
 
 import vantor._vantor as v
-from vantor.enums import QPExSendOpsFlags as Ops
-from vantor.enums import WROpcode
+from vantor.enums import QPExSendOpsFlags as Ops, WROpcode
 from vantor.scenarios.harness import INLINE, SIGNALED, Env, Obs, outcome, pattern, post, send_wr
 from vantor.scenarios.registry import scenario
 
@@ -31,16 +30,29 @@ def refusals(env: Env) -> Obs:
         "unsignaled": post(a, wr(flags=0)),
         "solicited_flag": post(a, wr(flags=SIGNALED | 4)),
         "three_sges_of_two": post(a, wr(sges=[sge, sge, sge])),
-        "opcode_not_enabled": post(send_only, wr(opcode=write, remote_addr=dst.addr, rkey=dst_mr.rkey)),
+        "opcode_not_enabled": post(
+            send_only, wr(opcode=write, remote_addr=dst.addr, rkey=dst_mr.rkey)
+        ),
         "inline_over_max": outcome(
             lambda: a.post_send(
-                v.SendWR(1, [v.SGE(src.addr, 33, src_mr.lkey)], send_flags=SIGNALED | INLINE,
-                         ah=ah, remote_qpn=b.qp_num, remote_qkey=0)
+                v.SendWR(
+                    1,
+                    [v.SGE(src.addr, 33, src_mr.lkey)],
+                    send_flags=SIGNALED | INLINE,
+                    ah=ah,
+                    remote_qpn=b.qp_num,
+                    remote_qkey=0,
+                )
             )
         ),
         "inline_rdma_read": post(
-            a, wr(opcode=int(WROpcode.RDMA_READ), flags=SIGNALED | INLINE, remote_addr=dst.addr,
-                  rkey=dst_mr.rkey)
+            a,
+            wr(
+                opcode=int(WROpcode.RDMA_READ),
+                flags=SIGNALED | INLINE,
+                remote_addr=dst.addr,
+                rkey=dst_mr.rkey,
+            ),
         ),
     }
     # One bad request refuses the whole batch: nothing of it goes out.
@@ -65,8 +77,15 @@ def send_queue_depth(env: Env) -> Obs:
 
     def writes(n: int, qp: v.QP = a) -> list[v.SendWR]:
         return [
-            send_wr(k, [src_mr.sge(8)], ah, b, opcode=int(WROpcode.RDMA_WRITE),
-                    remote_addr=dst.addr, rkey=dst_mr.rkey)
+            send_wr(
+                k,
+                [src_mr.sge(8)],
+                ah,
+                b,
+                opcode=int(WROpcode.RDMA_WRITE),
+                remote_addr=dst.addr,
+                rkey=dst_mr.rkey,
+            )
             for k in range(n)
         ]
 

@@ -17,15 +17,23 @@ if TYPE_CHECKING:
 PROBES: dict[str, Callable[[bool, str | None], dict[str, Any]]] = {}
 
 
-def probe(name: str) -> Callable[[Callable[[bool, str | None], dict[str, Any]]], Callable[[bool, str | None], dict[str, Any]]]:
-    def register(fn: Callable[[bool, str | None], dict[str, Any]]) -> Callable[[bool, str | None], dict[str, Any]]:
+def probe(
+    name: str,
+) -> Callable[
+    [Callable[[bool, str | None], dict[str, Any]]], Callable[[bool, str | None], dict[str, Any]]
+]:
+    def register(
+        fn: Callable[[bool, str | None], dict[str, Any]],
+    ) -> Callable[[bool, str | None], dict[str, Any]]:
         PROBES[name] = fn
         return fn
 
     return register
 
 
-def child_command(env_simulated: bool, device: str | None, *args: str) -> tuple[list[str], dict[str, str]]:
+def child_command(
+    env_simulated: bool, device: str | None, *args: str
+) -> tuple[list[str], dict[str, str]]:
     """The command line and environment of a child running this vantor."""
     import vantor
 
@@ -44,8 +52,11 @@ def in_child(env: Env, name: str) -> dict[str, Any]:
     cmd, child_env = child_command(env.simulated, env.device, "probe", name)
     proc = subprocess.run(cmd, capture_output=True, text=True, timeout=120, env=child_env)
     if proc.returncode:
-        return {"exception": (proc.stderr.strip().splitlines() or ["exit " + str(proc.returncode)])[-1]}
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+        return {
+            "exception": (proc.stderr.strip().splitlines() or ["exit " + str(proc.returncode)])[-1]
+        }
+    obs: dict[str, Any] = json.loads(proc.stdout.strip().splitlines()[-1])
+    return obs
 
 
 def serve_probe(name: str, simulated: bool, device: str | None) -> int:

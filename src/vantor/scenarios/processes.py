@@ -27,8 +27,12 @@ def serve_peer(simulated: bool, device: str | None) -> int:
         qp = node.qp("peer")
         buf, mr = node.buf(4096)
         qp.post_recv([v.RecvWR(1, [mr.sge(1024)]), v.RecvWR(2, [mr.sge(1024, 1024)])])
-        me = {"gid": bytes(node.ctx.query_gid()).hex(), "qpn": qp.qp_num, "addr": buf.addr,
-              "rkey": mr.rkey}
+        me = {
+            "gid": bytes(node.ctx.query_gid()).hex(),
+            "qpn": qp.qp_num,
+            "addr": buf.addr,
+            "rkey": mr.rkey,
+        }
         print(json.dumps(me), flush=True)
         for line in sys.stdin:
             cmd = json.loads(line)
@@ -66,7 +70,9 @@ def two_processes(env: Env) -> Obs:
 @probe("two_processes")
 def _sender(simulated: bool, device: str | None) -> Obs:
     cmd, child_env = child_command(simulated, device, "peer")
-    proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=child_env)
+    proc = subprocess.Popen(
+        cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=child_env
+    )
     with Env(simulated, device) as env:
         return _exchange(env, proc)
 
@@ -84,14 +90,30 @@ def _exchange(env: Env, proc: subprocess.Popen[str]) -> Obs:
         target.remote_qpn = peer["qpn"]
         src.write(pattern(100))
         src.write(pattern(64, seed=3), 2048)
-        obs: Obs = {"distinct_qp_numbers": peer["qpn"] != qp.qp_num,
-                    "distinct_gids": peer["gid"] != bytes(node.ctx.query_gid()).hex()}
-        send = v.SendWR(1, [src_mr.sge(100)], send_flags=2, ah=ah, remote_qpn=peer["qpn"],
-                        remote_qkey=target.remote_qkey)
+        obs: Obs = {
+            "distinct_qp_numbers": peer["qpn"] != qp.qp_num,
+            "distinct_gids": peer["gid"] != bytes(node.ctx.query_gid()).hex(),
+        }
+        send = v.SendWR(
+            1,
+            [src_mr.sge(100)],
+            send_flags=2,
+            ah=ah,
+            remote_qpn=peer["qpn"],
+            remote_qkey=target.remote_qkey,
+        )
         obs["send_post"] = post(qp, send)
-        write = v.SendWR(2, [src_mr.sge(64, 2048)], opcode=int(WROpcode.RDMA_WRITE), send_flags=2,
-                         ah=ah, remote_qpn=peer["qpn"], remote_qkey=target.remote_qkey,
-                         remote_addr=peer["addr"] + 2048, rkey=peer["rkey"])
+        write = v.SendWR(
+            2,
+            [src_mr.sge(64, 2048)],
+            opcode=int(WROpcode.RDMA_WRITE),
+            send_flags=2,
+            ah=ah,
+            remote_qpn=peer["qpn"],
+            remote_qkey=target.remote_qkey,
+            remote_addr=peer["addr"] + 2048,
+            rkey=peer["rkey"],
+        )
         obs["write_post"] = post(qp, write)
         obs["sender_send_cq"] = env.wcs(env.wait(node.send_cq, 2))
         obs["sender_recv_cq"] = env.wcs(env.quiet(node.recv_cq))

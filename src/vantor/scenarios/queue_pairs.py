@@ -5,8 +5,7 @@ from __future__ import annotations
 from typing import Any
 
 import vantor._vantor as v
-from vantor.enums import QPAttrMask as M
-from vantor.enums import QPExSendOpsFlags as Ops
+from vantor.enums import QPAttrMask as M, QPExSendOpsFlags as Ops
 from vantor.scenarios.harness import QKEY, SRD, UD, Env, Obs, outcome
 from vantor.scenarios.registry import scenario
 
@@ -17,7 +16,9 @@ def creation_limits(env: Env) -> Obs:
     e = node.ctx.query_efa_device()
 
     def create(**attrs: Any) -> str:
-        return outcome(lambda: node.pd.create_qp(v.QPInitAttr(node.send_cq, node.recv_cq, **attrs)).close())
+        return outcome(
+            lambda: node.pd.create_qp(v.QPInitAttr(node.send_cq, node.recv_cq, **attrs)).close()
+        )
 
     return {
         "max_send_wr_at_limit": create(max_send_wr=e.max_sq_wr),
@@ -51,18 +52,28 @@ def types_and_numbers(env: Env) -> Obs:
 _ALL_STEPS: list[tuple[str, int, dict[str, int]]] = [
     ("reset_to_rtr", M.STATE, {"qp_state": 2}),
     ("reset_to_init_missing_qkey", M.STATE | M.PKEY_INDEX | M.PORT, {"qp_state": 1, "port_num": 1}),
-    ("reset_to_init", M.STATE | M.PKEY_INDEX | M.PORT | M.QKEY,
-     {"qp_state": 1, "port_num": 1, "qkey": QKEY}),
+    (
+        "reset_to_init",
+        M.STATE | M.PKEY_INDEX | M.PORT | M.QKEY,
+        {"qp_state": 1, "port_num": 1, "qkey": QKEY},
+    ),
     ("init_to_rts", M.STATE | M.SQ_PSN, {"qp_state": 3}),
     ("init_to_rtr", M.STATE, {"qp_state": 2}),
     ("rtr_to_rts_missing_psn", M.STATE, {"qp_state": 3}),
-    ("rtr_to_rts_with_rnr_retry", M.STATE | M.SQ_PSN | M.RNR_RETRY,
-     {"qp_state": 3, "rnr_retry": 7}),
+    (
+        "rtr_to_rts_with_rnr_retry",
+        M.STATE | M.SQ_PSN | M.RNR_RETRY,
+        {"qp_state": 3, "rnr_retry": 7},
+    ),
     ("rts_to_init", M.STATE, {"qp_state": 1}),
     ("rts_to_err", M.STATE, {"qp_state": 6}),
     ("err_to_rts", M.STATE, {"qp_state": 3}),
     ("err_to_reset", M.STATE, {"qp_state": 0}),
 ]
+
+
+def _modify(qp: v.QP, mask: int, fields: dict[str, int]) -> str:
+    return outcome(lambda: qp.modify(mask, **fields))
 
 
 @scenario("qp.state_machine")
@@ -73,7 +84,7 @@ def state_machine(env: Env) -> Obs:
         qp = node.qp(kind, qp_type=qp_type, prepare=False)
         steps = {}
         for name, mask, fields in _ALL_STEPS:
-            steps[name] = [outcome(lambda: qp.modify(int(mask), **fields)), qp.state]
+            steps[name] = [_modify(qp, int(mask), fields), qp.state]
         obs[kind] = steps
     return obs
 
@@ -81,14 +92,24 @@ def state_machine(env: Env) -> Obs:
 @scenario("qp.query")
 def query(env: Env) -> Obs:
     node = env.node()
-    qp = node.qp("a", max_send_wr=10, max_recv_wr=20, max_send_sge=1, max_recv_sge=2,
-                 max_inline_data=16, rnr_retry=3)
+    qp = node.qp(
+        "a",
+        max_send_wr=10,
+        max_recv_wr=20,
+        max_send_sge=1,
+        max_recv_sge=2,
+        max_inline_data=16,
+        rnr_retry=3,
+    )
     attrs, cap = qp.query()
     return {
         "state": attrs["qp_state"],
         "qkey_matches": attrs["qkey"] == QKEY,
         "port_num": attrs["port_num"],
         "rnr_retry": attrs["rnr_retry"],
-        "cap_at_least_requested": cap.max_send_wr >= 10 and cap.max_recv_wr >= 20
-        and cap.max_send_sge >= 1 and cap.max_recv_sge >= 2 and cap.max_inline_data >= 16,
+        "cap_at_least_requested": cap.max_send_wr >= 10
+        and cap.max_recv_wr >= 20
+        and cap.max_send_sge >= 1
+        and cap.max_recv_sge >= 2
+        and cap.max_inline_data >= 16,
     }

@@ -46,7 +46,9 @@ def memory_registration(env: Env) -> Obs:
         lambda: pd.reg_mr(buf.addr, 4096, int(AccessFlags.REMOTE_WRITE)).close()
     )
     # The first page of the address space is never mapped.
-    obs["unmapped_range"] = outcome(lambda: pd.reg_mr(4096, 4096, int(AccessFlags.LOCAL_WRITE)).close())
+    obs["unmapped_range"] = outcome(
+        lambda: pd.reg_mr(4096, 4096, int(AccessFlags.LOCAL_WRITE)).close()
+    )
     access = int(AccessFlags.LOCAL_WRITE | AccessFlags.REMOTE_READ)
     a = env.keep(pd.reg_mr(buf.addr, 2048, access))
     b = env.keep(pd.reg_mr(buf.addr + 2048, 2048, access))
@@ -64,8 +66,12 @@ def cq_limits(env: Env) -> Obs:
     obs["cqe_0"] = outcome(lambda: ctx.create_cq(0).close())
     obs["cqe_max"] = outcome(lambda: ctx.create_cq(max_cqe).close())
     obs["cqe_over_max"] = outcome(lambda: ctx.create_cq(max_cqe + 1).close())
-    obs["comp_vector_last"] = outcome(lambda: ctx.create_cq(4, comp_vector=ctx.num_comp_vectors - 1).close())
-    obs["comp_vector_over"] = outcome(lambda: ctx.create_cq(4, comp_vector=ctx.num_comp_vectors).close())
+    obs["comp_vector_last"] = outcome(
+        lambda: ctx.create_cq(4, comp_vector=ctx.num_comp_vectors - 1).close()
+    )
+    obs["comp_vector_over"] = outcome(
+        lambda: ctx.create_cq(4, comp_vector=ctx.num_comp_vectors).close()
+    )
     cq = env.keep(ctx.create_cq(100))
     obs["cqe_100_granted_at_least_100"] = cq.cqe >= 100
     ring = cq.query_efa()
