@@ -170,6 +170,8 @@ class Env:
             "qp": self.label(w.qp_num),
             "wc_flags": w.wc_flags,
         }
+        if w.status != int(WCStatus.SUCCESS):
+            o["status_str"] = w.status_str  # libibverbs' own wording
         if w.opcode & int(WCOpcode.RECV) and w.status == int(WCStatus.SUCCESS):
             o["src_qp"] = self.label(w.src_qp)
             o["imm_data"] = w.imm_data

@@ -102,7 +102,9 @@ def query(env: Env) -> Obs:
         rnr_retry=3,
     )
     attrs, cap = qp.query()
+    sq, rq = qp.query_wqs()
     return {
+        "wqs_max_batch": [sq.max_batch, rq.max_batch],
         "state": attrs["qp_state"],
         "qkey_matches": attrs["qkey"] == QKEY,
         "port_num": attrs["port_num"],

@@ -3,6 +3,8 @@ address-handle limits."""
 
 from __future__ import annotations
 
+import os
+
 import vantor._vantor as v
 from vantor.enums import AccessFlags
 from vantor.scenarios.harness import Buf, Env, Obs, outcome
@@ -55,6 +57,11 @@ def memory_registration(env: Env) -> Obs:
     obs["keys_unique"] = len({a.lkey, b.lkey}) == 2 and len({a.rkey, b.rkey}) == 2
     attr = a.query_efa()
     obs["efa_ic_id_validity"] = attr.ic_id_validity
+    fd = os.open(os.devnull, os.O_RDONLY)
+    os.close(fd)  # a descriptor that is certainly not open
+    obs["dmabuf_closed_fd"] = outcome(
+        lambda: pd.reg_dmabuf_mr(0, 4096, 0, fd, int(AccessFlags.LOCAL_WRITE)).close()
+    )
     return obs
 
 
@@ -72,6 +79,7 @@ def cq_limits(env: Env) -> Obs:
     obs["comp_vector_over"] = outcome(
         lambda: ctx.create_cq(4, comp_vector=ctx.num_comp_vectors).close()
     )
+    obs["cq_ex_unknown_wc_flags"] = outcome(lambda: ctx.create_cq_ex(4, wc_flags=1 << 40).close())
     cq = env.keep(ctx.create_cq(100))
     obs["cqe_100_granted_at_least_100"] = cq.cqe >= 100
     ring = cq.query_efa()
