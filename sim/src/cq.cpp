@@ -41,14 +41,12 @@ private:
 inline const Cqe &current(Cq *cq) { return cq->ring[cq->cur & cq->mask]; }
 
 // The provider processes an entry when a poll reaches it; for a send
-// completion that frees the request's slot in its QP's send queue.
+// completion that frees the request's slot in its QP's send queue. (Every
+// entry pushed sets its sender, so a consumed one needs no clearing.)
 inline void consume(Cq *cq, uint64_t pos)
 {
-    Qp *&s = cq->senders[pos & cq->mask];
-    if (s) {
-        s->sq_unpolled.fetch_sub(1, std::memory_order_release);
-        s = nullptr;
-    }
+    if (Qp *s = cq->senders[pos & cq->mask])
+        s->sq_unpolled.fetch_sub(1, std::memory_order_relaxed);
 }
 
 bool in_batch(Cq *cq)

@@ -242,6 +242,14 @@ template <class M, class Data, class ReadSink, class Defer>
         push_recv(dst, m, r.wr_id, IBV_WC_LOC_LEN_ERR, kEfaBadLength, 0, false);
         return srd ? Outcome{IBV_WC_REM_INV_REQ_ERR, kEfaRemoteBadLength, false} : ok;
     }
+    if (!prefix) {
+        copy_segs(data.count(), data, r.nsge, [&](uint32_t k) {
+            const ibv_sge &s = r.sge[k];
+            return Seg{s.length ? resolve(dst->pd, s.lkey, s.addr, s.length, 0) : nullptr, s.length};
+        });
+        push_recv(dst, m, r.wr_id, IBV_WC_SUCCESS, kEfaOk, static_cast<uint32_t>(len), false);
+        return ok;
+    }
     // The entries the payload lands in: from entry `first`, `skip` bytes in.
     uint32_t first = 0;
     uint64_t skip = prefix;

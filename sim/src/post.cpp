@@ -54,10 +54,7 @@ void begin(Qp *qp, int opcode, uint64_t op_bit, unsigned flags, uint64_t wr_id)
     int err = 0;
     const uint64_t ops =
         qp->extended ? qp->send_ops : (IBV_QP_EX_WITH_SEND | IBV_QP_EX_WITH_SEND_WITH_IMM);
-    const int st = qp->state.load(std::memory_order_relaxed);
-    if (st != IBV_QPS_RTS && st != IBV_QPS_SQD)
-        err = EINVAL;
-    else if (!(ops & op_bit))
+    if (!(ops & op_bit))
         err = EINVAL;
     else if (flags & ~kAllowedFlags)
         err = EINVAL;
@@ -65,16 +62,15 @@ void begin(Qp *qp, int opcode, uint64_t op_bit, unsigned flags, uint64_t wr_id)
         err = EINVAL;
     else if ((flags & IBV_SEND_INLINE) && opcode == IBV_WR_RDMA_READ)
         err = EINVAL;
-    if (err)
-        latch(qp, err);  // ahead of a full queue, as the provider checks
     if (qp->free_slots.empty() && qp->returned_n.load(std::memory_order_relaxed))
         collect_returned(qp);
     // Full while max_send_wr requests await the poll of their completion,
     // however long ago their transfers finished.
-    const uint64_t taken =
-        uint64_t{qp->sq_unpolled.load(std::memory_order_acquire)} + qp->batch.size();
-    if (qp->free_slots.empty() || taken >= qp->cap.max_send_wr) {
-        latch(qp, ENOMEM);
+    if (qp->free_slots.empty() ||
+        qp->sq_unpolled.load(std::memory_order_relaxed) + qp->batch.size() >= qp->cap.max_send_wr) {
+        // The provider checks the request and the QP's state before room.
+        const int st = qp->state.load(std::memory_order_relaxed);
+        latch(qp, err ? err : (st != IBV_QPS_RTS && st != IBV_QPS_SQD) ? EINVAL : ENOMEM);
         qp->no_current = true;  // the setters that follow have no target
         return;
     }
