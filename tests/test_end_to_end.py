@@ -240,11 +240,73 @@ def test_error_state_flushes_posted_receives(fabric):
     ]
 
 
-def test_ud_pair(sim):
-    f = Fabric(sim, qp_type=QPType.UD)
-    f.qb.post_recv(v.RecvWR(5, [f.dst_mr.sge(128)]))
+UD_PREFIX = 40  # the device's bytes at the start of every QPType.UD receive buffer
+
+
+@pytest.mark.parametrize(
+    ("buffers", "payload_at"),
+    [
+        ([(0, 168)], [(40, 128)]),  # exact fit: prefix + payload
+        ([(0, 4000)], [(40, 128)]),
+        ([(0, 30), (1000, 200)], [(1010, 128)]),  # the prefix spans two entries
+        ([(0, 40), (1000, 128)], [(1000, 128)]),
+        ([(0, 100), (1000, 100)], [(40, 60), (1000, 68)]),
+    ],
+)
+def test_ud_payload_follows_the_prefix(sim, buffers, payload_at):
+    f = Fabric(sim, qp_type=QPType.UD, b_qp={"max_recv_sge": 2})
+    f.qb.post_recv(v.RecvWR(5, [f.dst_mr.sge(n, off) for off, n in buffers]))
     f.send(11, [f.src_mr.sge(128, 128)], WROpcode.SEND_WITH_IMM, imm_data=77)
     f.expect_send_completion(11)
     wc = poll_one(f.b.recv_cq)
-    assert (wc.wr_id, wc.byte_len, wc.src_qp, wc.imm_data) == (5, 128, f.qa.qp_num, 77)
-    assert f.dst.read(0, 128) == PATTERN[128:256]
+    assert (wc.wr_id, wc.status, wc.byte_len, wc.src_qp, wc.imm_data) == (
+        5, WCStatus.SUCCESS, UD_PREFIX + 128, f.qa.qp_num, 77,
+    )  # fmt: skip
+    expected = bytearray(len(PATTERN))
+    at = 128
+    for off, n in payload_at:
+        expected[off : off + n] = PATTERN[at : at + n]
+        at += n
+    assert f.dst.read() == bytes(expected)  # nothing written into the prefix
+
+
+@pytest.mark.parametrize("room", [127, 128, 128 + UD_PREFIX - 1])
+def test_ud_buffer_without_room_for_prefix_and_payload(sim, room):
+    f = Fabric(sim, qp_type=QPType.UD)
+    f.qb.post_recv(v.RecvWR(5, [f.dst_mr.sge(room)]))
+    f.send(11, [f.src_mr.sge(128)])
+    f.expect_send_completion(11)  # a datagram's sender hears nothing of it
+    wc = poll_one(f.b.recv_cq)
+    assert (wc.wr_id, wc.status, wc.vendor_err) == (5, WCStatus.LOC_LEN_ERR, 6)
+    assert f.dst.read() == bytes(len(PATTERN))
+
+
+def test_srd_receive_has_no_prefix(sim):
+    f = Fabric(sim)
+    f.qb.post_recv(v.RecvWR(5, [f.dst_mr.sge(128)]))
+    f.send(11, [f.src_mr.sge(128)])
+    f.expect_send_completion(11)
+    wc = poll_one(f.b.recv_cq)
+    assert (wc.status, wc.byte_len) == (WCStatus.SUCCESS, 128)
+    assert f.dst.read(0, 128) == PATTERN[:128]
+
+
+@pytest.mark.parametrize("cq_ex", [False, True], ids=["CQ", "CQEx"])
+def test_send_slot_returns_when_its_completion_is_polled(sim, cq_ex):
+    f = Fabric(sim, cq_ex=cq_ex, a_qp={"max_send_wr": 3})
+    write = v.SendWR(1, [f.src_mr.sge(8)], WROpcode.RDMA_WRITE, SendFlags.SIGNALED, remote_addr=f.dst.addr,
+                     rkey=f.dst_mr.rkey, ah=f.ah, remote_qpn=f.qb.qp_num, remote_qkey=QKEY)  # fmt: skip
+    f.qa.post_send([write] * 3)
+    assert f.dst.read(0, 8) == PATTERN[:8]  # the transfers are done ...
+    with sim.recording() as log, pytest.raises(v.EfaError) as err:
+        f.qa.post_send(write)  # ... but their slots are not back
+    assert err.value.errno == errno.ENOMEM
+    assert [(c["fn"], c["ret"]) for c in log.calls("wr_complete")] == [
+        ("wr_complete", errno.ENOMEM)
+    ]
+    assert len(f.a.send_cq.poll(1)) == 1
+    f.qa.post_send(write)
+    with pytest.raises(v.EfaError):
+        f.qa.post_send(write)
+    assert len(f.a.send_cq.poll(8)) == 3
+    f.qa.post_send([write] * 3)

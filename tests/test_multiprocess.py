@@ -248,8 +248,9 @@ def test_datagrams_and_inline_data(spawn):
         (1, SUCCESS), (2, SUCCESS)
     ]  # fmt: skip
     (wc,) = b("poll", cq="recv", count=1)
-    assert (wc["wr_id"], wc["byte_len"], wc["src_qp"]) == (5, 8, a.addr["ud_qpn"])
-    assert b("read", offset=0, length=8) == b"datagram".hex()
+    # A UD receive buffer starts with the device's 40-byte prefix.
+    assert (wc["wr_id"], wc["byte_len"], wc["src_qp"]) == (5, 40 + 8, a.addr["ud_qpn"])
+    assert b("read", offset=40, length=8) == b"datagram".hex()
     assert b("read", offset=200, length=8) == b"datagram".hex()
 
 

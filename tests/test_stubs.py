@@ -51,7 +51,7 @@ def test_stub_and_py_typed_ship_with_the_package() -> None:
 
 
 def test_package_python_type_checks_strictly() -> None:
-    targets = [SRC / "vantor" / "helpers.py", SRC / "vantor" / "cli"]
+    targets = [SRC / "vantor" / "helpers.py", SRC / "vantor" / "cli", SRC / "vantor" / "scenarios"]
     # demo.py is a script of its own, outside this check
     targets += sorted(p for p in (ROOT / "examples").glob("*.py") if p.name != "demo.py")
     # numpy and matplotlib are optional: without them their imports go unchecked

@@ -132,15 +132,16 @@ def test_senders_pollers_and_an_event_waiter(sim, ctx):
     def receiver():
         got = []
         recv_cq.req_notify()
-        while len(got) < total:
-            got += recv_cq.poll(32)
+        while True:
+            # Empty the queue before waiting: once the senders are done, no
+            # new completion would raise the event for what is left in it.
+            while wcs := recv_cq.poll(32):
+                got += wcs
             if len(got) >= total:
-                break
+                return got
             assert channel.get_cq_event() is recv_cq
             recv_cq.ack_events()
             recv_cq.req_notify()
-            got += recv_cq.poll(32)
-        return got
 
     def poller():
         return drain(send_cq, total)
@@ -162,9 +163,12 @@ def test_threads_polling_one_queue_share_its_completions(sim, ctx, kind):
     total = 400
     create = ctx.create_cq if kind == "cq" else ctx.create_cq_ex
     cq = create(total + 16)
-    link = Link(ctx, ctx.create_cq(total + 16), cq)
+    send_cq = ctx.create_cq(total + 16)
+    link = Link(ctx, send_cq, cq)
     for start in range(0, total, 50):
         link.send_many(range(start, start + 50))
+        # A send-queue slot comes back only when its completion is polled.
+        assert len(drain(send_cq, 50)) == 50
     results = []
     lock = threading.Lock()
 

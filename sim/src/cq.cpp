@@ -41,6 +41,15 @@ private:
 
 inline const Cqe &current(Cq *cq) { return cq->ring[cq->cur & cq->mask]; }
 
+// The provider processes an entry when a poll reaches it; for a send
+// completion that frees the request's slot in its QP's send queue. (Every
+// entry pushed sets its sender, so a consumed one needs no clearing.)
+inline void consume(Cq *cq, uint64_t pos)
+{
+    if (Qp *s = cq->senders[pos & cq->mask])
+        s->sq_unpolled.fetch_sub(1, std::memory_order_relaxed);
+}
+
 bool in_batch(Cq *cq)
 {
     return cq->owner.load(std::memory_order_relaxed) == self_id();
@@ -81,6 +90,7 @@ int op_start_poll(ibv_cq_ex *cqx, ibv_poll_cq_attr *attr)
         cq->owner.store(self_id(), std::memory_order_relaxed);
         cq->cur = cq->head;
         cq->cur_valid = true;
+        consume(cq, cq->cur);
         load_current(cq);
         return call.rc(0);
     });
@@ -102,6 +112,7 @@ int op_next_poll(ibv_cq_ex *cqx)
             return call.rc(ENOENT);
         }
         cq->cur = cq->head;
+        consume(cq, cq->cur);
         load_current(cq);
         return call.rc(0);
     });
@@ -285,12 +296,15 @@ Cq *create_cq_common(Context *c, const ibv_cq_init_attr_ex &attr, uint64_t efa_f
     const uint32_t n = std::bit_ceil(attr.cqe);
     if (cq) {
         cq->ring = static_cast<Cqe *>(std::aligned_alloc(4096, ((n * sizeof(Cqe) + 4095) / 4096) * 4096));
+        cq->senders = static_cast<Qp **>(std::calloc(n, sizeof(Qp *)));
         if (efa_flags & EFADV_WC_EX_WITH_SGID)
             cq->sgids = static_cast<ibv_gid *>(std::calloc(n, sizeof(ibv_gid)));
     }
-    if (!cq || !cq->ring || ((efa_flags & EFADV_WC_EX_WITH_SGID) && !cq->sgids)) {
+    if (!cq || !cq->ring || !cq->senders ||
+        ((efa_flags & EFADV_WC_EX_WITH_SGID) && !cq->sgids)) {
         if (cq) {
             std::free(cq->ring);
+            std::free(cq->senders);
             std::free(cq->sgids);
         }
         delete cq;
@@ -353,17 +367,27 @@ ibv_cq_ex *op_create_cq_ex(ibv_context *context, ibv_cq_init_attr_ex *attr)
 
 void cq_wait_for_pollers(Cq *cq) { CqLock lock(cq); }
 
-void cq_push(Cq *cq, const Cqe &e, const ibv_gid *sgid)
+void cq_forget_sender(Cq *cq, Qp *qp)
+{
+    CqLock lock(cq);
+    for (uint64_t k = cq->head; k != cq->tail; ++k)
+        if (cq->senders[k & cq->mask] == qp)
+            cq->senders[k & cq->mask] = nullptr;
+}
+
+void cq_push(Cq *cq, const Cqe &e, const ibv_gid *sgid, Qp *sender)
 {
     bool notify = false, overflow = false;
     {
         CqLock lock(cq);
         if (cq->tail - cq->head >= cq->num_entries) {
+            // The entry is lost and its slot stays taken: the CQ is in error.
             overflow = !cq->overflowed;
             cq->overflowed = true;
         } else {
             const uint64_t slot = cq->tail & cq->mask;
             cq->ring[slot] = e;
+            cq->senders[slot] = sender;
             if (sgid && cq->sgids)
                 cq->sgids[slot] = *sgid;
             ++cq->tail;
@@ -399,6 +423,7 @@ int op_poll_cq(ibv_cq *ibcq, int n, ibv_wc *wc)
             }
             CqLock lock(cq);
             while (got < n && cq->head != cq->tail) {
+                consume(cq, cq->head);
                 const Cqe &e = cq->ring[cq->head & cq->mask];
                 ibv_wc &w = wc[got++];
                 w.wr_id = e.wr_id;
@@ -501,6 +526,7 @@ VSIM_API int ibv_destroy_cq(ibv_cq *ibcq)
     pthread_mutex_destroy(&cq->cqx.mutex);
     pthread_cond_destroy(&cq->cqx.cond);
     std::free(cq->ring);
+    std::free(cq->senders);
     std::free(cq->sgids);
     disown(cq->ctx, Kind::Cq, cq);
     delete cq;

@@ -229,20 +229,39 @@ template <class M, class Data, class ReadSink, class Defer>
         push_recv(dst, m, r.wr_id, IBV_WC_SUCCESS, kEfaOk, static_cast<uint32_t>(len), false);
         return ok;
     }
+    // A datagram's sender hears nothing of what happens at the receiver.
     uint64_t cap = 0;
     if (!recv_capacity(dst, r, cap)) {
         push_recv(dst, m, r.wr_id, IBV_WC_LOC_PROT_ERR, kEfaInvalidLkey, 0, false);
-        return {IBV_WC_REM_OP_ERR, kEfaRemoteBadStatus, false};
+        return srd ? Outcome{IBV_WC_REM_OP_ERR, kEfaRemoteBadStatus, false} : ok;
     }
-    if (len > cap) {
+    // A UD receive buffer starts with room for a GRH, which the payload
+    // follows and byte_len counts; SRD has no such prefix.
+    const uint64_t prefix = srd ? 0 : kUdGrhBytes;
+    if (len > cap || prefix > cap - len) {
         push_recv(dst, m, r.wr_id, IBV_WC_LOC_LEN_ERR, kEfaBadLength, 0, false);
-        return {IBV_WC_REM_INV_REQ_ERR, kEfaRemoteBadLength, false};
+        return srd ? Outcome{IBV_WC_REM_INV_REQ_ERR, kEfaRemoteBadLength, false} : ok;
     }
-    copy_segs(data.count(), data, r.nsge, [&](uint32_t k) {
-        const ibv_sge &s = r.sge[k];
-        return Seg{s.length ? resolve(dst->pd, s.lkey, s.addr, s.length, 0) : nullptr, s.length};
+    if (!prefix) {
+        copy_segs(data.count(), data, r.nsge, [&](uint32_t k) {
+            const ibv_sge &s = r.sge[k];
+            return Seg{s.length ? resolve(dst->pd, s.lkey, s.addr, s.length, 0) : nullptr, s.length};
+        });
+        push_recv(dst, m, r.wr_id, IBV_WC_SUCCESS, kEfaOk, static_cast<uint32_t>(len), false);
+        return ok;
+    }
+    // The entries the payload lands in: from entry `first`, `skip` bytes in.
+    uint32_t first = 0;
+    uint64_t skip = prefix;
+    while (skip && skip >= r.sge[first].length)
+        skip -= r.sge[first++].length;
+    copy_segs(data.count(), data, r.nsge - first, [&](uint32_t k) {
+        const ibv_sge &s = r.sge[first + k];
+        const uint64_t off = k ? 0 : skip;
+        return Seg{s.length > off ? resolve(dst->pd, s.lkey, s.addr, s.length, 0) + off : nullptr,
+                   s.length - off};
     });
-    push_recv(dst, m, r.wr_id, IBV_WC_SUCCESS, kEfaOk, static_cast<uint32_t>(len), false);
+    push_recv(dst, m, r.wr_id, IBV_WC_SUCCESS, kEfaOk, static_cast<uint32_t>(prefix + len), false);
     return ok;
 }
 
@@ -505,7 +524,7 @@ void complete_send(const Transfer &t, uint8_t status, uint8_t vendor)
     // The slot is free before the completion shows: a program that polls
     // it and posts again at once finds room.
     release_slot(qp, t.slot);
-    cq_push(qp->scq, e, nullptr);
+    cq_push(qp->scq, e, nullptr, qp);
 }
 
 void drain_waiting(Qp *dst)

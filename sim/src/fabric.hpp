@@ -21,6 +21,10 @@ struct Outcome {
     bool deferred = false;
 };
 
+// Bytes the device reserves at the start of every UD receive buffer (the
+// size of a GRH).
+constexpr uint64_t kUdGrhBytes = 40;
+
 // EFA completion status numbers (vendor_err).
 enum EfaStatus : uint8_t {
     kEfaOk = 0,

@@ -128,6 +128,9 @@ struct Cq {
     uint32_t num_entries = 0, mask = 0;
     Cqe *ring = nullptr;
     ibv_gid *sgids = nullptr;
+    // The QP whose send-queue slot each entry holds (null for receive
+    // completions): polling the entry gives the slot back to that QP.
+    Qp **senders = nullptr;
     alignas(8) uint32_t doorbell = 0;
 
     Lock mtx;
@@ -228,6 +231,10 @@ struct Qp {
     std::vector<uint32_t> returned;
     std::atomic<uint32_t> returned_n{0};  // returned.size(), read without the lock
     std::atomic<int> deferred{0};  // requests held by the fabric or a peer
+    // Requests submitted whose completion has not been polled yet: the
+    // provider frees a send-queue slot only when a poll of the send CQ
+    // processes its completion, so this, not the free slots, bounds posting.
+    std::atomic<uint32_t> sq_unpolled{0};
 
     // Receive queue.
     Lock rq_mtx;

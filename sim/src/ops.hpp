@@ -28,8 +28,12 @@ Cq *create_cq_common(Context *c, const ibv_cq_init_attr_ex &attr, uint64_t efa_f
 void install_cq_ops(Cq *cq);
 void install_qp_ops(Qp *qp);
 
-// Completion delivery (cq.cpp).
-void cq_push(Cq *cq, const Cqe &e, const ibv_gid *sgid);
+// Completion delivery (cq.cpp). A send completion names its `sender`: the
+// QP's send-queue slot stays taken until the completion is polled.
+void cq_push(Cq *cq, const Cqe &e, const ibv_gid *sgid, Qp *sender = nullptr);
+// Unpolled send completions of `qp` in `cq` no longer give a slot back to
+// it (the QP is being destroyed or reset).
+void cq_forget_sender(Cq *cq, Qp *qp);
 // Waits until no other thread has a poll batch open on `cq`: the provider
 // takes the locks of a QP's CQs to unlink the QP from them when it is
 // destroyed, so a destroy waits for the pollers of its queues.

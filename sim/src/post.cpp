@@ -64,8 +64,13 @@ void begin(Qp *qp, int opcode, uint64_t op_bit, unsigned flags, uint64_t wr_id)
         err = EINVAL;
     if (qp->free_slots.empty() && qp->returned_n.load(std::memory_order_relaxed))
         collect_returned(qp);
-    if (qp->free_slots.empty()) {
-        latch(qp, ENOMEM);
+    // Full while max_send_wr requests await the poll of their completion,
+    // however long ago their transfers finished.
+    if (qp->free_slots.empty() ||
+        qp->sq_unpolled.load(std::memory_order_relaxed) + qp->batch.size() >= qp->cap.max_send_wr) {
+        // The provider checks the request and the QP's state before room.
+        const int st = qp->state.load(std::memory_order_relaxed);
+        latch(qp, err ? err : (st != IBV_QPS_RTS && st != IBV_QPS_SQD) ? EINVAL : ENOMEM);
         qp->no_current = true;  // the setters that follow have no target
         return;
     }
@@ -392,6 +397,9 @@ int wr_complete_(ibv_qp_ex *x)
             close_batch(qp);
             return call.rc(err);
         }
+        // Counted before any completion can be polled on another thread.
+        qp->sq_unpolled.fetch_add(static_cast<uint32_t>(qp->batch.size()),
+                                  std::memory_order_relaxed);
         {
             std::shared_lock lock(world().mtx);
             for (uint32_t s : qp->batch) {

@@ -72,12 +72,18 @@ const Rule kRules[7][7] = {
 // Drops everything queued on a QP going back to RESET, without completions.
 void qp_reset(Qp *qp)
 {
-    std::unique_lock world_lock(world().mtx);
-    purge_receiver_locked(qp);
-    purge_sender_locked(qp, true);
-    std::lock_guard lock(qp->rq_mtx);
-    qp->rq_head = 0;
-    qp->rq_count = 0;
+    {
+        std::unique_lock world_lock(world().mtx);
+        purge_receiver_locked(qp);
+        purge_sender_locked(qp, true);
+        std::lock_guard lock(qp->rq_mtx);
+        qp->rq_head = 0;
+        qp->rq_count = 0;
+    }
+    // The send queue starts empty again. Outside the world lock: a poller
+    // holds its CQ's lock while it posts.
+    cq_forget_sender(qp->scq, qp);
+    qp->sq_unpolled.store(0);
 }
 
 int attr_query(Qp *qp, ibv_qp_attr *attr, ibv_qp_init_attr *init)
@@ -433,7 +439,7 @@ VSIM_API int ibv_destroy_qp(ibv_qp *ibqp)
         purge_receiver_locked(qp);
         purge_sender_locked(qp, true);
     }
-    cq_wait_for_pollers(qp->scq);
+    cq_forget_sender(qp->scq, qp);  // also waits for the send CQ's pollers
     if (qp->rcq != qp->scq)
         cq_wait_for_pollers(qp->rcq);
     qp->scq->qps.fetch_sub(1);

@@ -743,11 +743,36 @@ void case_ud()
     auto wc = poll_ex(cq);
     CHECK_EQ(wc.size(), 1);
     CHECK_EQ(wc[0].status, IBV_WC_SUCCESS);
-    CHECK_EQ(post_recv(b, 4, {{reinterpret_cast<uintptr_t>(buf.data()) + 128, 64, mr->lkey}}), 0);
+    // The first 40 bytes of a UD receive buffer are the device's; the
+    // payload follows, and byte_len counts both. The prefix may span entries.
+    std::vector<char> rbuf(128, 'r');
+    ibv_mr *rmr = reg(pd, rbuf.data(), rbuf.size());
+    const auto at = [&](size_t off) { return reinterpret_cast<uintptr_t>(rbuf.data()) + off; };
+    CHECK_EQ(post_recv(b, 4, {{at(0), 56, rmr->lkey}}), 0);
     CHECK_EQ(post(a, {w}), 0);
     wc = poll_ex(cq);
     CHECK_EQ(wc.size(), 2);
-    CHECK_EQ(find(wc, b->qp_num)->byte_len, 16);
+    CHECK_EQ(find(wc, b->qp_num)->byte_len, 56);
+    CHECK_EQ(find(wc, b->qp_num)->status, IBV_WC_SUCCESS);
+    CHECK(std::memcmp(rbuf.data() + 40, buf.data(), 16) == 0);
+    CHECK(rbuf[56] == 'r');
+    std::fill(rbuf.begin(), rbuf.end(), 'r');
+    CHECK_EQ(post_recv(b, 5, {{at(64), 30, rmr->lkey}, {at(100), 26, rmr->lkey}}), 0);
+    CHECK_EQ(post(a, {w}), 0);
+    wc = poll_ex(cq);
+    CHECK_EQ(find(wc, b->qp_num)->byte_len, 56);
+    CHECK(std::memcmp(rbuf.data() + 110, buf.data(), 16) == 0);
+    CHECK(rbuf[126] == 'r' && rbuf[99] == 'r');
+    // Room for the payload but not for prefix and payload: the receiver's
+    // length error; the datagram's sender still succeeds.
+    CHECK_EQ(post_recv(b, 6, {{at(0), 55, rmr->lkey}}), 0);
+    CHECK_EQ(post(a, {w}), 0);
+    wc = poll_ex(cq);
+    CHECK_EQ(wc.size(), 2);
+    CHECK_EQ(find(wc, a->qp_num)->status, IBV_WC_SUCCESS);
+    CHECK_EQ(find(wc, b->qp_num)->status, IBV_WC_LOC_LEN_ERR);
+    CHECK_EQ(find(wc, b->qp_num)->vendor_err, 6);
+    CHECK_EQ(ibv_dereg_mr(rmr), 0);
     w.opcode = IBV_WR_RDMA_WRITE;
     CHECK_EQ(post(a, {w}), EINVAL);  // not in a UD QP's send_ops_flags
     for (ibv_qp *q : {a, b})
@@ -757,6 +782,87 @@ void case_ud()
     CHECK_EQ(ibv_destroy_cq(as_cq(cq)), 0);
     CHECK_EQ(ibv_dealloc_pd(pd), 0);
     CHECK_EQ(ibv_close_device(ctx), 0);
+}
+
+// A send-queue slot comes back when a poll of the send CQ processes its
+// completion, by either poll interface, whichever QP shares the CQ.
+void case_send_slots()
+{
+    QpOpts o;
+    o.max_send_wr = 4;
+    Pair p(o);
+    std::vector<Wr> four;
+    for (uint64_t k = 0; k < 4; ++k) {
+        Wr w;
+        w.opcode = IBV_WR_RDMA_WRITE;
+        w.wr_id = k;
+        w.ah = p.ah;
+        w.rqpn = p.b->qp_num;
+        w.rkey = p.bmr->rkey;
+        w.raddr = reinterpret_cast<uintptr_t>(p.bbuf.data());
+        w.sges = {p.asge(0, 8)};
+        four.push_back(w);
+    }
+    std::vector<Wr> five = four;
+    five.push_back(four[0]);
+    CHECK_EQ(post(p.a, five), ENOMEM);  // more than the queue holds: none goes
+    CHECK(poll_ex(p.cq).empty());
+    CHECK_EQ(post(p.a, four), 0);
+    // Every transfer is done, but nothing was polled: the queue is full.
+    CHECK_EQ(post(p.a, {four[0]}), ENOMEM);
+    // The other QP on the same CQ has its own slots.
+    CHECK_EQ(post(p.b, {four[1]}), 0);
+    ibv_wc wc[2];
+    CHECK_EQ(ibv_poll_cq(as_cq(p.cq), 1, wc), 1);  // frees one slot of a
+    CHECK_EQ(wc[0].qp_num, p.a->qp_num);
+    CHECK_EQ(post(p.a, {four[0]}), 0);
+    CHECK_EQ(post(p.a, {four[0]}), ENOMEM);
+    // Extended polling frees each slot as it reaches its completion.
+    ibv_poll_cq_attr attr{};
+    CHECK_EQ(ibv_start_poll(p.cq, &attr), 0);
+    CHECK_EQ(ibv_next_poll(p.cq), 0);
+    ibv_end_poll(p.cq);
+    CHECK_EQ(post(p.a, {four[0], four[1]}), 0);
+    CHECK_EQ(post(p.a, {four[0]}), ENOMEM);
+    // The classic path reports the refusal through bad_wr.
+    ibv_send_wr sw{};
+    ibv_sge sg = p.asge(0, 8);
+    sw.wr_id = 9;
+    sw.sg_list = &sg;
+    sw.num_sge = 1;
+    sw.opcode = IBV_WR_SEND;
+    sw.send_flags = IBV_SEND_SIGNALED;
+    sw.wr.ud.ah = p.ah;
+    sw.wr.ud.remote_qpn = p.b->qp_num;
+    sw.wr.ud.remote_qkey = kQkey;
+    ibv_send_wr *bad = nullptr;
+    CHECK_EQ(ibv_post_send(p.a, &sw, &bad), ENOMEM);
+    CHECK(bad == &sw);
+    auto left = poll_ex(p.cq);
+    CHECK_EQ(left.size(), 5);  // 4 of a, 1 of b
+    CHECK_EQ(post(p.a, four), 0);
+    // Destroying a QP whose completions were never polled leaves them in the
+    // CQ; polling them later does not touch the QP any more.
+    ibv_qp *c = make_qp(p.ctx, p.pd, p.cq, p.cq, o);
+    CHECK_EQ(to_rts(c), 0);
+    CHECK_EQ(post(c, {four[0], four[1]}), 0);
+    CHECK_EQ(ibv_destroy_qp(c), 0);
+    CHECK_EQ(poll_ex(p.cq).size(), 6);
+    CHECK_EQ(post(p.a, four), 0);
+    // Entering ERR with completions unpolled: posting is refused; back
+    // through RESET the queue starts empty.
+    ibv_qp_attr qa{};
+    qa.qp_state = IBV_QPS_ERR;
+    CHECK_EQ(ibv_modify_qp(p.a, &qa, IBV_QP_STATE), 0);
+    CHECK_EQ(post(p.a, {four[0]}), EINVAL);
+    qa.qp_state = IBV_QPS_RESET;
+    CHECK_EQ(ibv_modify_qp(p.a, &qa, IBV_QP_STATE), 0);
+    CHECK_EQ(to_rts(p.a), 0);
+    CHECK_EQ(post(p.a, four), 0);
+    CHECK_EQ(post(p.a, {four[0]}), ENOMEM);
+    CHECK_EQ(poll_ex(p.cq).size(), 8);  // the stale four and the new four
+    CHECK_EQ(post(p.a, four), 0);
+    CHECK_EQ(poll_ex(p.cq).size(), 4);
 }
 
 void case_sgid()
@@ -1282,6 +1388,7 @@ int main(int argc, char **argv)
         {"error_completions", case_error_completions},
         {"rnr_wait", case_rnr_wait},
         {"ud", case_ud},
+        {"send_slots", case_send_slots},
         {"sgid", case_sgid},
         {"channel", case_channel},
         {"async", case_async},
