@@ -425,7 +425,12 @@ def cross_process(programs: str | None, mode: Mode, report: Report) -> None:
     report.table(
         ["round trip", "median us", "best us", "vs socket"],
         [
-            [name, f"{med[name]:.2f}", f"{min(times[name]):.2f}", f"{med[name] / med['socket']:.2f}x"]
+            [
+                name,
+                f"{med[name]:.2f}",
+                f"{min(times[name]):.2f}",
+                f"{med[name] / med['socket']:.2f}x",
+            ]
             for name in commands
         ],
     )

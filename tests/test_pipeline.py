@@ -23,9 +23,7 @@ def test_poster_and_busy_poller_complete_every_message(sim):
     total = batch * rounds
     send_cq, recv_cq = ctx.create_cq_ex(2 * depth), ctx.create_cq(2 * depth)
     link = Link(ctx, send_cq, recv_cq)
-    link.receiver.post_recv(
-        [v.RecvWR(i, [link.dst_mr.sge(64, 64 * i)]) for i in range(depth)]
-    )
+    link.receiver.post_recv([v.RecvWR(i, [link.dst_mr.sge(64, 64 * i)]) for i in range(depth)])
     credits = threading.Semaphore(depth // batch)
 
     def poster():
