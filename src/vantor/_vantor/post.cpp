@@ -375,42 +375,25 @@ Built build_recv_local(const Batch &batch, ibv_recv_wr *wrs, ibv_sge *sges)
     return Built::done;
 }
 
-// Hands a built chain to the provider.
-bool submit_recv(QPObject *qp, ibv_recv_wr *wrs)
-{
-    ibv_recv_wr *bad_wr = nullptr;
-    int rc;
+// The arrays of a batch too large for the stack, zeroed, freed on every
+// way out.
+struct HeapChain {
+    ibv_recv_wr *wrs = nullptr;
+    ibv_sge *sges = nullptr;
+    HeapChain() = default;
+    HeapChain(const HeapChain &) = delete;
+    HeapChain &operator=(const HeapChain &) = delete;
+    ~HeapChain()
     {
-        QPBusy busy(qp);
-        ibv_qp *handle = qp->_qp;
-        rc = py::without_gil([&] { return ibv_post_recv(handle, wrs, &bad_wr); });
+        PyMem_Free(wrs);
+        PyMem_Free(sges);
     }
-    if (rc != 0) {
-        raise_efa_error("ibv_post_recv", rc);
-        return false;
-    }
-    return true;
-}
+};
 
-// _post_recv_qp: the whole batch as one chain over one entry array.
-bool post_recv_batch(QPObject *qp, const Batch &batch)
+// A larger batch: counted first, then built into heap arrays.
+bool build_recv_heap(const Batch &batch, HeapChain &heap)
 {
     const Py_ssize_t n = batch.size;
-    if (n == 0) {
-        return true;
-    }
-    ibv_recv_wr local_wrs[kLocalRecvWrs];
-    ibv_sge local_sges[kLocalRecvSges];
-    switch (build_recv_local(batch, local_wrs, local_sges)) {
-    case Built::done:
-        return submit_recv(qp, local_wrs);
-    case Built::failed:
-        return false;
-    case Built::too_big:
-        break;
-    }
-    // A larger batch: counted first, then built in two zeroed heap arrays,
-    // freed on every way out.
     Py_ssize_t total = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         const Py_ssize_t count = recv_wr_entries(batch.items[i]);
@@ -419,15 +402,6 @@ bool post_recv_batch(QPObject *qp, const Batch &batch)
         }
         total += count;
     }
-    struct Arrays {
-        ibv_recv_wr *wrs = nullptr;
-        ibv_sge *sges = nullptr;
-        ~Arrays()
-        {
-            PyMem_Free(wrs);
-            PyMem_Free(sges);
-        }
-    } heap;
     heap.wrs = static_cast<ibv_recv_wr *>(PyMem_Calloc(static_cast<size_t>(n), sizeof(ibv_recv_wr)));
     heap.sges = static_cast<ibv_sge *>(
         PyMem_Calloc(static_cast<size_t>(total > 0 ? total : 1), sizeof(ibv_sge)));
@@ -435,8 +409,6 @@ bool post_recv_batch(QPObject *qp, const Batch &batch)
         PyErr_NoMemory();
         return false;
     }
-    ibv_recv_wr *wrs = heap.wrs;
-    ibv_sge *sges = heap.sges;
     Py_ssize_t offset = 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         auto *wr = reinterpret_cast<RecvWRObject *>(batch.items[i]);
@@ -453,14 +425,51 @@ bool post_recv_batch(QPObject *qp, const Batch &batch)
             if (sge == nullptr) {
                 return false;
             }
-            sges[offset + j].addr = sge->addr;
-            sges[offset + j].length = sge->length;
-            sges[offset + j].lkey = sge->lkey;
+            heap.sges[offset + j].addr = sge->addr;
+            heap.sges[offset + j].length = sge->length;
+            heap.sges[offset + j].lkey = sge->lkey;
         }
-        link_recv_wr(wrs, i, n, wr, count, &sges[offset]);
+        link_recv_wr(heap.wrs, i, n, wr, count, &heap.sges[offset]);
         offset += count;
     }
-    return submit_recv(qp, wrs);
+    return true;
+}
+
+// _post_recv_qp: the whole batch as one chain over one entry array.
+bool post_recv_batch(QPObject *qp, const Batch &batch)
+{
+    const Py_ssize_t n = batch.size;
+    if (n == 0) {
+        return true;
+    }
+    ibv_recv_wr local_wrs[kLocalRecvWrs];
+    ibv_sge local_sges[kLocalRecvSges];
+    HeapChain heap;
+    ibv_recv_wr *wrs = local_wrs;
+    switch (build_recv_local(batch, local_wrs, local_sges)) {
+    case Built::done:
+        break;
+    case Built::failed:
+        return false;
+    case Built::too_big:
+        if (!build_recv_heap(batch, heap)) {
+            return false;
+        }
+        wrs = heap.wrs;
+        break;
+    }
+    ibv_recv_wr *bad_wr = nullptr;
+    int rc;
+    {
+        QPBusy busy(qp);
+        ibv_qp *handle = qp->_qp;
+        rc = py::without_gil([&] { return ibv_post_recv(handle, wrs, &bad_wr); });
+    }
+    if (rc != 0) {
+        raise_efa_error("ibv_post_recv", rc);
+        return false;
+    }
+    return true;
 }
 
 const char *const kWrsNames[] = {"wrs", nullptr};
