@@ -207,7 +207,7 @@ class VantorPipeline:
             try:
                 total = rounds * b
                 received = completed = returned = 0
-                while completed < total and not failure:
+                while (completed < total or received < total) and not failure:
                     got = rcq.poll(b)
                     if got:
                         receiver.post_recv(recvs[: len(got)])
