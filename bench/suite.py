@@ -139,6 +139,7 @@ def message_rate(v: Any, native: ctypes.CDLL, mode: Mode, pyverbs_ok: bool, repo
     )
     rows = []
     ratios: dict[tuple[str, int], float] = {}
+    overhead: dict[tuple[str, int], float] = {}
     for batch in BATCHES:
         variants: dict[str, Callable[[int], int]] = {}
         opened: list[Any] = []
@@ -162,6 +163,7 @@ def message_rate(v: Any, native: ctypes.CDLL, mode: Mode, pyverbs_ok: bool, repo
         for kind in ("CQ", "CQEx"):
             c, vt = best[f"C++ {kind}"], best[f"vantor {kind}"]
             ratios[(kind, batch)] = c / vt
+            overhead[(kind, batch)] = vt - c
             row += [ns(c), ns(vt), pct(c / vt)]
             if pyverbs_ok:
                 pv_ns = best[f"pyverbs {kind}"]
@@ -174,6 +176,21 @@ def message_rate(v: Any, native: ctypes.CDLL, mode: Mode, pyverbs_ok: bool, repo
         if pyverbs_ok:
             header += [f"pyverbs {kind} ns", "vantor/pyverbs"]
     report.table(header, rows)
+    report.add(
+        "vantor's own cost: ns per message over the C++ loop (vantor ns - C++ ns, same run).",
+        "",
+    )
+    report.table(
+        ["loop", "CQ +ns", "CQEx +ns"],
+        [[f"batch {b}", *(f"{overhead[(k, b)]:+.0f}" for k in ("CQ", "CQEx"))] for b in BATCHES],
+    )
+    for kind in ("CQ", "CQEx"):
+        for batch, limit in ((32, 25), (1, 150)):
+            extra = overhead[(kind, batch)]
+            report.target(
+                f"batch {batch} {kind} at most +{limit} ns per message over C++: {extra:+.0f} ns",
+                extra <= limit,
+            )
     for kind in ("CQ", "CQEx"):
         report.target(
             f"batch 32 {kind} at least 50% of C++: {pct(ratios[(kind, 32)])}",
@@ -327,6 +344,104 @@ def per_call(v: Any, native: ctypes.CDLL, mode: Mode, report: Report) -> None:
     report.table(["call", "vantor ns", "C++ ns"], rows)
 
 
+THREAD_BATCH = 32
+THREAD_DEPTH = 256
+
+
+def threads(v: Any, mode: Mode, report: Report) -> None:
+    report.add(
+        "## 5. Threads: a poster and a poller",
+        "",
+        f"The message loop (batch {THREAD_BATCH}, extended CQs) split over two threads: one posts",
+        f"the SENDs, holding at most {THREAD_DEPTH} messages in flight (a semaphore of credits),",
+        "the other busy-polls both queues and reposts the receives. Against one thread doing",
+        "both. The gap is the longest time between two consecutive posts of the poster: how",
+        "long the poller kept it out.",
+        "",
+    )
+    single = loops.VantorMessages(v, THREAD_BATCH, True)
+    single.check()
+    pipe = loops.VantorPipeline(v, THREAD_BATCH, THREAD_DEPTH)
+    gaps: list[int] = []
+
+    def piped(rounds: int) -> int:
+        ns_ = pipe.run(rounds)
+        gaps.append(pipe.max_gap_ns)
+        return ns_
+
+    best = best_of({"one thread": single.run, "two threads": piped}, mode)
+    single.close()
+    pipe.close()
+    per = {k: t / THREAD_BATCH for k, t in best.items()}
+    ratio = per["one thread"] / per["two threads"]
+    worst_gap = max(gaps) / 1000
+    report.table(
+        ["loop", "ns per message", "rate vs one thread", "longest poster gap"],
+        [
+            ["one thread", ns(per["one thread"]), "100%", ""],
+            ["two threads", ns(per["two threads"]), pct(ratio), f"{worst_gap:,.0f} us"],
+        ],
+    )
+    report.target(f"two threads at least the rate of one: {pct(ratio)}", ratio >= 1.0)
+    report.target(
+        f"poster not starved: longest gap between its posts {worst_gap:,.0f} us "
+        "(under 2 switch intervals, 10 ms)",
+        worst_gap < 10_000,
+    )
+
+
+def cross_process(programs: str | None, mode: Mode, report: Report) -> None:
+    report.add(
+        "## 6. Cross-process round trip",
+        "",
+        "`bench/xproc_latency.cpp`: an 8-byte SRD SEND ping-pong between two processes on the",
+        "simulated device, busy-polling (spin) or sleeping on the completion channel after a",
+        "while (wait), against `bench/xproc_pingpong.c`, a plain Unix-socket ping-pong in C.",
+        "The three alternate; medians of the runs.",
+        "",
+    )
+    if programs is None:
+        report.add("Not measured (the programs were not built: run through `bench/run`).", "")
+        return
+    import re
+    import statistics
+    import subprocess
+
+    n, runs = {"full": (20_000, 5), "quick": (5_000, 3), "tiny": (200, 1)}[mode.name]
+    commands = {
+        "socket": [os.path.join(programs, "xproc_pingpong"), str(n)],
+        "spin": [os.path.join(programs, "xproc_latency"), str(n), "spin"],
+        "wait": [os.path.join(programs, "xproc_latency"), str(n), "wait"],
+    }
+    times: dict[str, list[float]] = {k: [] for k in commands}
+    for _ in range(runs):
+        for name, cmd in commands.items():
+            out = subprocess.run(cmd, capture_output=True, text=True, timeout=300, check=True)
+            found = re.search(r"([\d.]+) us", out.stdout)
+            if found is None:
+                raise RuntimeError(f"{cmd[0]} printed no round trip: {out.stdout!r}")
+            times[name].append(float(found.group(1)))
+    med = {k: statistics.median(t) for k, t in times.items()}
+    report.table(
+        ["round trip", "median us", "best us", "vs socket"],
+        [
+            [
+                name,
+                f"{med[name]:.2f}",
+                f"{min(times[name]):.2f}",
+                f"{med[name] / med['socket']:.2f}x",
+            ]
+            for name in commands
+        ],
+    )
+    for name in ("spin", "wait"):
+        share = med[name] / med["socket"]
+        report.target(
+            f"cross-process round trip ({name}) within 1.5x a Unix-socket ping-pong: {share:.2f}x",
+            share <= 1.5,
+        )
+
+
 def rss_bytes() -> int:
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -406,6 +521,7 @@ def main(argv: list[str]) -> int:
     )
     parser.add_argument("--output", help="markdown file for the results")
     parser.add_argument("--no-pyverbs", action="store_true")
+    parser.add_argument("--xproc", help="folder of the built cross-process programs")
     args = parser.parse_args(argv)
     mode = MODES[args.mode]
 
@@ -442,6 +558,8 @@ def main(argv: list[str]) -> int:
         rdma_write(v, native, mode, report)
         per_call(v, native, mode, report)
         memory(v, mode.memory_ops, report)
+        threads(v, mode, report)
+        cross_process(args.xproc, mode, report)
     elapsed = time.monotonic() - started
     report.add(f"Measured in {elapsed:.0f} s.", "")
 

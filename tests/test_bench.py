@@ -20,6 +20,8 @@ SECTIONS = (
     "## 2. RDMA_WRITE rate and bandwidth",
     "## 3. Per-call costs",
     "## 4. Memory",
+    "## 5. Threads: a poster and a poller",
+    "## 6. Cross-process round trip",
 )
 
 
@@ -60,7 +62,10 @@ def test_tiny_run_writes_every_section(tmp_path, sim):
     assert len(rows) == 3
     assert all("|  |" not in row and "nan" not in row and "inf" not in row for row in rows)
     targets = [line for line in text.splitlines() if line.startswith(("- met:", "- MISSED:"))]
-    assert len(targets) == 7  # the two pyverbs targets left out
+    assert len(targets) == 15  # the two pyverbs targets left out
+    for overhead in ("batch 32 CQ at most +25 ns", "batch 1 CQEx at most +150 ns"):
+        assert any(overhead in line for line in targets)
+    assert sum("cross-process round trip" in line for line in targets) == 2
     assert "Targets:" in stdout
 
 

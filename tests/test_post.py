@@ -312,6 +312,40 @@ def test_bad_receive_posts_nothing(sim, pair, bad, exc, message):
     assert log.calls("post_recv") == []
 
 
+@pytest.mark.parametrize("size", [3, 70], ids=["small", "large"])
+@pytest.mark.parametrize(
+    "later, exc, message",
+    [
+        (lambda p: v.RecvWR(2, [p.mr.sge(4)]), TypeError, "Expected SGE, got object"),
+        (lambda p: "wr", TypeError, "Expected RecvWR, got str"),
+        (lambda p: v.RecvWR.__new__(v.RecvWR), TypeError, "object of type 'NoneType' has no len()"),
+    ],
+)  # fmt: skip
+def test_receive_requests_are_checked_before_their_entries(sim, pair, size, later, exc, message):
+    """A request's own faults are reported before a bad entry of an earlier
+    request, whether the chain is built on the stack or (over 64 requests)
+    on the heap."""
+    wrs = [v.RecvWR(1, [object()])] + [v.RecvWR(3, [pair.mr.sge(4)]) for _ in range(size - 2)]
+    with sim.recording() as log, pytest.raises(exc, match=message):
+        pair.b.post_recv([*wrs, later(pair)])
+    assert log.calls("post_recv") == []
+
+
+@pytest.mark.parametrize("entries", [[0, 2, 1], [1] * 40 + [2] * 20 + [0, 3]], ids=["few", "many"])
+def test_receive_chains_reach_the_provider_whole(sim, pair, entries):
+    """Chains that fit the stack arrays and chains that overflow them (over
+    64 entries in all) reach the provider identically."""
+    sges = [pair.mr.sge(8, 8 * i) for i in range(3)]
+    wrs = [v.RecvWR(i, sges[:n]) for i, n in enumerate(entries)]
+    with sim.recording() as log:
+        pair.b.post_recv(wrs)
+    (call,) = log.calls("post_recv")
+    entry = [{"lkey": hex(s.lkey), "addr": hex(s.addr), "length": 8} for s in sges]
+    assert call["wrs"] == [
+        {"wr_id": i, "num_sge": n, "sg_list": entry[:n]} for i, n in enumerate(entries)
+    ]
+
+
 @pytest.mark.parametrize("err", [errno.ENOMEM, errno.EINVAL])
 def test_provider_refuses_receives(sim, pair, err):
     sim.fail("post_recv", err)

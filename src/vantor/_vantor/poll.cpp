@@ -218,11 +218,13 @@ PyObject *cq_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
     {
         InUse in_use(&cq->base);
         ibv_cq *handle = cq->_cq;
-        n = py::without_gil([&] {
-            int polled = ibv_poll_cq(handle, num_entries, wcs);
-            err = errno;
-            return polled;
-        });
+        n = py::without_gil(
+            [&] {
+                int polled = ibv_poll_cq(handle, num_entries, wcs);
+                err = errno;
+                return polled;
+            },
+            [](int polled) { return polled == 0 ? py::Outcome::idle : py::Outcome::work; });
     }
     if (n < 0) {
         int code = n == -1 ? (err != 0 ? err : EIO) : -n;
@@ -251,7 +253,11 @@ PyObject *cq_ex_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
     BatchOutcome outcome;
     {
         InUse in_use(&cq->base);
-        outcome = py::without_gil([&] { return read_batch(cqx, reader, num_entries, records); });
+        outcome = py::without_gil(
+            [&] { return read_batch(cqx, reader, num_entries, records); },
+            [](const BatchOutcome &o) {
+                return o.start_rc == ENOENT ? py::Outcome::idle : py::Outcome::work;
+            });
     }
     if (outcome.start_rc == ENOENT) {
         return PyList_New(0);
