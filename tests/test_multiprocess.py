@@ -52,8 +52,11 @@ QPS_ERR = 6
 class Proc:
     """One peer process and its command channel."""
 
-    def __init__(self, host: str, **opts):
-        env = dict(os.environ, VANTOR_SIM_HOST=host, PYTHONPATH=_package_parent())
+    def __init__(self, host: str | None, **opts):
+        env = dict(os.environ, PYTHONPATH=_package_parent())
+        env.pop("VANTOR_SIM_HOST", None)
+        if host is not None:
+            env["VANTOR_SIM_HOST"] = host
         self.p = subprocess.Popen(
             [sys.executable, str(PEER), json.dumps(opts)],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env,
@@ -158,6 +161,32 @@ def test_one_device_and_unique_numbers_across_processes(spawn):
     assert all(a["qpn"] >> 18 == a["slot"] for a in addrs)
     ahns = [n for p in procs for n in p("peers", peers=addrs)]
     assert len(set(ahns)) == len(ahns)
+
+
+def test_processes_that_name_no_host_reach_each_other():
+    # Both have receives posted on their own QP: a SEND that landed in the
+    # sender's own queue (as when both held the same QP number) would show.
+    procs = [Proc(None), Proc(None)]
+    try:
+        a, b = procs
+        assert a.addr["qpn"] != b.addr["qpn"] and a.addr["slot"] != b.addr["slot"]
+        introduce(procs)
+        for i, p in enumerate(procs):
+            p("write", offset=0, hex=payload(f"from{i}.", 64).hex())
+            p("recv", wr_id=500 + i, offset=1024, length=64)
+        for i, p in enumerate(procs):
+            p("send", peer=1 - i, wr_id=10 + i, opcode="send", offset=0, length=64)
+        for i, p in enumerate(procs):
+            (sent,) = p("poll", cq="send", count=1)
+            assert (sent["wr_id"], sent["status"]) == (10 + i, SUCCESS)
+            got = p("poll", cq="recv", count=1, drain=0.05)
+            assert [(wc["wr_id"], wc["status"], wc["src_qp"]) for wc in got] == [
+                (500 + i, SUCCESS, procs[1 - i].addr["qpn"])
+            ]
+            assert bytes.fromhex(p("read", offset=1024, length=64)) == payload(f"from{1 - i}.", 64)
+    finally:
+        for p in procs:
+            p.close()
 
 
 # Each pair moves data with every SRD opcode, both ways.
@@ -572,16 +601,15 @@ ctx = v.get_efa_device_list()[0].open()
 pd = ctx.alloc_pd(); cq = ctx.create_cq(4)
 qp = pd.create_qp(v.QPInitAttr(cq, cq))
 ah = pd.create_ah(bytes(ctx.query_gid()))
-print(sim.host(), sim.join(), sim.process_slot(), len(os.listdir("/proc/self/task")), qp.qp_num)
+print(sim.host(), sim.join() == sim.process_slot() == qp.qp_num >> 18, qp.qp_num & 0x3FFFF)
 """
 
 
-def test_without_a_host_name_a_process_keeps_to_itself():
+def test_without_a_host_name_a_process_joins_the_default_host():
     env = {k: val for k, val in os.environ.items() if k != "VANTOR_SIM_HOST"}
     env["PYTHONPATH"] = _package_parent()
     result = subprocess.run(
         [sys.executable, "-c", ALONE], capture_output=True, text=True, env=env, timeout=60
     )
     assert result.returncode == 0, result.stderr
-    # No host, no slot, no thread of the simulator's: the process stays single-threaded.
-    assert result.stdout.split() == ["None", "0", "None", "1", "16"]
+    assert result.stdout.split() == ["default", "True", "16"]
