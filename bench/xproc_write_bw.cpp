@@ -63,18 +63,6 @@ ibv_qp *write_qp(ibv_context *ctx, ibv_pd *pd, ibv_cq_ex *cq)
     return qp;
 }
 
-double memcpy_gbs(size_t size, long iters)
-{
-    std::vector<char> a(size, 1), b(size, 2);
-    const auto t0 = std::chrono::steady_clock::now();
-    for (long i = 0; i < iters; ++i) {
-        std::memcpy(b.data(), a.data(), size);
-        asm volatile("" : : "r"(b.data()) : "memory");
-    }
-    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    return static_cast<double>(size) * static_cast<double>(iters) / s / 1e9;
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -170,16 +158,31 @@ int main(int argc, char **argv)
         }
     };
     run(std::max(10L, iters / 10));  // warm-up: pages touched, the peer connected
-    const auto t0 = std::chrono::steady_clock::now();
-    run(iters);
-    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    // Blocks of writes and of memcpy alternate, and each side keeps its best
+    // block: on a shared machine that compares the two at the same moments
+    // and leaves out the time the processes spent descheduled.
+    const long block = 16;
+    std::vector<char> a(size, 1), b(size, 2);
+    double best_write = 0, best_copy = 0;
+    for (long done_blocks = 0; done_blocks * block < iters; ++done_blocks) {
+        auto t0 = std::chrono::steady_clock::now();
+        run(block);
+        double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        best_write = std::max(best_write, static_cast<double>(size) * block / s / 1e9);
+        t0 = std::chrono::steady_clock::now();
+        for (long i = 0; i < block; ++i) {
+            std::memcpy(b.data(), a.data(), size);
+            asm volatile("" : : "r"(b.data()) : "memory");
+        }
+        s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        best_copy = std::max(best_copy, static_cast<double>(size) * block / s / 1e9);
+    }
     char bye = 1;
     xfer(wr, &bye, 1, true);
     ::waitpid(pid, nullptr, 0);
-    const double gbs = static_cast<double>(size) * static_cast<double>(iters) / s / 1e9;
-    const double mc = memcpy_gbs(size, iters);
     std::printf("cross-process RDMA write (%s target), %zu bytes: %.2f GB/s; memcpy %.2f GB/s; "
-                "%.0f%% of memcpy\n",
-                spin ? "polling" : "idle", size, gbs, mc, 100.0 * gbs / mc);
+                "%.0f%% of memcpy (best blocks of %ld)\n",
+                spin ? "polling" : "idle", size, best_write, best_copy, 100.0 * best_write / best_copy,
+                block);
     return 0;
 }

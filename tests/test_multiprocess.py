@@ -43,6 +43,7 @@ REPLY_TIMEOUT = 30.0
 # ibv_wc_status
 SUCCESS, LOC_LEN_ERR, REM_INV_REQ_ERR, REM_ACCESS_ERR = 0, 1, 9, 10
 RNR_RETRY_EXC_ERR, REM_INV_RD_REQ_ERR, RESP_TIMEOUT_ERR, WR_FLUSH_ERR = 13, 15, 20, 5
+REM_OP_ERR = 11
 # ibv_wc_opcode
 WC_SEND, WC_RDMA_WRITE, WC_RECV, WC_RECV_RDMA_WITH_IMM = 0, 1, 128, 129
 WC_WITH_IMM = 2
@@ -187,6 +188,52 @@ def test_processes_that_name_no_host_reach_each_other():
     finally:
         for p in procs:
             p.close()
+
+
+def test_processes_of_different_hosts_are_different_machines(host):
+    a, b = procs = [Proc(host), Proc(host + "-other")]
+    try:
+        assert a.addr["gid"] != b.addr["gid"] and a.addr["guid"] != b.addr["guid"]
+        introduce(procs)
+        for p in procs:
+            p("recv", wr_id=7, offset=1024, length=64)
+        # Same slot, same QP number: only the GID tells them apart.
+        assert a.addr["qpn"] == b.addr["qpn"]
+        a("send", peer=1, wr_id=1, length=8)
+        (wc,) = a("poll", cq="send", count=1)
+        assert (wc["status"], wc["vendor_err"]) == (REM_OP_ERR, 14)  # unknown peer
+        assert a("poll", cq="recv", count=1, timeout=0.2) == []
+        assert b("poll", cq="recv", count=1, timeout=0.2) == []
+    finally:
+        for p in procs:
+            p.close()
+
+
+UNREACHABLE = """
+import vantor.sim as sim
+sim.activate()
+import vantor._vantor as v
+ctx = v.get_efa_device_list()[0].open()
+pd = ctx.alloc_pd(); cq = ctx.create_cq(8)
+attr = v.QPInitAttr(cq, cq)
+qp = pd.create_qp(attr).prepare(0x11)
+ah = pd.create_ah(bytes.fromhex("fe800000000000000000000000000099"))
+for k in range(2):
+    qp.post_send(v.SendWR(k, [], send_flags=2, ah=ah, remote_qpn=qp.qp_num, remote_qkey=0x11))
+    (wc,) = cq.poll(1)
+    print(wc.status, wc.vendor_err)
+"""
+
+
+def test_an_unreachable_gid_fails_and_says_how_processes_connect(host):
+    env = dict(os.environ, VANTOR_SIM_HOST=host, PYTHONPATH=_package_parent())
+    result = subprocess.run(
+        [sys.executable, "-c", UNREACHABLE], capture_output=True, text=True, env=env, timeout=60
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == [str(REM_OP_ERR), "14"] * 2
+    (line,) = result.stderr.splitlines()
+    assert "VANTOR_SIM_HOST" in line and "same host" in line
 
 
 # Each pair moves data with every SRD opcode, both ways.

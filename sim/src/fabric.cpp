@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -255,6 +256,20 @@ struct Bytes {
     Seg operator()(uint32_t) const { return {const_cast<unsigned char *>(r->data), r->data_len}; }
 };
 
+// A request for a GID that no device of this host has: the peer is on
+// another host as far as the device can tell. Says once how processes
+// reach each other, since the usual cause is a process given another host.
+void note_unreachable()
+{
+    static std::atomic<bool> said{false};
+    if (!said.exchange(true))
+        std::fprintf(stderr,
+                     "vantor simulator: a request went to a GID that no process of this host "
+                     "has; processes reach each other when they name the same host "
+                     "(VANTOR_SIM_HOST or vantor.sim.set_host; by default, all processes "
+                     "of a user on one machine)\n");
+}
+
 // Delivery within this process, and the delivery control tests use.
 class InProcessFabric {
 public:
@@ -343,9 +358,12 @@ public:
             Remote *r = remote();
             if (r && r->submit(t))
                 return;  // the QP lives in another process
+            const bool known = gid_known(w.dgid);
+            if (!known)
+                note_unreachable();
             if (!t.src->srd)
                 complete_send(t, IBV_WC_SUCCESS, kEfaOk);  // datagram lost
-            else if (gid_known(w.dgid))
+            else if (known)
                 complete_send(t, IBV_WC_REM_INV_RD_REQ_ERR, kEfaRemoteBadDestQpn);
             else
                 complete_send(t, IBV_WC_REM_OP_ERR, kEfaUnknownPeer);

@@ -30,9 +30,6 @@ constexpr int kAhnLocalBits = 10;  // AH number = slot << 10 | local number
 constexpr uint32_t kQpnLocalMask = (1u << kQpnLocalBits) - 1;
 constexpr uint32_t kAhnLocalCount = 1u << kAhnLocalBits;
 
-// The host a process joins when none is named.
-constexpr const char *kDefaultHost = "default";
-
 // This process's slot, joining the host first. 0 when joining failed (one
 // line on stderr says why); the process then reaches no other process.
 int xproc_slot();

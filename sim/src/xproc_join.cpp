@@ -1,5 +1,7 @@
 // Joining the host: the name in effect, the slot, the listening socket and
 // the progress thread.
+#include "host.hpp"
+#include "world.hpp"
 #include "xproc_link.hpp"
 #include "xproc_naming.hpp"
 
@@ -20,20 +22,6 @@ namespace vsim {
 std::mutex g_cfg_mtx;  // joining, the host override, fork
 std::atomic<Transport *> g_tp{nullptr};
 bool g_join_failed = false;  // stays local; retried after a fork
-
-namespace {
-
-std::string g_host_override;  // from vsim_set_host
-
-std::string host_in_effect_locked()
-{
-    if (!g_host_override.empty())
-        return g_host_override;
-    const char *env = std::getenv("VANTOR_SIM_HOST");
-    return env && *env ? std::string(env) : std::string(kDefaultHost);
-}
-
-}  // namespace
 
 Transport *transport() { return g_tp.load(std::memory_order_acquire); }
 
@@ -107,7 +95,7 @@ int xproc_slot()
         return tp->slot;
     if (g_join_failed)
         return 0;
-    Transport *tp = Transport::start(host_in_effect_locked());
+    Transport *tp = Transport::start(host_in_effect());
     if (!tp) {
         g_join_failed = true;
         return 0;
@@ -128,16 +116,15 @@ int xproc_set_host(const char *name)
     if (name && !valid_host(name))
         return -EINVAL;
     std::lock_guard lock(g_cfg_mtx);
-    const std::string before = g_host_override;
-    g_host_override = name ? name : "";
     if (Transport *tp = g_tp.load()) {
         // Joined: only a request for the name in use can be granted.
-        if (host_in_effect_locked() != tp->host) {
-            g_host_override = before;
-            return -EBUSY;
-        }
-        return 0;
+        const std::string want = name ? std::string(name) : host_from_environment();
+        return want == tp->host ? 0 : -EBUSY;
     }
+    const std::string before = host_in_effect();
+    host_override(name);
+    if (host_in_effect() != before)
+        rename_devices_for_host();  // another machine: other GIDs
     g_join_failed = false;
     return 0;
 }
@@ -147,7 +134,7 @@ std::string xproc_host()
     std::lock_guard lock(g_cfg_mtx);
     if (Transport *tp = g_tp.load())
         return tp->host;
-    return host_in_effect_locked();
+    return host_in_effect();
 }
 
 int xproc_connections()

@@ -11,24 +11,6 @@
 
 namespace vsim {
 
-namespace {
-constexpr std::size_t kMaxHostLen = 64;
-}
-
-bool valid_host(const char *name)
-{
-    const std::size_t n = name ? std::strlen(name) : 0;
-    if (n == 0 || n > kMaxHostLen)
-        return false;
-    for (std::size_t k = 0; k < n; ++k) {
-        const char c = name[k];
-        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-              c == '.' || c == '_' || c == '-'))
-            return false;
-    }
-    return true;
-}
-
 socklen_t slot_address(const std::string &host, int slot, sockaddr_un &a)
 {
     std::memset(&a, 0, sizeof a);

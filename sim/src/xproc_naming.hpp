@@ -1,4 +1,4 @@
-// Host names and where a process of a host can be found.
+// Where the processes of a host can be found.
 #pragma once
 
 #include <sys/socket.h>
@@ -7,9 +7,6 @@
 #include <string>
 
 namespace vsim {
-
-// 1 to 64 of A-Z a-z 0-9 . _ -
-bool valid_host(const char *name);
 
 // The abstract socket address of `slot` on `host`, for this user.
 socklen_t slot_address(const std::string &host, int slot, sockaddr_un &a);
