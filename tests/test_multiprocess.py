@@ -225,6 +225,35 @@ for k in range(2):
 """
 
 
+ALONE_GID = """
+import vantor.sim as sim
+sim.activate()
+import vantor._vantor as v
+ctx = v.get_efa_device_list()[0].open()
+pd = ctx.alloc_pd(); cq = ctx.create_cq(4)
+qp = pd.create_qp(v.QPInitAttr(cq, cq))
+print(sim.host(), bytes(ctx.query_gid()).hex(), qp.qp_num)
+"""
+
+
+def test_a_process_that_cannot_join_is_a_machine_of_its_own():
+    env = dict(os.environ, VANTOR_SIM_HOST="not a host name", PYTHONPATH=_package_parent())
+    runs = [
+        subprocess.run([sys.executable, "-c", ALONE_GID], capture_output=True, text=True,
+                       env=env, timeout=60)
+        for _ in range(2)
+    ]  # fmt: skip
+    outs = []
+    for r in runs:
+        assert r.returncode == 0, r.stderr
+        (line,) = r.stderr.splitlines()
+        assert "not usable" in line and "reaches no other process" in line
+        outs.append(r.stdout.split())
+    # Both hold QP 16, but each on a device of its own.
+    assert [o[0].startswith("alone-") for o in outs] == [True, True]
+    assert outs[0][2] == outs[1][2] == "16" and outs[0][1] != outs[1][1]
+
+
 def test_an_unreachable_gid_fails_and_says_how_processes_connect(host):
     env = dict(os.environ, VANTOR_SIM_HOST=host, PYTHONPATH=_package_parent())
     result = subprocess.run(
@@ -430,6 +459,22 @@ def test_many_large_reads_in_flight_complete(spawn):
     for k in (0, depth - 1):
         assert a("read", offset=k * size, length=size) == payload(f"big{k}.", size).hex()
     assert b.reply() is None
+
+
+def test_transfers_larger_than_the_shared_ring(spawn):
+    # The rings between two processes hold 4 MiB each way: larger requests
+    # and read answers travel in pieces.
+    big = 6 << 20
+    a, b = spawn(2, size=4 * big)
+    introduce([a, b])
+    a("fill", offset=0, length=big, seed="written")
+    b("fill", offset=2 * big, length=big, seed="read")
+    a("send", peer=1, wr_id=1, opcode="write", offset=0, length=big, remote_offset=big)
+    a("send", peer=1, wr_id=2, opcode="read", offset=big, length=big, remote_offset=2 * big)
+    sent = a("poll", cq="send", count=2, timeout=60)
+    assert [(wc["wr_id"], wc["status"]) for wc in sent] == [(1, SUCCESS), (2, SUCCESS)]
+    assert b("digest", offset=big, length=big) == a("digest", offset=0, length=big)
+    assert a("digest", offset=big, length=big) == b("digest", offset=2 * big, length=big)
 
 
 def test_completion_channel_wakes_select(spawn, host):

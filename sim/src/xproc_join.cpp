@@ -98,6 +98,12 @@ int xproc_slot()
     Transport *tp = Transport::start(host_in_effect());
     if (!tp) {
         g_join_failed = true;
+        // Alone, the process is a machine of its own: its devices take
+        // other GIDs, so that a request meant for a process of the host it
+        // failed to join cannot land in one of its own QPs.
+        const std::string alone = "alone-" + std::to_string(::getpid());
+        host_override(alone.c_str());
+        rename_devices_for_host();
         return 0;
     }
     g_tp.store(tp, std::memory_order_release);
