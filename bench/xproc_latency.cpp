@@ -1,6 +1,6 @@
 // Cross-process round trip on the software EFA device: two processes (a
-// parent and its forked child, on a host name of their own) bounce an
-// 8-byte SRD SEND back and forth, polling the CQ through the extended
+// parent and its forked child, on a host name of their own) bounce a
+// 64-byte SRD SEND back and forth, polling the CQ through the extended
 // interface as vantor's CQEx.poll does. Mode "spin" busy-polls (as
 // perftest's latency tests do); mode "wait" polls for a short while, then
 // sleeps on the completion channel, as an application that shares its
@@ -19,6 +19,8 @@
 #include <vector>
 
 namespace {
+
+constexpr uint32_t kMsg = 64;  // bytes per message
 
 // "wait" mode: empty polls before sleeping on the channel.
 long kSpinPolls = 200;
@@ -64,8 +66,8 @@ struct Side {
         mr = ibv_reg_mr_iova2(pd, buf.data(), buf.size(), (uintptr_t)buf.data(),
                               IBV_ACCESS_LOCAL_WRITE);
         MUST(mr);
-        ssge = {(uintptr_t)buf.data(), 8, mr->lkey};
-        rsge = {(uintptr_t)buf.data() + 2048, 8, mr->lkey};
+        ssge = {(uintptr_t)buf.data(), kMsg, mr->lkey};
+        rsge = {(uintptr_t)buf.data() + 2048, kMsg, mr->lkey};
         rwr.sg_list = &rsge;
         rwr.num_sge = 1;
         for (int k = 0; k < 16; ++k)
@@ -210,7 +212,7 @@ int main(int argc, char **argv)
     char done = 1;
     xfer(wr, &done, 1, true);
     ::waitpid(pid, nullptr, 0);
-    std::printf("simulated SRD ping-pong (%s): %.2f us round trip (%ld round trips of 8 bytes)\n",
-                spin ? "spin" : "wait", ns / iters / 1000.0, iters);
+    std::printf("simulated SRD ping-pong (%s): %.2f us round trip (%ld round trips of %u bytes)\n",
+                spin ? "spin" : "wait", ns / iters / 1000.0, iters, kMsg);
     return 0;
 }

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Cross-process round trip of the software EFA device (an 8-byte SRD SEND
+# Cross-process round trip of the software EFA device (a 64-byte SRD SEND
 # ping-pong between two processes) next to a plain Unix-socket ping-pong in
 # C (blocking reads), the limit of the transport underneath. The device side
 # runs twice: polling a while and then sleeping on the completion channel

@@ -1,5 +1,5 @@
 /* Round trip of a plain Unix-socket ping-pong between two processes: the
- * limit of any transport built on these sockets. 8-byte messages over a
+ * limit of any transport built on these sockets. 64-byte messages over a
  * stream socketpair, blocking reads, parent and forked child.
  * Build and run: bench/xproc_latency.sh */
 #include <stdio.h>
@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+enum { kMsg = 64 };
 
 static void must(int ok, const char *what)
 {
@@ -20,8 +22,8 @@ static void must(int ok, const char *what)
 static void xfer(int fd, char *buf, int out)
 {
     size_t done = 0;
-    while (done < 8) {
-        ssize_t n = out ? write(fd, buf + done, 8 - done) : read(fd, buf + done, 8 - done);
+    while (done < kMsg) {
+        ssize_t n = out ? write(fd, buf + done, kMsg - done) : read(fd, buf + done, kMsg - done);
         must(n > 0, out ? "write" : "read");
         done += (size_t)n;
     }
@@ -32,7 +34,7 @@ int main(int argc, char **argv)
     const long iters = argc > 1 ? atol(argv[1]) : 100000;
     int sv[2];
     must(socketpair(AF_UNIX, SOCK_STREAM, 0, sv) == 0, "socketpair");
-    char buf[8] = "ping-pon";
+    char buf[kMsg] = "ping-pong";
     pid_t pid = fork();
     must(pid >= 0, "fork");
     if (pid == 0) {
@@ -57,7 +59,7 @@ int main(int argc, char **argv)
     clock_gettime(CLOCK_MONOTONIC, &t1);
     waitpid(pid, NULL, 0);
     const double ns = (t1.tv_sec - t0.tv_sec) * 1e9 + (t1.tv_nsec - t0.tv_nsec);
-    printf("unix socket ping-pong: %.2f us round trip (%ld round trips of 8 bytes)\n",
-           ns / iters / 1000.0, iters);
+    printf("unix socket ping-pong: %.2f us round trip (%ld round trips of %d bytes)\n",
+           ns / iters / 1000.0, iters, kMsg);
     return 0;
 }

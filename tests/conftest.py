@@ -12,6 +12,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import uuid
 from pathlib import Path
 
 import pytest
@@ -19,6 +20,11 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 # The qkey every test queue pair is prepared with.
 QKEY = 0x11111111
+
+# Processes of one machine reach each other through the simulated device
+# unless they name different hosts: this run and every process it starts
+# keep to a host of their own, so two runs side by side never meet.
+os.environ["VANTOR_SIM_HOST"] = f"tests-{os.getpid()}-{uuid.uuid4().hex[:8]}"
 
 try:
     import vantor.sim as _sim

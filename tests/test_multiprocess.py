@@ -43,6 +43,7 @@ REPLY_TIMEOUT = 30.0
 # ibv_wc_status
 SUCCESS, LOC_LEN_ERR, REM_INV_REQ_ERR, REM_ACCESS_ERR = 0, 1, 9, 10
 RNR_RETRY_EXC_ERR, REM_INV_RD_REQ_ERR, RESP_TIMEOUT_ERR, WR_FLUSH_ERR = 13, 15, 20, 5
+REM_OP_ERR = 11
 # ibv_wc_opcode
 WC_SEND, WC_RDMA_WRITE, WC_RECV, WC_RECV_RDMA_WITH_IMM = 0, 1, 128, 129
 WC_WITH_IMM = 2
@@ -52,8 +53,11 @@ QPS_ERR = 6
 class Proc:
     """One peer process and its command channel."""
 
-    def __init__(self, host: str, **opts):
-        env = dict(os.environ, VANTOR_SIM_HOST=host, PYTHONPATH=_package_parent())
+    def __init__(self, host: str | None, **opts):
+        env = dict(os.environ, PYTHONPATH=_package_parent())
+        env.pop("VANTOR_SIM_HOST", None)
+        if host is not None:
+            env["VANTOR_SIM_HOST"] = host
         self.p = subprocess.Popen(
             [sys.executable, str(PEER), json.dumps(opts)],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env,
@@ -158,6 +162,107 @@ def test_one_device_and_unique_numbers_across_processes(spawn):
     assert all(a["qpn"] >> 18 == a["slot"] for a in addrs)
     ahns = [n for p in procs for n in p("peers", peers=addrs)]
     assert len(set(ahns)) == len(ahns)
+
+
+def test_processes_that_name_no_host_reach_each_other():
+    # Both have receives posted on their own QP: a SEND that landed in the
+    # sender's own queue (as when both held the same QP number) would show.
+    procs = [Proc(None), Proc(None)]
+    try:
+        a, b = procs
+        assert a.addr["qpn"] != b.addr["qpn"] and a.addr["slot"] != b.addr["slot"]
+        introduce(procs)
+        for i, p in enumerate(procs):
+            p("write", offset=0, hex=payload(f"from{i}.", 64).hex())
+            p("recv", wr_id=500 + i, offset=1024, length=64)
+        for i, p in enumerate(procs):
+            p("send", peer=1 - i, wr_id=10 + i, opcode="send", offset=0, length=64)
+        for i, p in enumerate(procs):
+            (sent,) = p("poll", cq="send", count=1)
+            assert (sent["wr_id"], sent["status"]) == (10 + i, SUCCESS)
+            got = p("poll", cq="recv", count=1, drain=0.05)
+            assert [(wc["wr_id"], wc["status"], wc["src_qp"]) for wc in got] == [
+                (500 + i, SUCCESS, procs[1 - i].addr["qpn"])
+            ]
+            assert bytes.fromhex(p("read", offset=1024, length=64)) == payload(f"from{1 - i}.", 64)
+    finally:
+        for p in procs:
+            p.close()
+
+
+def test_processes_of_different_hosts_are_different_machines(host):
+    a, b = procs = [Proc(host), Proc(host + "-other")]
+    try:
+        assert a.addr["gid"] != b.addr["gid"] and a.addr["guid"] != b.addr["guid"]
+        introduce(procs)
+        for p in procs:
+            p("recv", wr_id=7, offset=1024, length=64)
+        # Same slot, same QP number: only the GID tells them apart.
+        assert a.addr["qpn"] == b.addr["qpn"]
+        a("send", peer=1, wr_id=1, length=8)
+        (wc,) = a("poll", cq="send", count=1)
+        assert (wc["status"], wc["vendor_err"]) == (REM_OP_ERR, 14)  # unknown peer
+        assert a("poll", cq="recv", count=1, timeout=0.2) == []
+        assert b("poll", cq="recv", count=1, timeout=0.2) == []
+    finally:
+        for p in procs:
+            p.close()
+
+
+UNREACHABLE = """
+import vantor.sim as sim
+sim.activate()
+import vantor._vantor as v
+ctx = v.get_efa_device_list()[0].open()
+pd = ctx.alloc_pd(); cq = ctx.create_cq(8)
+attr = v.QPInitAttr(cq, cq)
+qp = pd.create_qp(attr).prepare(0x11)
+ah = pd.create_ah(bytes.fromhex("fe800000000000000000000000000099"))
+for k in range(2):
+    qp.post_send(v.SendWR(k, [], send_flags=2, ah=ah, remote_qpn=qp.qp_num, remote_qkey=0x11))
+    (wc,) = cq.poll(1)
+    print(wc.status, wc.vendor_err)
+"""
+
+
+ALONE_GID = """
+import vantor.sim as sim
+sim.activate()
+import vantor._vantor as v
+ctx = v.get_efa_device_list()[0].open()
+pd = ctx.alloc_pd(); cq = ctx.create_cq(4)
+qp = pd.create_qp(v.QPInitAttr(cq, cq))
+print(sim.host(), bytes(ctx.query_gid()).hex(), qp.qp_num)
+"""
+
+
+def test_a_process_that_cannot_join_is_a_machine_of_its_own():
+    env = dict(os.environ, VANTOR_SIM_HOST="not a host name", PYTHONPATH=_package_parent())
+    runs = [
+        subprocess.run([sys.executable, "-c", ALONE_GID], capture_output=True, text=True,
+                       env=env, timeout=60)
+        for _ in range(2)
+    ]  # fmt: skip
+    outs = []
+    for r in runs:
+        assert r.returncode == 0, r.stderr
+        (line,) = r.stderr.splitlines()
+        assert "not usable" in line and "reaches no other process" in line
+        outs.append(r.stdout.split())
+    # Both hold QP 16, but each on a device of its own.
+    assert [o[0].startswith("alone-") for o in outs] == [True, True]
+    assert outs[0][2] == outs[1][2] == "16" and outs[0][1] != outs[1][1]
+
+
+def test_an_unreachable_gid_fails_and_says_how_processes_connect(host):
+    env = dict(os.environ, VANTOR_SIM_HOST=host, PYTHONPATH=_package_parent())
+    result = subprocess.run(
+        [sys.executable, "-c", UNREACHABLE], capture_output=True, text=True, env=env, timeout=60
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == [str(REM_OP_ERR), "14"] * 2
+    (line,) = result.stderr.splitlines()
+    assert "VANTOR_SIM_HOST" in line and "same host" in line
 
 
 # Each pair moves data with every SRD opcode, both ways.
@@ -355,6 +460,22 @@ def test_many_large_reads_in_flight_complete(spawn):
     for k in (0, depth - 1):
         assert a("read", offset=k * size, length=size) == payload(f"big{k}.", size).hex()
     assert b.reply() is None
+
+
+def test_transfers_larger_than_the_shared_ring(spawn):
+    # The rings between two processes hold 4 MiB each way: larger requests
+    # and read answers travel in pieces.
+    big = 6 << 20
+    a, b = spawn(2, size=4 * big)
+    introduce([a, b])
+    a("fill", offset=0, length=big, seed="written")
+    b("fill", offset=2 * big, length=big, seed="read")
+    a("send", peer=1, wr_id=1, opcode="write", offset=0, length=big, remote_offset=big)
+    a("send", peer=1, wr_id=2, opcode="read", offset=big, length=big, remote_offset=2 * big)
+    sent = a("poll", cq="send", count=2, timeout=60)
+    assert [(wc["wr_id"], wc["status"]) for wc in sent] == [(1, SUCCESS), (2, SUCCESS)]
+    assert b("digest", offset=big, length=big) == a("digest", offset=0, length=big)
+    assert a("digest", offset=big, length=big) == b("digest", offset=2 * big, length=big)
 
 
 def test_completion_channel_wakes_select(spawn, host):
@@ -573,16 +694,15 @@ ctx = v.get_efa_device_list()[0].open()
 pd = ctx.alloc_pd(); cq = ctx.create_cq(4)
 qp = pd.create_qp(v.QPInitAttr(cq, cq))
 ah = pd.create_ah(bytes(ctx.query_gid()))
-print(sim.host(), sim.join(), sim.process_slot(), len(os.listdir("/proc/self/task")), qp.qp_num)
+print(sim.host(), sim.join() == sim.process_slot() == qp.qp_num >> 18, qp.qp_num & 0x3FFFF)
 """
 
 
-def test_without_a_host_name_a_process_keeps_to_itself():
+def test_without_a_host_name_a_process_joins_the_default_host():
     env = {k: val for k, val in os.environ.items() if k != "VANTOR_SIM_HOST"}
     env["PYTHONPATH"] = _package_parent()
     result = subprocess.run(
         [sys.executable, "-c", ALONE], capture_output=True, text=True, env=env, timeout=60
     )
     assert result.returncode == 0, result.stderr
-    # No host, no slot, no thread of the simulator's: the process stays single-threaded.
-    assert result.stdout.split() == ["None", "0", "None", "1", "16"]
+    assert result.stdout.split() == ["default", "True", "16"]

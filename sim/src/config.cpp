@@ -82,16 +82,13 @@ uint32_t name_id(const std::string &name, uint32_t salt)
 
 }  // namespace
 
-DeviceConfig default_device(const std::string &name, bool efa, const std::vector<ibv_gid> &taken)
+void derive_addresses(DeviceConfig &c, const std::string &host, const std::vector<ibv_gid> &taken)
 {
-    DeviceConfig c;
-    c.name = name;
-    c.efa = efa;
-
-    // Link-local GID: fe80::, then an interface id from the name.
+    // Link-local GID: fe80::, then an interface id from the names.
+    const std::string key = host + "/" + c.name;
     uint32_t id = 0;
     for (uint32_t salt = 0;; ++salt) {
-        id = name_id(name, salt);
+        id = name_id(key, salt);
         c.gid = ibv_gid{};
         c.gid.raw[0] = 0xfe;
         c.gid.raw[1] = 0x80;
@@ -104,11 +101,20 @@ DeviceConfig default_device(const std::string &name, bool efa, const std::vector
         if (!clash)
             break;
     }
+    c.dattr.node_guid = htobe64(0x0a1b2cfffe000000ULL + id);
+    c.dattr.sys_image_guid = c.dattr.node_guid;
+}
+
+DeviceConfig default_device(const std::string &name, bool efa, const std::string &host,
+                            const std::vector<ibv_gid> &taken)
+{
+    DeviceConfig c;
+    c.name = name;
+    c.efa = efa;
+    derive_addresses(c, host, taken);
 
     ibv_device_attr &d = c.dattr;
     std::strcpy(d.fw_ver, "0.0.0.0");
-    d.node_guid = htobe64(0x0a1b2cfffe000000ULL + id);
-    d.sys_image_guid = d.node_guid;
     d.max_mr_size = 1ULL << 40;
     d.page_size_cap = 0xfffffffffffff000ULL;
     d.vendor_id = 0x1d0f;

@@ -23,13 +23,17 @@ struct DeviceConfig {
     ibv_port_attr pattr{};
     int num_comp_vectors = 4;
     ibv_gid gid{};
+    bool own_gid = false;  // set by the program, not derived
 };
 
-// Defaults of the simulated EFA device. GID and GUIDs follow from the name,
-// so a device is the same device in every process that has it; `taken`
-// lists the GIDs already in the set, which this one must not repeat.
-DeviceConfig default_device(const std::string &name, bool efa,
+// Defaults of the simulated EFA device. GID and GUIDs follow from the name
+// and the host's, so a device is the same device in every process of a
+// host and another one on every other host; `taken` lists the GIDs already
+// in the set, which this one must not repeat.
+DeviceConfig default_device(const std::string &name, bool efa, const std::string &host,
                             const std::vector<ibv_gid> &taken = {});
+// Derives the addresses (GID, GUIDs) as default_device does.
+void derive_addresses(DeviceConfig &c, const std::string &host, const std::vector<ibv_gid> &taken);
 
 // Sets one numeric field by name ("device.max_qp", "efa.device_caps",
 // "port.max_msg_sz", "num_comp_vectors"); false when the name is unknown or

@@ -132,6 +132,7 @@ VSIM_API int vsim_set_device_gid(int index, const uint8_t gid[16])
         if (!gid)
             return false;
         std::memcpy(d.cfg.gid.raw, gid, 16);
+        d.cfg.own_gid = true;
         return true;
     });
 }

@@ -3,7 +3,7 @@
 #include "call.hpp"
 #include "children.hpp"
 #include "ops.hpp"
-#include "transport.hpp"
+#include "fabric.hpp"
 #include "world.hpp"
 
 #include <bit>
@@ -78,9 +78,9 @@ int op_start_poll(ibv_cq_ex *cqx, ibv_poll_cq_attr *attr)
         if (cq->head == cq->tail) {
             cq->mtx.unlock();
             // Nothing yet: serve what other processes sent, then look again.
-            if (!xproc_peers())
+            if (!remote_active())
                 return call.rc(ENOENT);
-            xproc_service();
+            fabric_progress();
             cq->mtx.lock();
             if (cq->head == cq->tail) {
                 cq->mtx.unlock();
@@ -417,9 +417,9 @@ int op_poll_cq(ibv_cq *ibcq, int n, ibv_wc *wc)
         for (int round = 0; round < 2; ++round) {
             if (round) {
                 // Nothing yet: serve what other processes sent, then look again.
-                if (got || !n || !xproc_peers())
+                if (got || !n || !remote_active())
                     break;
-                xproc_service();
+                fabric_progress();
             }
             CqLock lock(cq);
             while (got < n && cq->head != cq->tail) {

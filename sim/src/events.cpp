@@ -2,7 +2,7 @@
 #include "call.hpp"
 #include "children.hpp"
 #include "ops.hpp"
-#include "transport.hpp"
+#include "fabric.hpp"
 #include "world.hpp"
 
 #include <chrono>
@@ -143,7 +143,7 @@ VSIM_API int ibv_get_cq_event(ibv_comp_channel *channel, ibv_cq **cq, void **cq_
     Cq *got = nullptr;
     const int fd = channel->fd;
     if (!to_chan(channel)->events.take(
-            got, [](Cq *c) { c->tally.report(true); }, [fd] { return xproc_wait(fd); }))
+            got, [](Cq *c) { c->tally.report(true); }, [fd] { return fabric_wait(fd); }))
         return call.neg1(errno);
     *cq = reinterpret_cast<ibv_cq *>(&got->cqx);
     *cq_context = got->cqx.cq_context;

@@ -3,10 +3,13 @@
 #include "fabric.hpp"
 
 #include "ops.hpp"
-#include "transport.hpp"
 #include "world.hpp"
 
+#include <poll.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -272,9 +275,24 @@ struct Bytes {
     Seg operator()(uint32_t) const { return {const_cast<unsigned char *>(r->data), r->data_len}; }
 };
 
-class InProcessFabric final : public Fabric {
+// A request for a GID that no device of this host has: the peer is on
+// another host as far as the device can tell. Says once how processes
+// reach each other, since the usual cause is a process given another host.
+void note_unreachable()
+{
+    static std::atomic<bool> said{false};
+    if (!said.exchange(true))
+        std::fprintf(stderr,
+                     "vantor simulator: a request went to a GID that no process of this host "
+                     "has; processes reach each other when they name the same host "
+                     "(VANTOR_SIM_HOST or vantor.sim.set_host; by default, all processes "
+                     "of a user on one machine)\n");
+}
+
+// Delivery within this process, and the delivery control tests use.
+class InProcessFabric {
 public:
-    void submit(const Transfer &t) override
+    void submit(const Transfer &t)
     {
         // Delivery control is for tests; without it the fabric takes no lock.
         if (!controlled_.load(std::memory_order_acquire)) {
@@ -300,7 +318,7 @@ public:
         deliver(t);
     }
 
-    void take_from(Qp *qp, std::deque<Transfer> &out) override
+    void take_from(Qp *qp, std::deque<Transfer> &out)
     {
         std::lock_guard lock(mtx_);
         for (auto it = held_.begin(); it != held_.end();) {
@@ -356,11 +374,15 @@ public:
         SendWqe &w = t.src->sq[t.slot];
         Qp *dst = route(w);
         if (!dst) {
-            if (xproc_submit(t))
+            Remote *r = remote();
+            if (r && r->submit(t))
                 return;  // the QP lives in another process
+            const bool known = gid_known(w.dgid);
+            if (!known)
+                note_unreachable();
             if (!t.src->srd)
                 complete_send(t, IBV_WC_SUCCESS, kEfaOk);  // datagram lost
-            else if (gid_known(w.dgid))
+            else if (known)
                 complete_send(t, IBV_WC_REM_INV_RD_REQ_ERR, kEfaRemoteBadDestQpn);
             else
                 complete_send(t, IBV_WC_REM_OP_ERR, kEfaUnknownPeer);
@@ -395,9 +417,33 @@ InProcessFabric &in_process()
     return *f;
 }
 
+std::atomic<Remote *> g_remote{nullptr};
+
 }  // namespace
 
-Fabric &fabric() { return in_process(); }
+std::atomic<bool> g_remote_active{false};
+
+void set_remote(Remote *r) { g_remote.store(r, std::memory_order_release); }
+Remote *remote() { return g_remote.load(std::memory_order_acquire); }
+
+void fabric_submit(const Transfer &t) { in_process().submit(t); }
+
+void fabric_progress()
+{
+    if (Remote *r = remote())
+        r->progress();
+}
+
+bool fabric_wait(int fd)
+{
+    if (Remote *r = remote(); r && remote_active())
+        return r->wait(fd);
+    pollfd p{fd, POLLIN, 0};
+    int n;
+    while ((n = ::poll(&p, 1, -1)) < 0 && errno == EINTR) {
+    }
+    return n >= 0;
+}
 
 void fabric_hold(bool on) { in_process().hold(on); }
 void fabric_reverse_next(int n) { in_process().reverse_next(n); }
@@ -458,12 +504,13 @@ Qp *route_local(const ibv_gid &gid, uint32_t qpn) { return find_qp(gid, qpn); }
         });
 }
 
-Outcome accept_remote(Qp *dst, RemoteReq &r, std::vector<unsigned char> &read_data)
+Outcome accept_remote(Qp *dst, RemoteReq &r, ReadSpan &read)
 {
     return accept_msg(
         dst, RemoteMsg{r}, Bytes{&r},
-        [&](unsigned char *remote, uint64_t len) {
-            read_data.assign(remote, remote + (remote ? len : 0));
+        [&](unsigned char *mem, uint64_t len) {
+            read.p = mem;
+            read.len = mem ? len : 0;
         },
         [&] {
             auto *kept = new RemoteReq(std::move(r));
@@ -472,12 +519,11 @@ Outcome accept_remote(Qp *dst, RemoteReq &r, std::vector<unsigned char> &read_da
         });
 }
 
-void gather_payload(const Transfer &t, std::vector<unsigned char> &out)
+void gather_payload(const Transfer &t, unsigned char *out)
 {
     SendWqe &w = t.src->sq[t.slot];
-    out.resize(w.len);
     const SenderData data{t.src, &w};
-    copy_segs(data.count(), data, 1, [&](uint32_t) { return Seg{out.data(), w.len}; });
+    copy_segs(data.count(), data, 1, [&](uint32_t) { return Seg{out, w.len}; });
 }
 
 bool scatter_read(const Transfer &t, const unsigned char *data, uint64_t len)
@@ -541,10 +587,11 @@ void drain_waiting(Qp *dst)
             dst->waiting_n.fetch_sub(1);
         }
         if (t.remote) {
-            std::vector<unsigned char> read_data;
-            const Outcome o = accept_remote(dst, *t.remote, read_data);
-            if (!o.deferred)
-                xproc_respond(*t.remote, o.status, o.vendor, read_data);
+            ReadSpan read;
+            const Outcome o = accept_remote(dst, *t.remote, read);
+            Remote *rem = remote();
+            if (!o.deferred && rem)
+                rem->respond(*t.remote, o.status, o.vendor, read.p, read.len);
             delete t.remote;
             if (o.deferred)
                 return;
@@ -563,8 +610,9 @@ void purge_sender_locked(Qp *qp, bool drop)
     if (qp->deferred.load() == 0)
         return;
     std::deque<Transfer> out;
-    fabric().take_from(qp, out);
-    xproc_take_from(qp, out);
+    in_process().take_from(qp, out);
+    if (Remote *r = remote())
+        r->take_from(qp, out);
     for (auto &entry : world().qps) {
         Qp *peer = entry.second;
         std::lock_guard lock(peer->rq_mtx);
@@ -611,7 +659,8 @@ void purge_receiver_locked(Qp *qp)
     }
     for (const Transfer &t : out) {
         if (t.remote) {
-            xproc_respond(*t.remote, IBV_WC_REM_INV_RD_REQ_ERR, kEfaRemoteBadDestQpn, {});
+            if (Remote *r = remote())
+                r->respond(*t.remote, IBV_WC_REM_INV_RD_REQ_ERR, kEfaRemoteBadDestQpn, nullptr, 0);
             delete t.remote;
             continue;
         }

@@ -1,11 +1,13 @@
 // The fabric between queue pairs: routes a request to the QP addressed by
-// (GID, QPN) and reports its outcome back to the sender. The in-process
-// fabric delivers synchronously inside ibv_wr_complete; another transport
-// (between processes) plugs in behind the same interface.
+// (GID, QPN), applies the device's delivery rules and reports the outcome
+// back to the sender. A QP of this process is served synchronously inside
+// ibv_wr_complete; a QP of another process is reached through the Remote
+// interface below, which the transport between processes implements.
 #pragma once
 
 #include "objects.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -68,18 +70,51 @@ struct RemoteReq {
     }
 };
 
-class Fabric {
+// The way to the queue pairs of other processes. The transport between
+// processes implements it and installs itself (set_remote) when the process
+// joins its host; the fabric, the CQs and the completion channels reach it
+// only through this interface.
+class Remote {
 public:
-    virtual ~Fabric() = default;
-    // Carries a validated request to its destination. The caller holds the
-    // world lock shared. Exactly one sender completion results, now or later.
-    virtual void submit(const Transfer &t) = 0;
-    // Takes out every request of `qp` the fabric still holds; the caller
-    // completes or drops them.
+    virtual ~Remote() = default;
+    // Carries a checked request whose QP number belongs to another process;
+    // false when no process serves it (the caller answers as for an unknown
+    // QP). Exactly one sender completion results, now or later. The caller
+    // holds the world lock shared.
+    virtual bool submit(const Transfer &t) = 0;
+    // The outcome of a request of another process, back to its sender (RDMA
+    // read data in `data`); nothing for a datagram.
+    virtual void respond(const RemoteReq &r, uint8_t status, uint8_t vendor,
+                         const unsigned char *data, uint64_t len) = 0;
+    // Takes the requests of `qp` still waiting for an outcome from another
+    // process (their receivers are told to forget them). World lock
+    // exclusive.
     virtual void take_from(Qp *qp, std::deque<Transfer> &out) = 0;
+    // Serves what other processes sent, without waiting; for threads that
+    // poll a CQ.
+    virtual void progress() = 0;
+    // Blocks until `fd` is readable, serving other processes meanwhile.
+    // False with errno set when poll() fails.
+    virtual bool wait(int fd) = 0;
 };
 
-Fabric &fabric();
+void set_remote(Remote *r);  // null: this process reaches no other
+Remote *remote();
+
+// Set by the remote side while some other process is connected: pollers
+// then drive its progress (one relaxed load on the empty-poll path).
+extern std::atomic<bool> g_remote_active;
+inline bool remote_active() { return g_remote_active.load(std::memory_order_relaxed); }
+
+// Moves other processes' traffic for a thread that polls a CQ.
+void fabric_progress();
+// Blocks until `fd` is readable (serving other processes meanwhile); false
+// with errno set when poll() fails.
+bool fabric_wait(int fd);
+
+// Sender side: one request to its destination, in this process or another.
+// The caller holds the world lock shared.
+void fabric_submit(const Transfer &t);
 
 // Delivery control used by tests: hold requests, release them in order or
 // reversed, or reverse the next `n`.
@@ -96,17 +131,23 @@ bool check_local(Qp *qp, SendWqe &w, Outcome &bad);
 // shared and no QP lock.
 Outcome accept(Qp *dst, const Transfer &t);
 
-// The same for a request of another process. RDMA read data lands in
-// `read_data`. When the outcome is deferred, `r` was moved into a copy that
-// `dst` keeps until a receive is posted.
-Outcome accept_remote(Qp *dst, RemoteReq &r, std::vector<unsigned char> &read_data);
+// The same for a request of another process. For an RDMA read, `read`
+// points at the remote memory to return (valid while the world lock is
+// held). When the outcome is deferred, `r` was moved into a copy that `dst`
+// keeps until a receive is posted.
+struct ReadSpan {
+    const unsigned char *p = nullptr;
+    uint64_t len = 0;
+};
+Outcome accept_remote(Qp *dst, RemoteReq &r, ReadSpan &read);
 
 // The local QP a request for (gid, qpn) goes to, or null. Caller holds the
 // world lock shared.
 Qp *route_local(const ibv_gid &gid, uint32_t qpn);
 
-// The sender's payload of a checked request, copied out (SEND/WRITE).
-void gather_payload(const Transfer &t, std::vector<unsigned char> &out);
+// The sender's payload of a checked request (SEND/WRITE), copied to `out`
+// (w.len bytes).
+void gather_payload(const Transfer &t, unsigned char *out);
 
 // Scatters the data an RDMA read brought back into the request's local
 // entries; false when one of them is no longer writable.

@@ -408,7 +408,7 @@ int wr_complete_(ibv_qp_ex *x)
                 if (!check_local(qp, qp->sq[s], bad))
                     complete_send(t, bad.status, bad.vendor);
                 else
-                    fabric().submit(t);
+                    fabric_submit(t);
             }
         }
         close_batch(qp);

@@ -112,89 +112,75 @@ int attr_query(Qp *qp, ibv_qp_attr *attr, ibv_qp_init_attr *init)
     return 0;
 }
 
-}  // namespace
 
-namespace vsim {
+// What a creation request asks for, once checked.
+struct QpKind {
+    bool srd = false;
+    bool extended = false;
+    bool unsolicited = false;
+    uint8_t sl = 0;
+};
 
-ibv_qp *create_qp_common(Context *c, ibv_qp_init_attr_ex *attr, const efadv_qp_init_attr *efa,
-                         bool through_efadv, int &err)
+// Checks the request against the device; 0, or the errno to fail with.
+int check_create(Context *c, const ibv_qp_init_attr_ex *attr, const efadv_qp_init_attr *efa,
+                 bool through_efadv, QpKind &k)
 {
     const DeviceConfig &cfg = c->dev->cfg;
-    err = EINVAL;
     if (!attr || !(attr->comp_mask & IBV_QP_INIT_ATTR_PD) || !attr->pd)
-        return nullptr;
-    if (attr->comp_mask & ~static_cast<uint32_t>(IBV_QP_INIT_ATTR_PD | IBV_QP_INIT_ATTR_SEND_OPS_FLAGS)) {
-        err = EOPNOTSUPP;
-        return nullptr;
-    }
+        return EINVAL;
+    if (attr->comp_mask & ~static_cast<uint32_t>(IBV_QP_INIT_ATTR_PD | IBV_QP_INIT_ATTR_SEND_OPS_FLAGS))
+        return EOPNOTSUPP;
     if (!attr->send_cq || !attr->recv_cq || attr->srq)
-        return nullptr;
+        return EINVAL;
     if (attr->pd->context != pub(c) || attr->send_cq->context != pub(c) ||
         attr->recv_cq->context != pub(c))
-        return nullptr;
+        return EINVAL;
 
-    bool srd;
-    if (attr->qp_type == IBV_QPT_UD) {
-        srd = false;
-    } else if (attr->qp_type == IBV_QPT_DRIVER && through_efadv &&
-               efa->driver_qp_type == EFADV_QP_DRIVER_TYPE_SRD) {
-        srd = true;
-    } else {
-        err = EOPNOTSUPP;
-        return nullptr;
-    }
-    const bool extended = attr->comp_mask & IBV_QP_INIT_ATTR_SEND_OPS_FLAGS;
-    if (extended && (attr->send_ops_flags & ~supported_send_ops(cfg, srd))) {
-        err = EOPNOTSUPP;
-        return nullptr;
-    }
+    if (attr->qp_type == IBV_QPT_UD)
+        k.srd = false;
+    else if (attr->qp_type == IBV_QPT_DRIVER && through_efadv &&
+             efa->driver_qp_type == EFADV_QP_DRIVER_TYPE_SRD)
+        k.srd = true;
+    else
+        return EOPNOTSUPP;
+    k.extended = attr->comp_mask & IBV_QP_INIT_ATTR_SEND_OPS_FLAGS;
+    if (k.extended && (attr->send_ops_flags & ~supported_send_ops(cfg, k.srd)))
+        return EOPNOTSUPP;
     const ibv_qp_cap &cap = attr->cap;
     if (cap.max_send_wr > cfg.eattr.max_sq_wr ||
         cap.max_send_wr > static_cast<uint32_t>(cfg.dattr.max_qp_wr) ||
         cap.max_recv_wr > cfg.eattr.max_rq_wr || cap.max_send_sge > cfg.eattr.max_sq_sge ||
         cap.max_recv_sge > cfg.eattr.max_rq_sge || cap.max_inline_data > cfg.eattr.inline_buf_size)
-        return nullptr;
-    bool unsolicited = false;
-    uint8_t sl = 0;
+        return EINVAL;
     if (through_efadv) {
-        if (efa->flags & ~static_cast<uint16_t>(EFADV_QP_FLAGS_UNSOLICITED_WRITE_RECV)) {
-            err = EOPNOTSUPP;
-            return nullptr;
-        }
-        unsolicited = efa->flags & EFADV_QP_FLAGS_UNSOLICITED_WRITE_RECV;
-        if (unsolicited &&
-            !(cfg.eattr.device_caps & EFADV_DEVICE_ATTR_CAPS_UNSOLICITED_WRITE_RECV)) {
-            err = EOPNOTSUPP;
-            return nullptr;
-        }
-        sl = efa->sl;
+        if (efa->flags & ~static_cast<uint16_t>(EFADV_QP_FLAGS_UNSOLICITED_WRITE_RECV))
+            return EOPNOTSUPP;
+        k.unsolicited = efa->flags & EFADV_QP_FLAGS_UNSOLICITED_WRITE_RECV;
+        if (k.unsolicited &&
+            !(cfg.eattr.device_caps & EFADV_DEVICE_ATTR_CAPS_UNSOLICITED_WRITE_RECV))
+            return EOPNOTSUPP;
+        k.sl = efa->sl;
     }
-    const uint32_t qpn_base = static_cast<uint32_t>(xproc_slot()) << kQpnLocalBits;
-    if (c->dev->n_qp.fetch_add(1) >= cfg.dattr.max_qp) {
-        c->dev->n_qp.fetch_sub(1);
-        err = ENOMEM;
-        return nullptr;
-    }
+    return 0;
+}
 
-    auto *qp = new (std::nothrow) Qp;
-    if (!qp) {
-        c->dev->n_qp.fetch_sub(1);
-        err = ENOMEM;
-        return nullptr;
-    }
+// Sizes the queues; false when memory runs out.
+bool alloc_queues(Qp *qp, const ibv_qp_cap &cap)
+{
     try {
         const uint32_t sq_n = cap.max_send_wr ? cap.max_send_wr : 1;
         const uint32_t sq_sge = cap.max_send_sge ? cap.max_send_sge : 1;
+        const uint32_t inl = cap.max_inline_data ? cap.max_inline_data : 1;
         const uint32_t rq_n = cap.max_recv_wr ? cap.max_recv_wr : 1;
         const uint32_t rq_sge = cap.max_recv_sge ? cap.max_recv_sge : 1;
         qp->sq.resize(sq_n);
         qp->sq_sges.resize(std::size_t{sq_n} * sq_sge);
-        qp->sq_inline.resize(std::size_t{sq_n} * (cap.max_inline_data ? cap.max_inline_data : 1));
+        qp->sq_inline.resize(std::size_t{sq_n} * inl);
         qp->free_slots.reserve(sq_n);
         qp->returned.reserve(sq_n);
         for (uint32_t k = sq_n; k-- > 0;) {
             qp->sq[k].sge = &qp->sq_sges[std::size_t{k} * sq_sge];
-            qp->sq[k].idata = &qp->sq_inline[std::size_t{k} * (cap.max_inline_data ? cap.max_inline_data : 1)];
+            qp->sq[k].idata = &qp->sq_inline[std::size_t{k} * inl];
             qp->free_slots.push_back(k);
         }
         qp->batch.reserve(sq_n);
@@ -203,25 +189,69 @@ ibv_qp *create_qp_common(Context *c, ibv_qp_init_attr_ex *attr, const efadv_qp_i
         for (uint32_t k = 0; k < rq_n; ++k)
             qp->rq[k].sge = &qp->rq_sges[std::size_t{k} * rq_sge];
     } catch (const std::bad_alloc &) {
+        return false;
+    }
+    // A zero-length queue is allowed; no request can then be posted on it.
+    if (cap.max_send_wr == 0)
+        qp->free_slots.clear();
+    return true;
+}
+
+// Gives the QP its number and makes it reachable. Numbers carry this
+// process's slot, so they are unique on the host; the local part wraps
+// around, skipping numbers still in use.
+void publish(Qp *qp, uint32_t qpn_base)
+{
+    ibv_qp &q = qp->qpx.qp_base;
+    std::unique_lock lock(world().mtx);
+    auto &qps = world().qps;
+    do {
+        uint32_t local = world().next_qpn.fetch_add(1) & kQpnLocalMask;
+        if (local < 0x10) {
+            world().next_qpn.store(0x11);
+            local = 0x10;
+        }
+        q.qp_num = qpn_base | local;
+    } while (qps.count(q.qp_num));
+    qps.emplace(q.qp_num, qp);
+}
+
+}  // namespace
+
+namespace vsim {
+
+ibv_qp *create_qp_common(Context *c, ibv_qp_init_attr_ex *attr, const efadv_qp_init_attr *efa,
+                         bool through_efadv, int &err)
+{
+    const DeviceConfig &cfg = c->dev->cfg;
+    QpKind k;
+    err = check_create(c, attr, efa, through_efadv, k);
+    if (err)
+        return nullptr;
+    const uint32_t qpn_base = static_cast<uint32_t>(xproc_slot()) << kQpnLocalBits;
+    if (c->dev->n_qp.fetch_add(1) >= cfg.dattr.max_qp) {
+        c->dev->n_qp.fetch_sub(1);
+        err = ENOMEM;
+        return nullptr;
+    }
+    auto *qp = new (std::nothrow) Qp;
+    if (!qp || !alloc_queues(qp, attr->cap)) {
         delete qp;
         c->dev->n_qp.fetch_sub(1);
         err = ENOMEM;
         return nullptr;
     }
-    // A zero-length queue is allowed; no request can then be posted on it.
-    if (cap.max_send_wr == 0)
-        qp->free_slots.clear();
     qp->pd = to_pd(attr->pd);
     qp->ctx = c;
     qp->scq = to_cq(attr->send_cq);
     qp->rcq = to_cq(attr->recv_cq);
-    qp->srd = srd;
-    qp->extended = extended;
-    qp->send_ops = extended ? attr->send_ops_flags : 0;
+    qp->srd = k.srd;
+    qp->extended = k.extended;
+    qp->send_ops = k.extended ? attr->send_ops_flags : 0;
     qp->sig_all = attr->sq_sig_all != 0;
-    qp->unsolicited_write_recv = unsolicited;
-    qp->sl = sl;
-    qp->cap = cap;
+    qp->unsolicited_write_recv = k.unsolicited;
+    qp->sl = k.sl;
+    qp->cap = attr->cap;
     qp->gid = cfg.gid;
 
     std::memset(static_cast<void *>(&qp->qpx), 0, sizeof qp->qpx);
@@ -237,21 +267,7 @@ ibv_qp *create_qp_common(Context *c, ibv_qp_init_attr_ex *attr, const efadv_qp_i
     pthread_mutex_init(&q.mutex, nullptr);
     pthread_cond_init(&q.cond, nullptr);
     install_qp_ops(qp);
-    {
-        // Numbers carry this process's slot, so they are unique on the host;
-        // the local part wraps around, skipping numbers still in use.
-        std::unique_lock lock(world().mtx);
-        auto &qps = world().qps;
-        do {
-            uint32_t local = world().next_qpn.fetch_add(1) & kQpnLocalMask;
-            if (local < 0x10) {
-                world().next_qpn.store(0x11);
-                local = 0x10;
-            }
-            q.qp_num = qpn_base | local;
-        } while (qps.count(q.qp_num));
-        qps.emplace(q.qp_num, qp);
-    }
+    publish(qp, qpn_base);
     qp->scq->qps.fetch_add(1);
     qp->rcq->qps.fetch_add(1);
     qp->pd->qps.fetch_add(1);

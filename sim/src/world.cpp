@@ -1,5 +1,7 @@
 #include "world.hpp"
 
+#include "host.hpp"
+
 #include <cstdio>
 #include <cstring>
 
@@ -31,7 +33,7 @@ Device *new_device_locked(const std::string &name, bool efa)
     std::vector<ibv_gid> taken;
     for (const Device *other : w.current)
         taken.push_back(other->cfg.gid);
-    d->cfg = default_device(name, efa, taken);
+    d->cfg = default_device(name, efa, host_in_effect(), taken);
     std::strncpy(d->ibdev.name, name.c_str(), sizeof d->ibdev.name - 1);
     std::snprintf(d->ibdev.dev_name, sizeof d->ibdev.dev_name, "uverbs%u",
                   static_cast<unsigned>(w.current.size()));
@@ -48,6 +50,23 @@ Device *new_device_locked(const std::string &name, bool efa)
     w.configured = true;
     w.pristine = false;
     return raw;
+}
+
+void rename_devices_for_host()
+{
+    World &w = world();
+    std::lock_guard lock(w.dev_mtx);
+    const std::string host = host_in_effect();
+    std::vector<ibv_gid> taken;
+    for (const auto &d : w.all_devices)
+        if (d->cfg.own_gid)
+            taken.push_back(d->cfg.gid);
+    for (const auto &d : w.all_devices) {
+        if (d->cfg.own_gid)
+            continue;
+        derive_addresses(d->cfg, host, taken);
+        taken.push_back(d->cfg.gid);
+    }
 }
 
 void set_default_devices_locked()

@@ -59,6 +59,9 @@ void set_default_devices_locked();  // caller holds dev_mtx
 Device *new_device_locked(const std::string &name, bool efa);  // appended to current
 std::vector<Device *> device_snapshot();
 bool gid_known(const ibv_gid &g);
+// The host name changed before the process joined it: the devices are
+// another machine's now (GIDs and GUIDs follow from the host name).
+void rename_devices_for_host();
 
 // MR key table (caller holds world().mtx as stated).
 uint32_t mr_insert_locked(Mr *mr);  // exclusive

@@ -20,20 +20,21 @@ Typical use in a test::
 (device set, injected faults, call log, delivery order) is reset with
 :func:`reset`.
 
-Processes of one user reach each other's queue pairs through the device,
-as processes on a real host with an EFA NIC do, once they name the same
-host: the environment variable ``VANTOR_SIM_HOST`` (a launcher sets it for
-all its ranks) or :func:`set_host`. A device is then the same device (name,
-GUID, GID) in every process, QP and AH numbers are unique across the
-processes, and SEND, RDMA write and RDMA read move data between them with
-the same checks and error completions as within one process; each process
-serves the others' requests with a thread of its own. A process without a
-host name keeps to itself and starts no thread (with a second thread, glibc
-makes every lock of the process an atomic operation, which costs the
-in-process data path a quarter of its speed). Nothing listens on a network
-interface: processes talk over abstract Unix sockets, which the kernel
-removes when a process ends, however it ends; a test that gives its
-processes a host name of its own is isolated from everything else.
+Processes of one user on one machine reach each other's queue pairs
+through the device, as processes on a real host with an EFA NIC do: a
+process joins a host at its first QP or AH, the one named by the
+environment variable ``VANTOR_SIM_HOST`` or :func:`set_host`, or else the
+machine's default host. A device is then the same device (name, GUID, GID)
+in every process, QP and AH numbers are unique across the processes, and
+SEND, RDMA write and RDMA read move data between them with the same checks
+and error completions as within one process. Processes with different host
+names cannot reach each other: a test that gives its processes a host name
+of its own is isolated from everything else. Two processes that talk share
+memory (a ring each way); the thread that polls a CQ moves its process's
+traffic, and a thread of the device serves whenever the process does not
+poll. Nothing listens on a network interface: processes find each other
+through abstract Unix sockets, which the kernel removes when a process
+ends, however it ends.
 
 Call-log entries are dicts with ``"fn"`` (the entry point or provider
 operation name), the call's arguments, and ``"ret"`` (plus ``"errno"`` on
@@ -657,7 +658,8 @@ def set_host(name: str | None) -> None:
     """Name the host this process's device belongs to; ``None`` goes back to ``VANTOR_SIM_HOST``.
 
     Processes of this user that use the same name reach each other's queue
-    pairs. The name (1 to 64 of ``A-Z a-z 0-9 . _ -``) is fixed once the
+    pairs; without a name (and without ``VANTOR_SIM_HOST``) a process joins
+    the machine's default host. The name (1 to 64 of ``A-Z a-z 0-9 . _ -``) is fixed once the
     process joins its host, at its first queue pair or address handle (or
     :func:`join`): set it before creating them.
 
@@ -676,7 +678,7 @@ def set_host(name: str | None) -> None:
 
 
 def host() -> str | None:
-    """Return the host name in effect (the one joined, once joined), or None for none."""
+    """Return the host name in effect (the one joined, once joined)."""
     buf = ctypes.create_string_buffer(80)
     _check(_api().vsim_get_host(buf, len(buf)), "host")
     return buf.value.decode() or None
@@ -686,10 +688,10 @@ def join() -> int:
     """Join the host now (normally done by the first QP or AH); return this process's slot.
 
     The slot (0..63) is the top bits of the process's QP numbers
-    (``qp_num >> 18``) and AH numbers (``ahn >> 10``). Without a host name
-    there is nothing to join: the result is 0 and the process keeps to
-    itself; so it does when the host cannot be joined (all 64 slots taken,
-    a bad ``VANTOR_SIM_HOST``), after one line on stderr that says why.
+    (``qp_num >> 18``) and AH numbers (``ahn >> 10``). When the host cannot
+    be joined (all 64 slots taken, a bad ``VANTOR_SIM_HOST``) the result is
+    0 and the process keeps to itself, after one line on stderr that says
+    why.
     """
     return int(_api().vsim_join())
 

@@ -8,13 +8,15 @@ that drives several of them is the out-of-band channel between them.
 
 Commands (``{"op": ...}``): ``peers`` (address handles for the others),
 ``recv``, ``send``, ``stream`` (many requests kept in flight), ``poll``,
-``write``, ``read``, ``arm`` and ``wait`` (completion channel), ``idle``
+``write``, ``read``, ``fill`` and ``digest`` (large regions), ``arm`` and
+``wait`` (completion channel), ``idle``
 (stay away from the device for a while), ``state``, ``modify``,
 ``connections`` and ``exit``.
 """
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 import select
@@ -114,6 +116,16 @@ class Peer:
             return None
         if op == "read":
             return bytes(self.view[cmd["offset"] : cmd["offset"] + cmd["length"]]).hex()
+        if op == "fill":
+            block = hashlib.sha256(cmd["seed"].encode()).digest() * 1024
+            end = cmd["offset"] + cmd["length"]
+            for at in range(cmd["offset"], end, len(block)):
+                n = min(len(block), end - at)
+                self.view[at : at + n] = block[:n]
+            return None
+        if op == "digest":
+            region = self.view[cmd["offset"] : cmd["offset"] + cmd["length"]]
+            return hashlib.sha256(region).hexdigest()
         if op == "arm":
             self.recv_cq.req_notify()
             return None

@@ -1,0 +1,188 @@
+// Who moves the traffic between processes. A thread that polls a CQ serves
+// the rings itself (a few loads when nothing came), so two processes that
+// both spin make progress at the speed of shared memory whatever the
+// scheduler does. A thread that sleeps in ibv_get_cq_event asks its peers
+// for a wake-up byte and serves what woke it. The progress thread serves
+// only when the application does neither for a while: requests for a
+// process that never polls (one-sided operations), and the end of a peer.
+#include "xproc_link.hpp"
+
+#include <poll.h>
+#include <sched.h>
+#include <sys/epoll.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+namespace vsim {
+
+namespace {
+
+constexpr uint64_t kHandOverNs = 1000000;  // see Transport::run
+
+uint64_t now_ns()
+{
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+// When a thread of the application last served from a CQ poll, and how
+// many are blocked serving (wait()).
+std::atomic<uint64_t> g_last_app_service{0};
+std::atomic<int> g_app_waiters{0};
+
+}  // namespace
+
+void refresh_snapshot(Transport &tp)
+{
+    const uint64_t gen = tp.conns_gen.load();
+    if (gen == tp.snap_gen_)
+        return;
+    std::lock_guard lock(tp.state_mtx);
+    tp.snap_.clear();
+    for (auto &e : tp.conns)
+        tp.snap_.push_back(e.second);
+    tp.snap_gen_ = tp.conns_gen.load();
+}
+
+void Transport::handle_events(int timeout_ms)
+{
+    epoll_event ev[64];
+    const int n = ::epoll_wait(ep, ev, 64, timeout_ms);
+    for (int k = 0; k < n; ++k) {
+        if (ev[k].data.u64 == 0) {
+            accept_all();
+            continue;
+        }
+        ConnPtr c = find(ev[k].data.u64);
+        if (!c)
+            continue;  // torn down by an earlier event of this batch
+        bool got = false;
+        const bool open = read_socket(c);
+        // What the peer wrote before it left still counts.
+        if (!read_ring(c, got) || !open)
+            teardown(c);
+    }
+}
+
+bool Transport::serve_locked(bool poll_sockets)
+{
+    refresh_snapshot(*this);
+    bool got = false;
+    for (const ConnPtr &c : snap_) {
+        if (c->closed || !c->greeted || c->seg.in().available() == 0)
+            continue;
+        if (!read_ring(c, got))
+            teardown(c);
+    }
+    if (poll_sockets)
+        handle_events(0);
+    return got;
+}
+
+bool Transport::arm_locked()
+{
+    refresh_snapshot(*this);
+    bool quiet = true;
+    for (const ConnPtr &c : snap_)
+        if (!c->closed && c->greeted)
+            quiet &= c->seg.in().arm();
+    return quiet;
+}
+
+bool Transport::serve_rearm_locked(bool poll_sockets)
+{
+    bool got = serve_locked(poll_sockets);
+    while (sleepers.load() > 0 && !arm_locked())
+        got |= serve_locked(false);
+    return got;
+}
+
+void Transport::progress()
+{
+    std::unique_lock io(io_mtx, std::try_to_lock);
+    if (!io.owns_lock())
+        return;
+    g_last_app_service.store(now_ns(), std::memory_order_relaxed);
+    flush_dirty();
+    if (serve_locked(false)) {
+        if (sleepers.load() > 0)
+            serve_rearm_locked(false);
+        return;
+    }
+    // Nothing in the rings: a new peer, a hang-up, or room to write.
+    handle_events(0);
+    if (sleepers.load() > 0)
+        serve_rearm_locked(false);
+    // What the poller waits for is another process's doing, and that
+    // process may be waiting for this CPU.
+    io.unlock();
+    sched_yield();
+}
+
+void Transport::run()
+{
+    for (;;) {
+        flush_dirty();
+        // While the application polls (or waits in ibv_get_cq_event), it
+        // serves the rings itself: waking this thread for every message as
+        // well would only cost both of them. It takes over once that stops,
+        // after at most kHandOverNs.
+        const uint64_t since = g_app_waiters.load() > 0
+                                   ? 0
+                                   : now_ns() - g_last_app_service.load(std::memory_order_relaxed);
+        if (since < kHandOverNs) {
+            std::this_thread::sleep_for(std::chrono::nanoseconds(kHandOverNs - since));
+            continue;
+        }
+        sleepers.fetch_add(1);
+        {
+            std::lock_guard io(io_mtx);
+            if (serve_locked(true) || !arm_locked()) {
+                sleepers.fetch_sub(1);
+                continue;
+            }
+        }
+        pollfd p{ep, POLLIN, 0};
+        const int n = ::poll(&p, 1, -1);
+        sleepers.fetch_sub(1);
+        if (n < 0 && errno != EINTR)
+            return;
+        std::lock_guard io(io_mtx);
+        serve_rearm_locked(true);
+    }
+}
+
+bool Transport::wait(int fd)
+{
+    g_app_waiters.fetch_add(1);
+    flush_dirty();  // nobody else may write them while this thread sleeps
+    sleepers.fetch_add(1);
+    bool quiet;
+    {
+        std::lock_guard io(io_mtx);
+        quiet = !serve_locked(true) && arm_locked();
+    }
+    int r = 1;
+    int err = 0;
+    if (quiet) {
+        pollfd p[2] = {{fd, POLLIN, 0}, {ep, POLLIN, 0}};
+        while ((r = ::poll(p, 2, -1)) < 0 && errno == EINTR) {
+        }
+        err = errno;
+        sleepers.fetch_sub(1);
+        if (r > 0 && p[1].revents) {
+            std::lock_guard io(io_mtx);
+            serve_rearm_locked(true);
+        }
+    } else {
+        sleepers.fetch_sub(1);
+    }
+    g_app_waiters.fetch_sub(1);
+    errno = err;
+    return r >= 0;
+}
+
+}  // namespace vsim

@@ -1,0 +1,312 @@
+// The request protocol between processes: a sender's request goes out as
+// one frame (with its payload), the receiver applies the device's delivery
+// rules to it and answers with the outcome (with the data of a read);
+// cancellations and a peer's end fail or drop what is outstanding.
+#include "xproc_link.hpp"
+
+#include "world.hpp"
+
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <shared_mutex>
+
+namespace vsim {
+
+bool Transport::on_frame(const ConnPtr &c, uint8_t type, const unsigned char *body, uint64_t len)
+{
+    switch (type) {
+    case wire::kReq:
+        return on_request(c, body, len);
+    case wire::kResp:
+        if (len < sizeof(wire::Resp))
+            return false;
+        on_response(c, body, len);
+        return true;
+    case wire::kCancel:
+        if (len != sizeof(wire::Cancel))
+            return false;
+        on_cancel(c, body, len);
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool Transport::on_request(const ConnPtr &c, const unsigned char *body, uint64_t len)
+{
+    wire::Req w;
+    if (len < sizeof w)
+        return false;
+    std::memcpy(&w, body, sizeof w);
+    const uint64_t data_len = len - sizeof w;
+    switch (w.opcode) {
+    case IBV_WR_SEND:
+    case IBV_WR_SEND_WITH_IMM:
+    case IBV_WR_RDMA_WRITE:
+    case IBV_WR_RDMA_WRITE_WITH_IMM:
+        if (data_len != w.len)
+            return false;
+        break;
+    case IBV_WR_RDMA_READ:
+        if (data_len != 0)
+            return false;
+        break;
+    default:
+        return false;
+    }
+    RemoteReq r;
+    r.conn = c->id;
+    r.id = w.id;
+    r.opcode = w.opcode;
+    r.srd = w.srd != 0;
+    r.rnr_wait = w.rnr_wait != 0;
+    r.reply = w.reply != 0;
+    r.imm = w.imm;
+    r.rkey = w.rkey;
+    r.rqkey = w.rqkey;
+    r.src_qpn = w.src_qpn;
+    r.dst_qpn = w.dst_qpn;
+    r.raddr = w.raddr;
+    r.len = w.len;
+    std::memcpy(r.sgid.raw, w.sgid, 16);
+    std::memcpy(r.dgid.raw, w.dgid, 16);
+    r.data = body + sizeof w;
+    r.data_len = data_len;
+
+    // Held until the outcome is written: read data is answered straight
+    // from the target's memory.
+    std::shared_lock world_lock(world().mtx);
+    Qp *dst = route_local(r.dgid, r.dst_qpn);
+    if (!dst) {
+        if (gid_known(r.dgid))
+            respond(r, IBV_WC_REM_INV_RD_REQ_ERR, kEfaRemoteBadDestQpn, nullptr, 0);
+        else
+            respond(r, IBV_WC_REM_OP_ERR, kEfaUnknownPeer, nullptr, 0);
+        return true;
+    }
+    ReadSpan read;
+    const Outcome o = accept_remote(dst, r, read);
+    if (!o.deferred)
+        respond(r, o.status, o.vendor, read.p, read.len);
+    return true;
+}
+
+void Transport::on_response(const ConnPtr &c, const unsigned char *body, uint64_t len)
+{
+    wire::Resp w;
+    std::memcpy(&w, body, sizeof w);
+    const unsigned char *data = body + sizeof w;
+    const uint64_t data_len = len - sizeof w;
+    std::shared_lock world_lock(world().mtx);
+    Transfer t{};
+    {
+        std::lock_guard lock(state_mtx);
+        auto it = pending.find(w.id);
+        // A request the sender gave up on (QP flushed or destroyed) is gone.
+        if (it == pending.end() || it->second.conn != c->id)
+            return;
+        t.src = it->second.src;
+        t.slot = it->second.slot;
+        pending.erase(it);
+    }
+    uint8_t status = w.status, vendor = w.vendor;
+    const SendWqe &req = t.src->sq[t.slot];
+    if (status == IBV_WC_SUCCESS && req.opcode == IBV_WR_RDMA_READ &&
+        (data_len != req.len || !scatter_read(t, data, data_len))) {
+        status = IBV_WC_LOC_PROT_ERR;
+        vendor = kEfaInvalidLkey;
+    }
+    t.src->deferred.fetch_sub(1);
+    complete_send(t, status, vendor);
+}
+
+void Transport::on_cancel(const ConnPtr &c, const unsigned char *body, uint64_t)
+{
+    wire::Cancel w;
+    std::memcpy(&w, body, sizeof w);
+    std::shared_lock world_lock(world().mtx);
+    drop_waiting(c->id, false, w.src_qpn);
+}
+
+// Forgets requests of connection `conn` parked at local QPs (all of them,
+// or those of one sender QP). Caller holds the world lock.
+void Transport::drop_waiting(uint64_t conn, bool any_src, uint32_t src_qpn)
+{
+    for (auto &entry : world().qps) {
+        Qp *q = entry.second;
+        std::lock_guard lock(q->rq_mtx);
+        for (auto it = q->waiting.begin(); it != q->waiting.end();) {
+            RemoteReq *r = it->remote;
+            if (r && r->conn == conn && (any_src || r->src_qpn == src_qpn)) {
+                delete r;
+                it = q->waiting.erase(it);
+                q->waiting_n.fetch_sub(1);
+            } else {
+                ++it;
+            }
+        }
+    }
+}
+
+// The peer process is gone (or spoke nonsense). What it was to answer
+// fails as a real device reports an unresponsive remote; what it sent and
+// was delivered stays delivered; what of it still waited is dropped.
+// Caller holds the io lock.
+void Transport::teardown(const ConnPtr &c)
+{
+    {
+        std::lock_guard lock(c->mtx);
+        if (c->closed)
+            return;
+        c->closed = true;
+        ::epoll_ctl(ep, EPOLL_CTL_DEL, c->fd, nullptr);
+        ::close(c->fd);
+        c->out.clear();
+        if (c->dirty.exchange(false))
+            ndirty.fetch_sub(1);
+    }
+    std::shared_lock world_lock(world().mtx);
+    std::vector<Transfer> failed;
+    {
+        std::lock_guard lock(state_mtx);
+        drop_conn_locked(c);
+        for (auto it = pending.begin(); it != pending.end();) {
+            if (it->second.conn == c->id) {
+                failed.push_back(Transfer{it->second.src, it->second.slot});
+                it = pending.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (const Transfer &t : failed) {
+        t.src->deferred.fetch_sub(1);
+        complete_send(t, IBV_WC_RESP_TIMEOUT_ERR, kEfaUnresponsiveRemote);
+    }
+    drop_waiting(c->id, true, 0);
+}
+
+void Transport::respond(const RemoteReq &r, uint8_t status, uint8_t vendor,
+                        const unsigned char *data, uint64_t len)
+{
+    if (!r.reply)
+        return;
+    ConnPtr c = find(r.conn);
+    if (!c)
+        return;  // the sender is gone
+    wire::Resp w{};
+    w.id = r.id;
+    w.status = status;
+    w.vendor = vendor;
+    const ReadSpan span{data, len};
+    Filler f;
+    if (len) {
+        f.fn = [](const void *src, unsigned char *out) {
+            const auto *s = static_cast<const ReadSpan *>(src);
+            std::memcpy(out, s->p, s->len);
+        };
+        f.ctx = &span;
+        f.len = len;
+    }
+    send(*c, wire::kResp, &w, sizeof w, f);
+}
+
+// A request that could not go out: fails it unless the teardown of its
+// connection already did.
+void Transport::forget_pending(uint64_t id, const Transfer &t)
+{
+    {
+        std::lock_guard lock(state_mtx);
+        if (!pending.erase(id))
+            return;
+    }
+    t.src->deferred.fetch_sub(1);
+    complete_send(t, IBV_WC_RESP_TIMEOUT_ERR, kEfaUnresponsiveRemote);
+}
+
+bool Transport::submit(const Transfer &t)
+{
+    const SendWqe &w = t.src->sq[t.slot];
+    const int peer_slot = static_cast<int>(w.rqpn >> kQpnLocalBits);
+    if (peer_slot == slot || peer_slot >= kXprocSlots)
+        return false;
+    const bool srd = t.src->srd;
+    bool known = false;
+    ConnPtr c = peer(peer_slot, known);
+    if (!c) {
+        if (!known)
+            return false;  // nobody ever answered there: an unknown QP
+        if (srd)
+            complete_send(t, IBV_WC_RESP_TIMEOUT_ERR, kEfaUnresponsiveRemote);
+        else
+            complete_send(t, IBV_WC_SUCCESS, kEfaOk);  // datagram lost
+        return true;
+    }
+    wire::Req r{};
+    r.id = next_req.fetch_add(1);
+    r.raddr = w.raddr;
+    r.len = w.len;
+    r.imm = w.imm;
+    r.rkey = w.rkey;
+    r.rqkey = w.rqkey;
+    r.src_qpn = t.src->qpx.qp_base.qp_num;
+    r.dst_qpn = w.rqpn;
+    r.opcode = static_cast<uint8_t>(w.opcode);
+    r.srd = srd;
+    r.rnr_wait = t.src->rnr_retry == 7;
+    r.reply = srd;
+    std::memcpy(r.sgid, t.src->gid.raw, 16);
+    std::memcpy(r.dgid, w.dgid.raw, 16);
+    Filler f;
+    if (w.opcode != IBV_WR_RDMA_READ && w.len) {
+        f.fn = [](const void *tr, unsigned char *out) {
+            gather_payload(*static_cast<const Transfer *>(tr), out);
+        };
+        f.ctx = &t;
+        f.len = w.len;
+    }
+    if (!srd) {
+        send(*c, wire::kReq, &r, sizeof r, f);
+        complete_send(t, IBV_WC_SUCCESS, kEfaOk);  // unreliable: done once sent
+        return true;
+    }
+    {
+        std::lock_guard lock(state_mtx);
+        pending.emplace(r.id, Pending{t.src, t.slot, c->id});
+    }
+    t.src->deferred.fetch_add(1);
+    if (!send(*c, wire::kReq, &r, sizeof r, f))
+        forget_pending(r.id, t);
+    return true;
+}
+
+void Transport::take_from(Qp *qp, std::deque<Transfer> &out)
+{
+    std::vector<uint64_t> told;
+    std::lock_guard lock(state_mtx);
+    for (auto it = pending.begin(); it != pending.end();) {
+        if (it->second.src != qp) {
+            ++it;
+            continue;
+        }
+        out.push_back(Transfer{qp, it->second.slot});
+        const uint64_t conn = it->second.conn;
+        it = pending.erase(it);
+        bool seen = false;
+        for (uint64_t id : told)
+            seen |= id == conn;
+        if (seen)
+            continue;
+        told.push_back(conn);
+        auto ci = conns.find(conn);
+        if (ci != conns.end()) {
+            wire::Cancel w{};
+            w.src_qpn = qp->qpx.qp_base.qp_num;
+            send(*ci->second, wire::kCancel, &w, sizeof w);
+        }
+    }
+}
+
+}  // namespace vsim
