@@ -2,13 +2,8 @@
 # Cross-process RDMA write bandwidth of the software EFA device next to
 # memcpy in the same run (see bench/xproc_write_bw.cpp), with an idle and a
 # busy-polling target. Usage: bench/xproc_write_bw.sh [writes] [bytes] [runs]
-set -euo pipefail
-cd "$(dirname "$0")/.."
-build=build/sim-bench
-cmake -S sim -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j2 >/dev/null
-lib="$build/_sim"
-c++ -O2 -std=c++20 -Isrc/vantor/_vantor -Isim/include bench/xproc_write_bw.cpp \
+source "$(dirname "$0")/sim_build.sh"
+c++ -O2 -std=c++20 -Iinclude -Isim/include bench/xproc_write_bw.cpp \
     -o "$build/xproc_write_bw" -L"$lib" -l:libefa.so.1 -l:libibverbs.so.1 \
     -Wl,-rpath,"$PWD/$lib"
 for _ in $(seq "${3:-3}"); do
