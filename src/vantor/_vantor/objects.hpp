@@ -89,7 +89,7 @@ bool pd_ensure(PDObject *self);                     // pd.cpp
 bool mr_ensure(MRObject *self);                     // mr.cpp
 bool ah_ensure(AHObject *self);                     // ah.cpp
 bool comp_channel_ensure(CompChannelObject *self);  // comp_channel.cpp
-ibv_cq *cq_ptr(PyObject *cq);  // cq.cpp: _ptr() of a _CQBase instance, null when closed
+ibv_cq *cq_ptr(PyObject *cq);  // cq.cpp: the native queue of a CQ or CQEx, null when closed
 bool cq_ensure(PyObject *cq);  // cq.cpp
 bool qp_ensure(QPObject *self);  // qp.cpp
 

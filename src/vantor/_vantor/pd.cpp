@@ -1,12 +1,11 @@
 // PD: the protection domain, a counted child of its Context, and its
 // factories (each child's own file makes the child).
-#include "pd.hpp"
-
 #include "errors.hpp"
-#include "qp.hpp"
 #include "lifecycle.hpp"
 #include "loader.hpp"
 #include "module_types.hpp"
+#include "objects.hpp"
+#include "qp.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
 #include "py/function.hpp"
@@ -43,6 +42,21 @@ struct PDTraits {
 };
 
 using PDLife = Lifecycle<PDTraits>;
+
+// A new PD owning `pd`, counted in `context` (a Context); no native call.
+PyObject *pd_wrap(ibv_pd *pd, PyObject *context)
+{
+    auto *self = py::alloc_bare<PDObject>(types::PD);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    self->_pd = pd;
+    self->_in_use = 0;
+    Py_INCREF(context);
+    self->context = context;
+    PDLife::register_child(self);
+    return reinterpret_cast<PyObject *>(self);
+}
 
 PDObject *self_pd(PyObject *self) { return reinterpret_cast<PDObject *>(self); }
 
@@ -187,19 +201,6 @@ PyObject *pd_create(ContextObject *context)
     return wrapped;
 }
 
-PyObject *pd_wrap(ibv_pd *pd, PyObject *context)
-{
-    auto *self = py::alloc_bare<PDObject>(types::PD);
-    if (self == nullptr) {
-        return nullptr;
-    }
-    self->_pd = pd;
-    self->_in_use = 0;
-    Py_INCREF(context);
-    self->context = context;
-    PDLife::register_child(self);
-    return reinterpret_cast<PyObject *>(self);
-}
 
 PyTypeObject *create_PD_type(PyObject *module)
 {

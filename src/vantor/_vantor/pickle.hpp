@@ -1,7 +1,7 @@
 // Pickling of the value records: a state tuple of the fields in name order,
 // a checksum of the field list, and a module-level reconstructor per class.
 // Resource classes refuse. The whole protocol is driven by per-class tables
-// (pickle_table.cpp); nothing is written per class.
+// (pickle_table.hpp); nothing is written per class.
 #pragma once
 
 #include <Python.h>

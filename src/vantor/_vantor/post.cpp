@@ -260,7 +260,7 @@ Refusal build_send(ibv_qp_ex *qpx, PyObject *obj, uint64_t allowed_ops, ibv_sge 
     return {};
 }
 
-// _post_send_ex
+// The whole batch between one wr_start and one wr_complete (or wr_abort).
 bool post_send_batch(QPObject *qp, const Batch &batch)
 {
     if (batch.size == 0) {
@@ -288,7 +288,7 @@ bool post_send_batch(QPObject *qp, const Batch &batch)
     return true;
 }
 
-// _post_recv_qp: the whole batch as one chain over one entry array.
+// The whole batch as one chain over one entry array.
 bool post_recv_batch(QPObject *qp, const Batch &batch)
 {
     const Py_ssize_t n = batch.size;

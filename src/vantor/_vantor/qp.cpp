@@ -64,7 +64,7 @@ struct QPTraits {
 
 using Life = Lifecycle<QPTraits>;
 
-// _cq_ptr: only a _CQBase (CQ, CQEx or a subclass) will do; its native
+// A queue pair's queue: only a _CQBase (CQ, CQEx or a subclass) will do; its native
 // ibv_cq as the queue itself reports it, the queue marked in use by `use`.
 ibv_cq *checked_cq_ptr(PyObject *obj, InUse<CQBaseObject> &use)
 {
@@ -93,7 +93,7 @@ bool read_attr(PyObject *init_attr, const char *name, bool (*convert)(PyObject *
 
 // The extended verbs table's create_qp_ex (what the inline ibv_create_qp_ex
 // reaches for this mask, without its fallback into an exported symbol).
-ibv_qp *_create_qp_ex(ibv_context *context, ibv_qp_init_attr_ex *attr)
+ibv_qp *verbs_create_qp_ex(ibv_context *context, ibv_qp_init_attr_ex *attr)
 {
     verbs_context *vctx = verbs_get_ctx_op(context, create_qp_ex);
     if (vctx == nullptr) {
@@ -234,7 +234,7 @@ ibv_qp *create_native(PDObject *pd, const QPQueues &queues, const QPRequest &req
     ibv_context *context = reinterpret_cast<ContextObject *>(pd->context)->_ctx;
     if (request.qp_type == kQPTypeUD) {
         attr.qp_type = IBV_QPT_UD;
-        ibv_qp *native = _create_qp_ex(context, &attr);
+        ibv_qp *native = verbs_create_qp_ex(context, &attr);
         if (native == nullptr) {
             raise_errno("ibv_create_qp_ex");
         }
