@@ -28,6 +28,18 @@ bool convert_int(PyObject *value, bool (*convert)(PyObject *, T &), T &out)
     return number && convert(number.get(), out);
 }
 
+// The start of a method that takes no arguments: the call checked, then the
+// queue pair held in use and checked open.
+bool begin_no_args(const char *name, PyObject *self, Py_ssize_t nargs, PyObject *kwnames,
+                   InUse<QPObject> &in_use)
+{
+    if (!py::no_args(name, nargs, kwnames)) {
+        return false;
+    }
+    in_use.hold(as_qp(self));
+    return qp_ensure(as_qp(self));
+}
+
 bool modify(QPObject *qp, ibv_qp_attr &attr, int mask, const char *operation)
 {
     int rc = _v_modify_qp(qp->_qp, &attr, mask);
@@ -79,14 +91,11 @@ PyObject *QP_to_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
 
 PyObject *QP_to_rtr(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyObject *kwnames)
 {
-    if (!py::no_args("to_rtr", nargs, kwnames)) {
+    InUse<QPObject> in_use;
+    if (!begin_no_args("to_rtr", self, nargs, kwnames, in_use)) {
         return nullptr;
     }
     QPObject *qp = as_qp(self);
-    InUse in_use(qp);
-    if (!qp_ensure(qp)) {
-        return nullptr;
-    }
     ibv_qp_attr attr;
     std::memset(&attr, 0, sizeof attr);
     attr.qp_state = IBV_QPS_RTR;
@@ -364,14 +373,11 @@ bool set_int(PyObject *dict, const char *key, unsigned long value)
 
 PyObject *QP_query(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyObject *kwnames)
 {
-    if (!py::no_args("query", nargs, kwnames)) {
+    InUse<QPObject> in_use;
+    if (!begin_no_args("query", self, nargs, kwnames, in_use)) {
         return nullptr;
     }
     QPObject *qp = as_qp(self);
-    InUse in_use(qp);
-    if (!qp_ensure(qp)) {
-        return nullptr;
-    }
     ibv_qp_attr attr;
     ibv_qp_init_attr init_attr;
     if (!query(qp, kQueryMask, attr, init_attr)) {
@@ -391,14 +397,11 @@ PyObject *QP_query(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyObject
 
 PyObject *QP_query_wqs(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyObject *kwnames)
 {
-    if (!py::no_args("query_wqs", nargs, kwnames)) {
+    InUse<QPObject> in_use;
+    if (!begin_no_args("query_wqs", self, nargs, kwnames, in_use)) {
         return nullptr;
     }
     QPObject *qp = as_qp(self);
-    InUse in_use(qp);
-    if (!qp_ensure(qp)) {
-        return nullptr;
-    }
     if (_e_query_qp_wqs == nullptr) {
         PyErr_SetString(PyExc_RuntimeError,
                         "efadv_query_qp_wqs is unavailable: this libefa predates EFA 1.4");
