@@ -190,7 +190,7 @@ struct AHTraits {
         int rc = _v_destroy_ah(self->_ah);
         if (rc != 0) {
             if (report) {
-                _fail_rc("ibv_destroy_ah", rc);
+                raise_rc("ibv_destroy_ah", rc);
             }
             return false;
         }
@@ -242,33 +242,17 @@ PyObject *attributes_for(PyObject *addr, PyObject *sgid_index, PyObject *port_nu
                                         sgid_index, port_num, nullptr);
 }
 
-const char *const kCreateAHNames[] = {"addr", "sgid_index", "port_num", nullptr};
-const py::ArgSpec kCreateAHArgs{"create_ah", kCreateAHNames, 1};
+}  // namespace
 
-PyObject *PD_create_ah(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                       PyObject *kwnames)
+PyObject *ah_create(PDObject *pd, PyObject *addr, int sgid_index, int port_num)
 {
-    PyObject *values[3];
-    if (!kCreateAHArgs.parse(args, nargs, kwnames, values)) {
-        return nullptr;
-    }
-    int sgid_index = 0;
-    int port_num = 1;
-    if ((values[1] != nullptr && !py::to_int(values[1], sgid_index)) ||
-        (values[2] != nullptr && !py::to_int(values[2], port_num))) {
-        return nullptr;
-    }
-    auto *pd = reinterpret_cast<PDObject *>(self);
-    InUse in_use(pd);
-    if (!pd_ensure(pd)) {
-        return nullptr;
-    }
+    PyObject *self = reinterpret_cast<PyObject *>(pd);
     Ref sgid_obj = Ref::steal(PyLong_FromLong(sgid_index));
     Ref port_obj = Ref::steal(PyLong_FromLong(port_num));
     if (!sgid_obj || !port_obj) {
         return nullptr;
     }
-    Ref attr_obj = Ref::steal(attributes_for(values[0], sgid_obj.get(), port_obj.get()));
+    Ref attr_obj = Ref::steal(attributes_for(addr, sgid_obj.get(), port_obj.get()));
     if (!attr_obj) {
         return nullptr;
     }
@@ -294,7 +278,7 @@ PyObject *PD_create_ah(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     native.port_num = attr->port_num;
     ibv_ah *ah = _v_create_ah(pd->_pd, &native);
     if (ah == nullptr) {
-        return _fail("ibv_create_ah");
+        return raise_errno("ibv_create_ah");
     }
     PyObject *wrapped = ah_wrap(ah, self);
     if (wrapped == nullptr) {
@@ -302,6 +286,8 @@ PyObject *PD_create_ah(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     }
     return wrapped;
 }
+
+namespace {
 
 PyObject *AH_ahn(PyObject *self, void *)
 {
@@ -312,7 +298,7 @@ PyObject *AH_ahn(PyObject *self, void *)
     std::memset(&attr, 0, sizeof attr);
     int rc = _e_query_ah(as_ah(self)->_ah, &attr, sizeof attr);
     if (rc != 0) {
-        return _fail_rc("efadv_query_ah", rc);
+        return raise_rc("efadv_query_ah", rc);
     }
     return PyLong_FromUnsignedLong(attr.ahn);
 }
@@ -339,13 +325,6 @@ PyType_Slot AH_slots[] = {
     {0, nullptr},
 };
 
-const py::FunctionDef kPDAHMethods[] = {
-    {"create_ah", PD_create_ah,
-     "PD.create_ah(self, addr, int sgid_index=0, int port_num=1) -> 'AH'\n\nCreate an address "
-     "handle for a remote EFA device.\n\n``addr`` may be an :class:`AHAttr`, a :class:`Gid`, "
-     "or 16 raw GID\nbytes."},
-};
-
 const py::FunctionDef kAHMethods[] = {
     {"close", AHLife::close_method, "AH.close(self)\n\nDestroy this address handle."},
     {"__enter__", AHLife::enter_method, "AH.__enter__(self)"},
@@ -370,9 +349,6 @@ PyTypeObject *create_AH_type(PyObject *module)
     return py::add_type(module, &spec);
 }
 
-bool define_ah_methods(PyObject *)
-{
-    return py::add_methods(types::PD, kPDAHMethods) && py::add_methods(types::AH, kAHMethods);
-}
+const py::MethodTable AH_methods = py::method_table(types::AH, kAHMethods);
 
 }  // namespace vantor

@@ -1,5 +1,6 @@
-// Asynchronous device events: Context.get_async_event/ack_async_event and
-// the AsyncEvent record that carries the native event back for its ack.
+// Asynchronous device events: the AsyncEvent record that carries the native
+// event back for its ack, and the waiting and acknowledging behind
+// Context.get_async_event/ack_async_event.
 #include "objects.hpp"
 #include "errors.hpp"
 #include "lifecycle.hpp"
@@ -64,17 +65,10 @@ PyObject *AsyncEvent_repr(PyObject *self)
     return PyUnicode_FromFormat("AsyncEvent(%S)", text.get());
 }
 
-PyObject *Context_get_async_event(PyObject *self, PyObject *const *, Py_ssize_t nargs,
-                                  PyObject *kwnames)
+}  // namespace
+
+PyObject *async_event_get(ContextObject *context)
 {
-    if (!py::no_args("get_async_event", nargs, kwnames)) {
-        return nullptr;
-    }
-    auto *context = reinterpret_cast<ContextObject *>(self);
-    InUse in_use(context);
-    if (!context_ensure(context)) {
-        return nullptr;
-    }
     Ref event = Ref::steal(reinterpret_cast<PyObject *>(
         py::alloc_bare<AsyncEventObject>(types::AsyncEvent)));
     if (!event) {
@@ -89,23 +83,16 @@ PyObject *Context_get_async_event(PyObject *self, PyObject *const *, Py_ssize_t 
     err = errno;
     Py_END_ALLOW_THREADS
     if (rc != 0) {
-        errno = err;
-        return _fail("ibv_get_async_event");
+        return raise_errno("ibv_get_async_event", err);
     }
     ev->_acked = 0;
     ev->event_type = ev->_ev.event_type;
     return event.release();
 }
 
-const char *const kAckNames[] = {"ev", nullptr};
-const py::ArgSpec kAckArgs{"ack_async_event", kAckNames, 1};
-
-PyObject *Context_ack_async_event(PyObject *, PyObject *const *args, Py_ssize_t nargs,
-                                  PyObject *kwnames)
+PyObject *async_event_ack(PyObject *ev)
 {
-    PyObject *ev;
-    if (!kAckArgs.parse(args, nargs, kwnames, &ev) ||
-        !py::check_type(ev, types::AsyncEvent, "ev")) {
+    if (!py::check_type(ev, types::AsyncEvent, "ev")) {
         return nullptr;
     }
     AsyncEventObject *event = as_event(ev);
@@ -115,6 +102,8 @@ PyObject *Context_ack_async_event(PyObject *, PyObject *const *args, Py_ssize_t 
     }
     Py_RETURN_NONE;
 }
+
+namespace {
 
 PyMemberDef AsyncEvent_members[] = {
     {"event_type", T_INT, offsetof(AsyncEventObject, event_type), READONLY, nullptr},
@@ -139,15 +128,6 @@ PyType_Slot AsyncEvent_slots[] = {
     {0, nullptr},
 };
 
-const py::FunctionDef kContextEventMethods[] = {
-    {"get_async_event", Context_get_async_event,
-     "Context.get_async_event(self) -> 'AsyncEvent'\n\nBlock until an asynchronous device event "
-     "is available."},
-    {"ack_async_event", Context_ack_async_event,
-     "Context.ack_async_event(self, AsyncEvent ev)\n\nAcknowledge an event returned by "
-     ":meth:`get_async_event`."},
-};
-
 }  // namespace
 
 PyTypeObject *create_AsyncEvent_type(PyObject *module)
@@ -155,11 +135,6 @@ PyTypeObject *create_AsyncEvent_type(PyObject *module)
     PyType_Spec spec = {"vantor._vantor.AsyncEvent", sizeof(AsyncEventObject), 0,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, AsyncEvent_slots};
     return py::add_type(module, &spec);
-}
-
-bool define_async_event_methods(PyObject *)
-{
-    return py::add_methods(types::Context, kContextEventMethods);
 }
 
 }  // namespace vantor

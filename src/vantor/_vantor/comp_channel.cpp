@@ -103,7 +103,7 @@ struct CompChannelTraits {
         int rc = _v_destroy_comp_channel(self->_chan);
         if (rc != 0) {
             if (report) {
-                _fail_rc("ibv_destroy_comp_channel", rc);
+                raise_rc("ibv_destroy_comp_channel", rc);
             }
             return false;
         }
@@ -152,8 +152,7 @@ PyObject *CompChannel_get_cq_event(PyObject *self, PyObject *const *, Py_ssize_t
         break;
     }
     if (rc != 0) {
-        errno = err;
-        return _fail("ibv_get_cq_event");
+        return raise_errno("ibv_get_cq_event", err);
     }
     // Every queue created on a channel stores its own object as cq_context;
     // an event without one did not come from this module.
@@ -176,22 +175,15 @@ PyObject *CompChannel_get_fd(PyObject *self, void *)
     return PyLong_FromLong(chan->_chan->fd);
 }
 
-PyObject *Context_create_comp_channel(PyObject *self, PyObject *const *, Py_ssize_t nargs,
-                                      PyObject *kwnames)
+}  // namespace
+
+PyObject *comp_channel_create(ContextObject *context)
 {
-    if (!py::no_args("create_comp_channel", nargs, kwnames)) {
-        return nullptr;
-    }
-    ContextObject *context = reinterpret_cast<ContextObject *>(self);
-    InUse in_use(context);
-    if (!context_ensure(context)) {
-        return nullptr;
-    }
+    PyObject *self = reinterpret_cast<PyObject *>(context);
     ibv_comp_channel *native = _v_create_comp_channel(context->_ctx);
     if (native == nullptr) {
-        return _fail("ibv_create_comp_channel");
+        return raise_errno("ibv_create_comp_channel");
     }
-    // _wrap
     CompChannelObject *chan = py::alloc_bare<CompChannelObject>(types::CompChannel);
     if (chan == nullptr) {
         // Nothing owns the native channel yet; give it back.
@@ -212,6 +204,8 @@ PyObject *Context_create_comp_channel(PyObject *self, PyObject *const *, Py_ssiz
     Life::register_child(chan);
     return reinterpret_cast<PyObject *>(chan);
 }
+
+namespace {
 
 PyMemberDef channel_members[] = {
     {"context", T_OBJECT, offsetof(CompChannelObject, context), READONLY,
@@ -239,12 +233,6 @@ PyType_Slot channel_slots[] = {
 PyType_Spec channel_spec = {"vantor._vantor.CompChannel", sizeof(CompChannelObject), 0,
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
                             channel_slots};
-
-const py::FunctionDef kContextMethods[] = {
-    {"create_comp_channel", Context_create_comp_channel,
-     "Context.create_comp_channel(self) -> 'CompChannel'\n\n"
-     "Create a completion event channel owned by this context."},
-};
 
 const py::FunctionDef kChannelMethods[] = {
     {"get_cq_event", CompChannel_get_cq_event,
@@ -298,10 +286,6 @@ bool comp_channel_defer_destroy(CompChannelObject *chan, ibv_cq *cq, int32_t una
     return true;
 }
 
-bool define_comp_channel_methods(PyObject *)
-{
-    return py::add_methods(types::Context, kContextMethods) &&
-           py::add_methods(types::CompChannel, kChannelMethods);
-}
+const py::MethodTable CompChannel_methods = py::method_table(types::CompChannel, kChannelMethods);
 
 }  // namespace vantor

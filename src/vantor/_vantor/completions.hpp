@@ -1,5 +1,5 @@
 // What the completion sources share between themselves: the WC record and
-// its two fillers, the definers module.cpp runs, and the CQ type helpers.
+// its two fillers, the queues' creation, and the CQ type helpers.
 #pragma once
 
 #include "efadv.hpp"
@@ -92,10 +92,20 @@ CompChannelObject *comp_channel_waited(ibv_comp_channel *native);
 bool comp_channel_defer_destroy(CompChannelObject *chan, ibv_cq *cq, int32_t unacked);
 
 // Python-level names.
-bool define_wc_methods(PyObject *module);
-bool define_comp_channel_methods(PyObject *module);
-bool define_cq_methods(PyObject *module);
 bool define_completion_error(PyObject *module);
+
+// Behind Context.create_cq and create_cq_ex (cq.cpp): the arguments
+// converted, the context held in use and checked open by the caller.
+PyObject *cq_create(ContextObject *context, int cqe, PyObject *channel, int comp_vector);
+struct CQExRequest {
+    int cqe = 0;
+    PyObject *channel = Py_None;
+    int comp_vector = 0;
+    PyObject *wc_flags = nullptr;  // converted after the other checks; null or None: standard
+    bool sgid = false;
+    bool unsolicited = false;
+};
+PyObject *cq_ex_create(ContextObject *context, const CQExRequest &request);
 
 // Installed by cq.cpp on CQ and CQEx.
 PyObject *cq_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);

@@ -1,6 +1,8 @@
-// Context: the open device context, its queries and its child counter.
+// Context: the open device context, its queries, its child counter and its
+// factories (each child's own file makes the child).
 #include "context.hpp"
 
+#include "completions.hpp"
 #include "errors.hpp"
 #include "lifecycle.hpp"
 #include "loader.hpp"
@@ -44,7 +46,7 @@ struct ContextTraits {
         }
         if (_v_close_device(self->_ctx) != 0) {
             if (report) {
-                _fail("ibv_close_device");
+                raise_errno("ibv_close_device");
             }
             return false;
         }
@@ -78,7 +80,7 @@ PyObject *Context_query_device(PyObject *self, PyObject *const *, Py_ssize_t nar
     std::memset(&attr, 0, sizeof attr);
     int rc = _v_query_device(self_context(self)->_ctx, &attr);
     if (rc != 0) {
-        return _fail_rc("ibv_query_device", rc);
+        return raise_rc("ibv_query_device", rc);
     }
     Ref fw_ver = Ref::steal(PyUnicode_DecodeUTF8(
         attr.fw_ver, static_cast<Py_ssize_t>(strnlen(attr.fw_ver, sizeof attr.fw_ver)),
@@ -121,7 +123,7 @@ PyObject *Context_query_efa_device(PyObject *self, PyObject *const *, Py_ssize_t
     std::memset(&attr, 0, sizeof attr);
     int rc = _e_query_device(self_context(self)->_ctx, &attr, sizeof attr);
     if (rc != 0) {
-        return _fail_rc("efadv_query_device", rc);
+        return raise_rc("efadv_query_device", rc);
     }
     auto *out = py::alloc_bare<EfaDeviceAttrObject>(types::EfaDeviceAttr);
     if (out == nullptr) {
@@ -171,7 +173,7 @@ PyObject *Context_query_port(PyObject *self, PyObject *const *args, Py_ssize_t n
     int rc = _v_query_port(self_context(self)->_ctx, static_cast<uint8_t>(port_num),
                            reinterpret_cast<_compat_ibv_port_attr *>(&attr));
     if (rc != 0) {
-        return _fail_rc("ibv_query_port", rc);
+        return raise_rc("ibv_query_port", rc);
     }
     auto *out = py::alloc_bare<PortAttrObject>(types::PortAttr);
     if (out == nullptr) {
@@ -214,7 +216,7 @@ PyObject *Context_query_gid(PyObject *self, PyObject *const *args, Py_ssize_t na
     std::memset(&gid, 0, sizeof gid);
     if (_v_query_gid(self_context(self)->_ctx, static_cast<uint8_t>(port_num), index, &gid) !=
         0) {
-        return _fail("ibv_query_gid");
+        return raise_errno("ibv_query_gid");
     }
     Ref raw = Ref::steal(
         PyBytes_FromStringAndSize(reinterpret_cast<const char *>(gid.raw), sizeof gid.raw));
@@ -242,6 +244,114 @@ PyObject *Context_async_fd(PyObject *self, void *)
     return PyLong_FromLong(context->_ctx->async_fd);
 }
 
+// ---- factories: arguments converted here, the child made by its own file --
+
+PyObject *Context_get_async_event(PyObject *self, PyObject *const *, Py_ssize_t nargs,
+                                  PyObject *kwnames)
+{
+    if (!py::no_args("get_async_event", nargs, kwnames)) {
+        return nullptr;
+    }
+    ContextObject *context = self_context(self);
+    InUse in_use(context);
+    if (!context_ensure(context)) {
+        return nullptr;
+    }
+    return async_event_get(context);
+}
+
+const char *const kAckNames[] = {"ev", nullptr};
+const py::ArgSpec kAckArgs{"ack_async_event", kAckNames, 1};
+
+PyObject *Context_ack_async_event(PyObject *, PyObject *const *args, Py_ssize_t nargs,
+                                  PyObject *kwnames)
+{
+    PyObject *ev;
+    if (!kAckArgs.parse(args, nargs, kwnames, &ev)) {
+        return nullptr;
+    }
+    return async_event_ack(ev);
+}
+
+PyObject *Context_alloc_pd(PyObject *self, PyObject *const *, Py_ssize_t nargs,
+                           PyObject *kwnames)
+{
+    if (!py::no_args("alloc_pd", nargs, kwnames)) {
+        return nullptr;
+    }
+    ContextObject *context = self_context(self);
+    InUse in_use(context);
+    if (!context_ensure(context)) {
+        return nullptr;
+    }
+    return pd_create(context);
+}
+
+PyObject *Context_create_comp_channel(PyObject *self, PyObject *const *, Py_ssize_t nargs,
+                                      PyObject *kwnames)
+{
+    if (!py::no_args("create_comp_channel", nargs, kwnames)) {
+        return nullptr;
+    }
+    ContextObject *context = self_context(self);
+    InUse in_use(context);
+    if (!context_ensure(context)) {
+        return nullptr;
+    }
+    return comp_channel_create(context);
+}
+
+const char *const kCreateCQNames[] = {"cqe", "channel", "comp_vector", nullptr};
+const py::ArgSpec kCreateCQArgs{"create_cq", kCreateCQNames, 1};
+
+PyObject *Context_create_cq(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                            PyObject *kwnames)
+{
+    PyObject *values[3];
+    int cqe = 0;
+    int comp_vector = 0;
+    if (!kCreateCQArgs.parse(args, nargs, kwnames, values) || !py::to_int(values[0], cqe) ||
+        (values[2] != nullptr && !py::to_int(values[2], comp_vector))) {
+        return nullptr;
+    }
+    PyObject *channel = values[1] == nullptr ? Py_None : values[1];
+    ContextObject *context = self_context(self);
+    InUse in_use(context);
+    if (!context_ensure(context)) {
+        return nullptr;
+    }
+    return cq_create(context, cqe, channel, comp_vector);
+}
+
+const char *const kCreateCQExNames[] = {"cqe",      "channel", "comp_vector",
+                                        "wc_flags", "sgid",    "unsolicited",
+                                        nullptr};
+const py::ArgSpec kCreateCQExArgs{"create_cq_ex", kCreateCQExNames, 1};
+
+PyObject *Context_create_cq_ex(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                               PyObject *kwnames)
+{
+    PyObject *values[6];
+    CQExRequest request;
+    if (!kCreateCQExArgs.parse(args, nargs, kwnames, values) ||
+        !py::to_int(values[0], request.cqe) ||
+        (values[2] != nullptr && !py::to_int(values[2], request.comp_vector)) ||
+        (values[4] != nullptr && !py::to_bool(values[4], request.sgid)) ||
+        (values[5] != nullptr && !py::to_bool(values[5], request.unsolicited))) {
+        return nullptr;
+    }
+    if (values[1] != nullptr) {
+        request.channel = values[1];
+    }
+    request.wc_flags = values[3];
+    ContextObject *context = self_context(self);
+    InUse in_use(context);
+    if (!context_ensure(context)) {
+        return nullptr;
+    }
+    return cq_ex_create(context, request);
+}
+
 PyObject *Context_repr(PyObject *self)
 {
     PyObject *name = self_context(self)->name;
@@ -267,6 +377,35 @@ const py::FunctionDef kContextMethods[] = {
      "Context.close(self)\n\nClose the device context after all child resources are closed."},
     {"__enter__", ContextLife::enter_method, "Context.__enter__(self)"},
     {"__exit__", ContextLife::exit_method, "Context.__exit__(self, *exc)"},
+    {"get_async_event", Context_get_async_event,
+     "Context.get_async_event(self) -> 'AsyncEvent'\n\nBlock until an asynchronous device event "
+     "is available."},
+    {"ack_async_event", Context_ack_async_event,
+     "Context.ack_async_event(self, AsyncEvent ev)\n\nAcknowledge an event returned by "
+     ":meth:`get_async_event`."},
+    {"alloc_pd", Context_alloc_pd,
+     "Context.alloc_pd(self) -> 'PD'\n\nAllocate a protection domain owned by this context."},
+    {"create_comp_channel", Context_create_comp_channel,
+     "Context.create_comp_channel(self) -> 'CompChannel'\n\n"
+     "Create a completion event channel owned by this context."},
+    {"create_cq", Context_create_cq,
+     "Context.create_cq(self, int cqe, channel=None, int comp_vector=0) -> 'CQ'\n\n"
+     "Create a classic completion queue (``ibv_create_cq``).\n\n"
+     "``cqe`` is the requested minimum capacity; ``channel`` (a CompChannel)\n"
+     "optionally enables event notification; ``comp_vector`` selects its interrupt\n"
+     "vector, from 0 through ``num_comp_vectors - 1``."},
+    {"create_cq_ex", Context_create_cq_ex,
+     "Context.create_cq_ex(self, int cqe, channel=None, int comp_vector=0, wc_flags=None, "
+     "bool sgid=False, bool unsolicited=False) -> 'CQEx'\n\n"
+     "Create an extended EFA completion queue (``efadv_create_cq``).\n\n"
+     "``sgid=True`` requests sender-GID reporting on receive completions (needs the\n"
+     "device capability ``vantor.enums.EfaDeviceCaps.CQ_WITH_SGID``): the GID shows\n"
+     "up as ``WC.sgid`` for peers not matched by a local AH. ``unsolicited=True``\n"
+     "requests an indicator for unsolicited write-with-immediate receive completions\n"
+     "(needs ``vantor.enums.EfaDeviceCaps.UNSOLICITED_WRITE_RECV``). ``cqe``,\n"
+     "``channel`` and ``comp_vector`` mean the same as in ``create_cq``. ``wc_flags``\n"
+     "is an ORed ``vantor.enums.CreateCQWCFlags`` mask and defaults to ``STANDARD``;\n"
+     "completion fields it does not request read as 0."},
 };
 
 PyMemberDef Context_members[] = {
@@ -327,9 +466,6 @@ PyTypeObject *create_Context_type(PyObject *module)
     return py::add_type(module, &spec);
 }
 
-bool define_context_methods(PyObject *)
-{
-    return py::add_methods(types::Context, kContextMethods);
-}
+const py::MethodTable Context_methods = py::method_table(types::Context, kContextMethods);
 
 }  // namespace vantor

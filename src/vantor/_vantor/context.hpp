@@ -26,7 +26,7 @@ inline void context_release_child(ContextObject *context)
     }
 }
 
-// Context._wrap: a new Context owning `ctx`, named `name`; no native call.
+// A new Context owning `ctx`, named `name`; no native call.
 PyObject *context_wrap(ibv_context *ctx, PyObject *name);
 
 }  // namespace vantor

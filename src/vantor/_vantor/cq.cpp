@@ -1,6 +1,6 @@
 // Completion queues: the shared base _CQBase (parents, event counting,
 // notification), the classic CQ and the extended EFA CQEx, their creation
-// from a Context, and the CQAttr layout record.
+// (behind Context.create_cq and create_cq_ex), and the CQAttr layout record.
 #include "completions.hpp"
 #include "errors.hpp"
 #include "lifecycle.hpp"
@@ -58,7 +58,7 @@ bool destroy_queue(CQBaseObject *self, ibv_cq *handle, bool report)
     int rc = _v_destroy_cq(handle);
     if (rc != 0) {
         if (report) {
-            _fail_rc("ibv_destroy_cq", rc);
+            raise_rc("ibv_destroy_cq", rc);
         }
         return false;
     }
@@ -169,16 +169,12 @@ PyType_Spec cq_attr_spec = {"vantor._vantor.CQAttr", sizeof(CQAttrObject), 0,
 
 // ---- creation -------------------------------------------------------------
 
-// The checks both creation calls share, after argument conversion: the
-// context, cqe, comp_vector and the channel. Yields the native channel,
-// marked in use by `channel_use` until the queue is created. The caller
-// marks the context.
+// The checks both creation calls share, after argument conversion and the
+// context's own check: cqe, comp_vector and the channel. Yields the native
+// channel, marked in use by `channel_use` until the queue is created.
 bool check_creation(ContextObject *context, int cqe, int comp_vector, PyObject *channel,
                     InUse<CompChannelObject> &channel_use, ibv_comp_channel *&native_channel)
 {
-    if (!context_ensure(context)) {
-        return false;
-    }
     if (cqe < 1) {
         PyErr_SetString(PyExc_ValueError, "cqe must be positive");
         return false;
@@ -221,22 +217,11 @@ T *new_queue(PyTypeObject *type, PyObject *context, PyObject *channel)
     return queue;
 }
 
-const char *const kCreateCQNames[] = {"cqe", "channel", "comp_vector", nullptr};
-const py::ArgSpec kCreateCQArgs{"create_cq", kCreateCQNames, 1};
+}  // namespace
 
-PyObject *Context_create_cq(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                            PyObject *kwnames)
+PyObject *cq_create(ContextObject *context, int cqe, PyObject *channel, int comp_vector)
 {
-    PyObject *values[3];
-    int cqe = 0;
-    int comp_vector = 0;
-    if (!kCreateCQArgs.parse(args, nargs, kwnames, values) || !py::to_int(values[0], cqe) ||
-        (values[2] != nullptr && !py::to_int(values[2], comp_vector))) {
-        return nullptr;
-    }
-    PyObject *channel = values[1] == nullptr ? Py_None : values[1];
-    ContextObject *context = reinterpret_cast<ContextObject *>(self);
-    InUse context_use(context);
+    PyObject *self = reinterpret_cast<PyObject *>(context);
     InUse<CompChannelObject> channel_use;
     ibv_comp_channel *native_channel;
     if (!check_creation(context, cqe, comp_vector, channel, channel_use, native_channel)) {
@@ -248,7 +233,7 @@ PyObject *Context_create_cq(PyObject *self, PyObject *const *args, Py_ssize_t na
     }
     cq->_cq = _v_create_cq(context->_ctx, cqe, cq, native_channel, comp_vector);
     if (cq->_cq == nullptr) {
-        _fail("ibv_create_cq");
+        raise_errno("ibv_create_cq");
         Py_DECREF(cq);
         return nullptr;
     }
@@ -256,36 +241,22 @@ PyObject *Context_create_cq(PyObject *self, PyObject *const *args, Py_ssize_t na
     return reinterpret_cast<PyObject *>(cq);
 }
 
-const char *const kCreateCQExNames[] = {"cqe",      "channel", "comp_vector",
-                                        "wc_flags", "sgid",    "unsolicited",
-                                        nullptr};
-const py::ArgSpec kCreateCQExArgs{"create_cq_ex", kCreateCQExNames, 1};
-
-PyObject *Context_create_cq_ex(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                               PyObject *kwnames)
+PyObject *cq_ex_create(ContextObject *context, const CQExRequest &request)
 {
-    PyObject *values[6];
-    int cqe = 0;
-    int comp_vector = 0;
-    bool sgid = false;
-    bool unsolicited = false;
-    if (!kCreateCQExArgs.parse(args, nargs, kwnames, values) || !py::to_int(values[0], cqe) ||
-        (values[2] != nullptr && !py::to_int(values[2], comp_vector)) ||
-        (values[4] != nullptr && !py::to_bool(values[4], sgid)) ||
-        (values[5] != nullptr && !py::to_bool(values[5], unsolicited))) {
-        return nullptr;
-    }
-    PyObject *channel = values[1] == nullptr ? Py_None : values[1];
-    ContextObject *context = reinterpret_cast<ContextObject *>(self);
-    InUse context_use(context);
+    PyObject *self = reinterpret_cast<PyObject *>(context);
+    const int cqe = request.cqe;
+    const int comp_vector = request.comp_vector;
+    const bool sgid = request.sgid;
+    const bool unsolicited = request.unsolicited;
+    PyObject *channel = request.channel;
     InUse<CompChannelObject> channel_use;
     ibv_comp_channel *native_channel;
     if (!check_creation(context, cqe, comp_vector, channel, channel_use, native_channel)) {
         return nullptr;
     }
     uint64_t wc_flags = IBV_WC_STANDARD_FLAGS;
-    if (values[3] != nullptr && values[3] != Py_None) {
-        Ref mask = Ref::steal(py::to_pyint(values[3]));
+    if (request.wc_flags != nullptr && request.wc_flags != Py_None) {
+        Ref mask = Ref::steal(py::to_pyint(request.wc_flags));
         if (!mask || !py::to_u64(mask.get(), wc_flags)) {
             return nullptr;
         }
@@ -306,7 +277,7 @@ PyObject *Context_create_cq_ex(PyObject *self, PyObject *const *args, Py_ssize_t
     }
     cq->_cqx = _e_create_cq(context->_ctx, &attr, &efa_attr, sizeof(efa_attr));
     if (cq->_cqx == nullptr) {
-        _fail("efadv_create_cq");
+        raise_errno("efadv_create_cq");
         Py_DECREF(cq);
         return nullptr;
     }
@@ -318,7 +289,7 @@ PyObject *Context_create_cq_ex(PyObject *self, PyObject *const *args, Py_ssize_t
         if (cq->_ecq == nullptr) {
             // Without the EFA view the requested metadata would silently
             // read as absent; refuse the queue instead.
-            _fail("efadv_cq_from_ibv_cq_ex");
+            raise_errno("efadv_cq_from_ibv_cq_ex");
             py::SavedError saved;
             _v_destroy_cq(ibv_cq_ex_to_cq(cq->_cqx));
             cq->_cqx = nullptr;
@@ -332,6 +303,8 @@ PyObject *Context_create_cq_ex(PyObject *self, PyObject *const *args, Py_ssize_t
     context_add_child(context);
     return reinterpret_cast<PyObject *>(cq);
 }
+
+namespace {
 
 // ---- _CQBase operations ---------------------------------------------------
 
@@ -358,7 +331,7 @@ PyObject *CQBase_req_notify(PyObject *self, PyObject *const *args, Py_ssize_t na
     }
     int rc = ibv_req_notify_cq(cq_ptr(self), solicited_only ? 1 : 0);
     if (rc != 0) {
-        return _fail_rc("ibv_req_notify_cq", rc);
+        return raise_rc("ibv_req_notify_cq", rc);
     }
     Py_RETURN_NONE;
 }
@@ -411,7 +384,7 @@ PyObject *CQ_query_efa(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyOb
     efadv_cq_attr attr{};
     int rc = _e_query_cq(cq_ptr(self), &attr, sizeof(attr));
     if (rc != 0) {
-        return _fail_rc("efadv_query_cq", rc);
+        return raise_rc("efadv_query_cq", rc);
     }
     CQAttrObject *result = py::alloc_bare<CQAttrObject>(types::CQAttr);
     if (result == nullptr) {
@@ -503,27 +476,6 @@ PyType_Slot cq_ex_slots[] = {
 PyType_Spec cq_ex_spec = {"vantor._vantor.CQEx", sizeof(CQExObject), 0, kQueueFlags,
                           cq_ex_slots};
 
-const py::FunctionDef kContextMethods[] = {
-    {"create_cq", Context_create_cq,
-     "Context.create_cq(self, int cqe, channel=None, int comp_vector=0) -> 'CQ'\n\n"
-     "Create a classic completion queue (``ibv_create_cq``).\n\n"
-     "``cqe`` is the requested minimum capacity; ``channel`` (a CompChannel)\n"
-     "optionally enables event notification; ``comp_vector`` selects its interrupt\n"
-     "vector, from 0 through ``num_comp_vectors - 1``."},
-    {"create_cq_ex", Context_create_cq_ex,
-     "Context.create_cq_ex(self, int cqe, channel=None, int comp_vector=0, wc_flags=None, "
-     "bool sgid=False, bool unsolicited=False) -> 'CQEx'\n\n"
-     "Create an extended EFA completion queue (``efadv_create_cq``).\n\n"
-     "``sgid=True`` requests sender-GID reporting on receive completions (needs the\n"
-     "device capability ``vantor.enums.EfaDeviceCaps.CQ_WITH_SGID``): the GID shows\n"
-     "up as ``WC.sgid`` for peers not matched by a local AH. ``unsolicited=True``\n"
-     "requests an indicator for unsolicited write-with-immediate receive completions\n"
-     "(needs ``vantor.enums.EfaDeviceCaps.UNSOLICITED_WRITE_RECV``). ``cqe``,\n"
-     "``channel`` and ``comp_vector`` mean the same as in ``create_cq``. ``wc_flags``\n"
-     "is an ORed ``vantor.enums.CreateCQWCFlags`` mask and defaults to ``STANDARD``;\n"
-     "completion fields it does not request read as 0."},
-};
-
 const py::FunctionDef kBaseMethods[] = {
     {"req_notify", CQBase_req_notify,
      "_CQBase.req_notify(self, bool solicited_only=False)\n\n"
@@ -591,11 +543,8 @@ ibv_cq *cq_ptr(PyObject *cq)
 
 bool cq_ensure(PyObject *cq) { return BaseLife::ensure(as_base(cq)); }
 
-bool define_cq_methods(PyObject *)
-{
-    return py::add_methods(types::Context, kContextMethods) &&
-           py::add_methods(types::_CQBase, kBaseMethods) &&
-           py::add_methods(types::CQ, kCQMethods) && py::add_methods(types::CQEx, kCQExMethods);
-}
+const py::MethodTable _CQBase_methods = py::method_table(types::_CQBase, kBaseMethods);
+const py::MethodTable CQ_methods = py::method_table(types::CQ, kCQMethods);
+const py::MethodTable CQEx_methods = py::method_table(types::CQEx, kCQExMethods);
 
 }  // namespace vantor

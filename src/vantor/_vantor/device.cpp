@@ -60,7 +60,7 @@ int Device_init(PyObject *self, PyObject *args, PyObject *kwds)
     }
     PyObject *name = values[0];
     if (name != Py_None && !PyUnicode_CheckExact(name)) {
-        py::raise_bad_type(name, "str", "name");
+        raise_bad_type(name, "str", "name");
         return -1;
     }
     DeviceObject *device = as_device(self);
@@ -127,8 +127,7 @@ PyObject *Device_open(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyObj
         return nullptr;
     }
     if (list.get() == nullptr) {
-        errno = list_errno;
-        return _fail("ibv_get_device_list");
+        return raise_errno("ibv_get_device_list", list_errno);
     }
     const char *wanted = PyBytes_AS_STRING(encoded.get());
     ibv_context *ctx = nullptr;
@@ -159,7 +158,7 @@ PyObject *get_device_list(PyObject *, PyObject *const *, Py_ssize_t nargs, PyObj
     }
     DeviceList list;
     if (list.get() == nullptr) {
-        return _fail("ibv_get_device_list");
+        return raise_errno("ibv_get_device_list");
     }
     Ref result = Ref::steal(PyList_New(0));
     if (!result) {
@@ -323,7 +322,7 @@ PyTypeObject *create_Device_type(PyObject *module)
     return py::add_type(module, &spec);
 }
 
-bool define_device_methods(PyObject *) { return py::add_methods(types::Device, kDeviceMethods); }
+const py::MethodTable Device_methods = py::method_table(types::Device, kDeviceMethods);
 
 bool define_discovery_functions(PyObject *module)
 {

@@ -76,7 +76,7 @@ PyObject *EfaError_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
         return nullptr;
     }
     if (operation != Py_None && !PyUnicode_Check(operation)) {
-        py::raise_bad_type(operation, "str", "operation");
+        raise_bad_type(operation, "str", "operation");
         return nullptr;
     }
     if (PyObject_SetAttrString(self, "operation", operation) < 0) {
@@ -150,27 +150,40 @@ PyObject *raise_efa_error(const char *operation, int err, PyObject *detail)
     return nullptr;
 }
 
-int errno_from_rc(long rc, int thread_errno)
-{
-    if (rc > 0) {
-        return static_cast<int>(rc);
-    }
-    if (thread_errno != 0) {
-        return thread_errno;
-    }
-    return rc == -1 ? EIO : static_cast<int>(-rc);
-}
+PyObject *raise_errno(const char *operation) { return raise_errno(operation, errno); }
 
-PyObject *_fail(const char *operation)
+PyObject *raise_errno(const char *operation, int err)
 {
-    int err = errno;
     return raise_efa_error(operation, err != 0 ? err : EIO);
 }
 
-PyObject *_fail_rc(const char *operation, long rc)
+PyObject *raise_rc(const char *operation, long rc) { return raise_rc(operation, rc, errno); }
+
+PyObject *raise_rc(const char *operation, long rc, int err)
 {
-    int err = errno;
-    return raise_efa_error(operation, errno_from_rc(rc, err));
+    if (rc > 0) {
+        return raise_efa_error(operation, static_cast<int>(rc));
+    }
+    if (err != 0) {
+        return raise_efa_error(operation, err);
+    }
+    return raise_efa_error(operation, rc == -1 ? EIO : static_cast<int>(-rc));
+}
+
+PyObject *raise_count(const char *operation, long count, int err)
+{
+    if (count == -1) {
+        return raise_errno(operation, err);
+    }
+    return raise_efa_error(operation, static_cast<int>(-count));
+}
+
+void raise_expected(const char *expected, PyObject *obj)
+{
+    Ref name = Ref::steal(py::qualified_type_name(obj));
+    if (name) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %U", expected, name.get());
+    }
 }
 
 }  // namespace vantor

@@ -160,7 +160,7 @@ struct Lifecycle {
         }
     }
 
-    // _ensure: EfaError(<closed message>, EBADF) when closed.
+    // The closed check: EfaError(<closed message>, EBADF) when closed.
     static bool ensure(Object *self)
     {
         if (Traits::is_open(self)) {

@@ -23,16 +23,8 @@ VANTOR_TYPES(VANTOR_DEFINE_TYPE)
 #undef VANTOR_DEFINE_TYPE
 }  // namespace types
 
-bool define_loader_probes(PyObject *module);
-// Devices, contexts, PDs, MRs, AHs, async events (their own sources).
-bool define_record_methods(PyObject *module);
-bool define_device_methods(PyObject *module);
-bool define_context_methods(PyObject *module);
-bool define_async_event_methods(PyObject *module);
-bool define_pd_methods(PyObject *module);
-bool define_mr_methods(PyObject *module);
-bool define_ah_methods(PyObject *module);
-bool define_discovery_functions(PyObject *module);
+bool define_loader_probes(PyObject *module);       // loader.cpp
+bool define_discovery_functions(PyObject *module);  // device.cpp
 
 namespace {
 
@@ -180,23 +172,26 @@ bool define_all(PyObject *module)
     return PyModule_AddObject(module, "__all__", names.release()) == 0;
 }
 
+#define VANTOR_METHOD_TABLE_ADDRESS(name) &name##_methods,
+const py::MethodTable *const kMethodTables[] = {VANTOR_METHOD_TABLES(VANTOR_METHOD_TABLE_ADDRESS)};
+#undef VANTOR_METHOD_TABLE_ADDRESS
+
+bool bind_methods(PyObject *)
+{
+    for (const py::MethodTable *table : kMethodTables) {
+        if (!py::add_methods(*table->owner, table->defs, table->count)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // The Python-level names, in the order they enter the namespace.
 using Definer = bool (*)(PyObject *module);
 constexpr Definer kDefinitions[] = {
     define_efa_error,
     define_loader_probes,
-    define_record_methods,
-    define_wc_methods,
-    define_work_request_methods,
-    define_device_methods,
-    define_context_methods,
-    define_async_event_methods,
-    define_pd_methods,
-    define_mr_methods,
-    define_comp_channel_methods,
-    define_cq_methods,
-    define_qp_methods,
-    define_ah_methods,
+    bind_methods,
     define_completion_error,
     define_qp_init_attr,
     define_discovery_functions,

@@ -1,7 +1,10 @@
 // The module's extension types, created once per import in namespace order.
-// Each family's source defines its create_*_type function; module.cpp calls
-// them in order and stores the results here.
+// Each type's source defines its create_*_type function and its method
+// table; module.cpp creates the types in order, stores them here, then binds
+// every table.
 #pragma once
+
+#include "py/function.hpp"
 
 #include <Python.h>
 
@@ -31,6 +34,22 @@
     X(QP)               \
     X(AH)
 
+// The types that have methods, in the order module.cpp binds them.
+#define VANTOR_METHOD_TABLES(X) \
+    X(Gid)                      \
+    X(WC)                       \
+    X(SGE)                      \
+    X(Device)                   \
+    X(Context)                  \
+    X(PD)                       \
+    X(MR)                       \
+    X(CompChannel)              \
+    X(_CQBase)                  \
+    X(CQ)                       \
+    X(CQEx)                     \
+    X(QP)                       \
+    X(AH)
+
 namespace vantor::types {
 
 #define VANTOR_DECLARE_TYPE(name) extern PyTypeObject *name;
@@ -45,5 +64,10 @@ namespace vantor {
 #define VANTOR_DECLARE_CREATOR(name) PyTypeObject *create_##name##_type(PyObject *module);
 VANTOR_TYPES(VANTOR_DECLARE_CREATOR)
 #undef VANTOR_DECLARE_CREATOR
+
+// One per type with methods, defined in that type's source next to its type.
+#define VANTOR_DECLARE_METHODS(name) extern const py::MethodTable name##_methods;
+VANTOR_METHOD_TABLES(VANTOR_DECLARE_METHODS)
+#undef VANTOR_DECLARE_METHODS
 
 }  // namespace vantor

@@ -1,11 +1,13 @@
-// MR: a registered memory region, its two factories on PD, and the MRAttr
-// record of its EFA query.
+// MR: a registered memory region (its registration behind PD.reg_mr and
+// PD.reg_dmabuf_mr, its methods, MR.sge among them) and the MRAttr record of
+// its EFA query.
 #include "errors.hpp"
 #include "lifecycle.hpp"
 #include "loader.hpp"
 #include "module_types.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
+#include "py/fields.hpp"
 #include "py/function.hpp"
 #include "py/ref.hpp"
 #include "py/types.hpp"
@@ -38,7 +40,7 @@ struct MRTraits {
         int rc = _v_dereg_mr(self->_mr);
         if (rc != 0) {
             if (report) {
-                _fail_rc("ibv_dereg_mr", rc);
+                raise_rc("ibv_dereg_mr", rc);
             }
             return false;
         }
@@ -84,51 +86,33 @@ PyObject *finish_registration(ibv_mr *mr, PyObject *pd)
 // checked on the Python integer before it is narrowed to 64 bits.
 bool to_u64_in_range(PyObject *value, const char *message, bool zero_allowed, uint64_t &out)
 {
-    int overflow = 0;
-    long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (small == -1 && overflow == 0 && PyErr_Occurred()) {
+    uint64_t wide = 0;
+    switch (py::classify(value, UINT64_MAX, wide)) {
+    case py::Range::error:
         return false;
-    }
-    bool bad = overflow < 0 || (overflow == 0 && (small < 0 || (!zero_allowed && small == 0)));
-    if (!bad) {
-        unsigned long long wide = PyLong_AsUnsignedLongLong(value);
-        if (wide == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
-                return false;
-            }
-            PyErr_Clear();
-            bad = true;
-        } else {
+    case py::Range::inside:
+        if (zero_allowed || wide != 0) {
             out = wide;
+            return true;
         }
+        break;
+    default:
+        break;
     }
-    if (bad) {
-        PyErr_SetString(PyExc_ValueError, message);
-        return false;
-    }
-    return true;
+    PyErr_SetString(PyExc_ValueError, message);
+    return false;
 }
 
-const char *const kRegMrNames[] = {"addr", "length", "access", nullptr};
-const py::ArgSpec kRegMrArgs{"reg_mr", kRegMrNames, 3};
+}  // namespace
 
-PyObject *PD_reg_mr(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+PyObject *mr_create(PDObject *pd, PyObject *addr_arg, PyObject *length_arg, int access)
 {
-    PyObject *values[3];
-    int access = 0;
-    if (!kRegMrArgs.parse(args, nargs, kwnames, values) || !py::to_int(values[2], access)) {
-        return nullptr;
-    }
-    auto *pd = reinterpret_cast<PDObject *>(self);
-    InUse in_use(pd);
-    if (!pd_ensure(pd)) {
-        return nullptr;
-    }
-    Ref addr_obj = Ref::steal(py::to_pyint(values[0]));
+    PyObject *self = reinterpret_cast<PyObject *>(pd);
+    Ref addr_obj = Ref::steal(py::to_pyint(addr_arg));
     if (!addr_obj) {
         return nullptr;
     }
-    Ref length_obj = Ref::steal(py::to_pyint(values[1]));
+    Ref length_obj = Ref::steal(py::to_pyint(length_arg));
     if (!length_obj) {
         return nullptr;
     }
@@ -154,45 +138,29 @@ PyObject *PD_reg_mr(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyO
     err = errno;
     Py_END_ALLOW_THREADS
     if (mr == nullptr) {
-        errno = err;
-        return _fail("ibv_reg_mr");
+        return raise_errno("ibv_reg_mr", err);
     }
     return finish_registration(mr, self);
 }
 
-const char *const kRegDmabufNames[] = {"offset", "length", "iova", "fd", "access", nullptr};
-const py::ArgSpec kRegDmabufArgs{"reg_dmabuf_mr", kRegDmabufNames, 5};
-
-PyObject *PD_reg_dmabuf_mr(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                           PyObject *kwnames)
+PyObject *mr_create_dmabuf(PDObject *pd, PyObject *const *offset_length_iova, int fd, int access)
 {
-    PyObject *values[5];
-    int fd = 0;
-    int access = 0;
-    if (!kRegDmabufArgs.parse(args, nargs, kwnames, values) || !py::to_int(values[3], fd) ||
-        !py::to_int(values[4], access)) {
-        return nullptr;
-    }
-    auto *pd = reinterpret_cast<PDObject *>(self);
-    InUse in_use(pd);
-    if (!pd_ensure(pd)) {
-        return nullptr;
-    }
+    PyObject *self = reinterpret_cast<PyObject *>(pd);
     if (_v_reg_dmabuf_mr == nullptr) {
         PyErr_SetString(PyExc_RuntimeError,
                         "ibv_reg_dmabuf_mr is unavailable: this libibverbs predates rdma-core 34. "
                         "Use reg_mr with nvidia_peermem instead.");
         return nullptr;
     }
-    Ref offset_obj = Ref::steal(py::to_pyint(values[0]));
+    Ref offset_obj = Ref::steal(py::to_pyint(offset_length_iova[0]));
     if (!offset_obj) {
         return nullptr;
     }
-    Ref length_obj = Ref::steal(py::to_pyint(values[1]));
+    Ref length_obj = Ref::steal(py::to_pyint(offset_length_iova[1]));
     if (!length_obj) {
         return nullptr;
     }
-    Ref iova_obj = Ref::steal(py::to_pyint(values[2]));
+    Ref iova_obj = Ref::steal(py::to_pyint(offset_length_iova[2]));
     if (!iova_obj) {
         return nullptr;
     }
@@ -214,11 +182,12 @@ PyObject *PD_reg_dmabuf_mr(PyObject *self, PyObject *const *args, Py_ssize_t nar
     err = errno;
     Py_END_ALLOW_THREADS
     if (mr == nullptr) {
-        errno = err;
-        return _fail("ibv_reg_dmabuf_mr");
+        return raise_errno("ibv_reg_dmabuf_mr", err);
     }
     return finish_registration(mr, self);
 }
+
+namespace {
 
 PyObject *MR_query_efa(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyObject *kwnames)
 {
@@ -234,7 +203,7 @@ PyObject *MR_query_efa(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyOb
     std::memset(&attr, 0, sizeof attr);
     int rc = _e_query_mr(as_mr(self)->_mr, &attr, sizeof attr);
     if (rc != 0) {
-        return _fail_rc("efadv_query_mr", rc);
+        return raise_rc("efadv_query_mr", rc);
     }
     auto *out = py::alloc_bare<MRAttrObject>(types::MRAttr);
     if (out == nullptr) {
@@ -375,15 +344,57 @@ PyType_Slot MR_slots[] = {
     {0, nullptr},
 };
 
-const py::FunctionDef kPDMRMethods[] = {
-    {"reg_mr", PD_reg_mr,
-     "PD.reg_mr(self, addr, length, int access) -> 'MR'\n\nRegister a memory region over "
-     "``[addr, addr+length)``.\n\n``addr`` is an integer virtual address; it may be a host "
-     "pointer or a\nCUDA device pointer (GPUDirect via nvidia_peermem)."},
-    {"reg_dmabuf_mr", PD_reg_dmabuf_mr,
-     "PD.reg_dmabuf_mr(self, offset, length, iova, int fd, int access) -> 'MR'\n\nRegister a "
-     "dma-buf backed region (modern GPUDirect path)."},
-};
+// ---- MR.sge --------------------------------------------------------------
+
+const char *const kMRSgeNames[] = {"length", "offset", nullptr};
+const py::ArgSpec kMRSgeArgs{"sge", kMRSgeNames, 0};
+
+PyObject *MR_sge(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    PyObject *values[2];
+    if (!kMRSgeArgs.parse(args, nargs, kwnames, values)) {
+        return nullptr;
+    }
+    auto *mr = reinterpret_cast<MRObject *>(self);
+    InUse in_use(mr);
+    if (!mr_ensure(mr)) {
+        return nullptr;
+    }
+    Ref offset = values[1] == nullptr ? Ref::steal(PyLong_FromLong(0))
+                                      : Ref::steal(py::to_pyint(values[1]));
+    if (!offset) {
+        return nullptr;
+    }
+    uint64_t size = mr->_mr->length;
+    uint64_t offset_value = 0;
+    switch (py::classify(offset.get(), size, offset_value)) {
+    case py::Range::error:
+        return nullptr;
+    case py::Range::inside:
+        break;
+    default:
+        PyErr_SetString(PyExc_ValueError, "SGE offset is outside the memory region");
+        return nullptr;
+    }
+    Ref length;
+    if (values[0] == nullptr || values[0] == Py_None) {
+        length = Ref::steal(PyLong_FromUnsignedLongLong(size - offset_value));
+    } else {
+        length = Ref::borrow(values[0]);
+    }
+    // The keyword names of the call, made once: an immutable tuple of one
+    // interned string, kept for the life of the process.
+    static PyObject *kwnames_offset = nullptr;
+    if (kwnames_offset == nullptr) {
+        kwnames_offset = Py_BuildValue("(N)", PyUnicode_InternFromString("offset"));
+    }
+    if (!length || kwnames_offset == nullptr) {
+        return nullptr;
+    }
+    PyObject *call_args[] = {self, length.get(), offset.get()};
+    return PyObject_Vectorcall(reinterpret_cast<PyObject *>(types::SGE), call_args, 2,
+                               kwnames_offset);
+}
 
 const py::FunctionDef kMRMethods[] = {
     {"query_efa", MR_query_efa,
@@ -394,6 +405,9 @@ const py::FunctionDef kMRMethods[] = {
     {"close", MRLife::close_method, "MR.close(self)\n\nDeregister this memory region."},
     {"__enter__", MRLife::enter_method, "MR.__enter__(self)"},
     {"__exit__", MRLife::exit_method, "MR.__exit__(self, *exc)"},
+    {"sge", MR_sge,
+     "MR.sge(self, length=None, offset=0)\n\nReturn an :class:`SGE` for a bounded range of "
+     "this MR."},
 };
 
 // ---- MRAttr ----------------------------------------------------------------
@@ -451,9 +465,6 @@ PyTypeObject *create_MRAttr_type(PyObject *module)
     return py::add_type(module, &spec);
 }
 
-bool define_mr_methods(PyObject *)
-{
-    return py::add_methods(types::PD, kPDMRMethods) && py::add_methods(types::MR, kMRMethods);
-}
+const py::MethodTable MR_methods = py::method_table(types::MR, kMRMethods);
 
 }  // namespace vantor

@@ -89,8 +89,23 @@ bool pd_ensure(PDObject *self);                     // pd.cpp
 bool mr_ensure(MRObject *self);                     // mr.cpp
 bool ah_ensure(AHObject *self);                     // ah.cpp
 bool comp_channel_ensure(CompChannelObject *self);  // comp_channel.cpp
-ibv_cq *cq_ptr(PyObject *cq);  // cq.cpp: _ptr() of a _CQBase instance, null when closed
+ibv_cq *cq_ptr(PyObject *cq);  // cq.cpp: the native queue of a CQ or CQEx, null when closed
 bool cq_ensure(PyObject *cq);  // cq.cpp
 bool qp_ensure(QPObject *self);  // qp.cpp
+
+// Behind a Context's factories (context.cpp converts the arguments, holds
+// the context in use and checks it is open first).
+PyObject *pd_create(ContextObject *context);            // pd.cpp: Context.alloc_pd
+PyObject *comp_channel_create(ContextObject *context);  // comp_channel.cpp
+PyObject *async_event_get(ContextObject *context);      // async_event.cpp: blocks
+PyObject *async_event_ack(PyObject *ev);                // async_event.cpp
+
+// Behind a PD's factories (pd.cpp, in the same way).
+PyObject *ah_create(PDObject *pd, PyObject *addr, int sgid_index, int port_num);  // ah.cpp
+// mr.cpp: addr and length as given, converted and range-checked there.
+PyObject *mr_create(PDObject *pd, PyObject *addr, PyObject *length, int access);
+// mr.cpp: offset, length and iova as given, in that order.
+PyObject *mr_create_dmabuf(PDObject *pd, PyObject *const *offset_length_iova, int fd,
+                           int access);
 
 }  // namespace vantor

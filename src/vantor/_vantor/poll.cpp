@@ -227,8 +227,7 @@ PyObject *cq_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
             [](int polled) { return polled == 0 ? py::Outcome::idle : py::Outcome::work; });
     }
     if (n < 0) {
-        int code = n == -1 ? (err != 0 ? err : EIO) : -n;
-        return raise_efa_error("ibv_poll_cq", code);
+        return raise_count("ibv_poll_cq", n, err);
     }
     Results results;
     for (int i = 0; i < n; ++i) {
@@ -263,12 +262,10 @@ PyObject *cq_ex_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
         return PyList_New(0);
     }
     if (outcome.start_rc != 0) {
-        errno = outcome.err;
-        return _fail_rc("ibv_start_poll", outcome.start_rc);
+        return raise_rc("ibv_start_poll", outcome.start_rc, outcome.err);
     }
     if (outcome.next_rc != 0) {
-        errno = outcome.err;
-        return _fail_rc("ibv_next_poll", outcome.next_rc);
+        return raise_rc("ibv_next_poll", outcome.next_rc, outcome.err);
     }
     Results results;
     for (size_t i = 0; i < records.size(); ++i) {

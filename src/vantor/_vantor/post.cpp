@@ -260,7 +260,7 @@ Refusal build_send(ibv_qp_ex *qpx, PyObject *obj, uint64_t allowed_ops, ibv_sge 
     return {};
 }
 
-// _post_send_ex
+// The whole batch between one wr_start and one wr_complete (or wr_abort).
 bool post_send_batch(QPObject *qp, const Batch &batch)
 {
     if (batch.size == 0) {
@@ -471,6 +471,8 @@ const char *const kWrsNames[] = {"wrs", nullptr};
 const py::ArgSpec kPostSendArgs{"post_send", kWrsNames, 1};
 const py::ArgSpec kPostRecvArgs{"post_recv", kWrsNames, 1};
 
+}  // namespace
+
 PyObject *QP_post_send(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                        PyObject *kwnames)
 {
@@ -504,24 +506,5 @@ PyObject *QP_post_recv(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     }
     Py_RETURN_NONE;
 }
-
-const py::FunctionDef kPostMethods[] = {
-    {"post_send", QP_post_send,
-     "QP.post_send(self, wrs)\n"
-     "\n"
-     "Post one or more :class:`SendWR` as a single batch.\n"
-     "\n"
-     "All work requests are queued between ``wr_start``/``wr_complete``, so either\n"
-     "the whole batch is submitted or none of it is. EFA requires every send work\n"
-     "request to carry ``vantor.enums.SendFlags.SIGNALED`` (or the queue pair must\n"
-     "be created with ``sq_sig_all=True``); an unsignaled request fails the batch\n"
-     "with EINVAL."},
-    {"post_recv", QP_post_recv,
-     "QP.post_recv(self, wrs)\n\nPost one or more :class:`RecvWR` to the receive queue."},
-};
-
-}  // namespace
-
-bool add_qp_post_methods(PyTypeObject *qp_type) { return py::add_methods(qp_type, kPostMethods); }
 
 }  // namespace vantor

@@ -1,6 +1,7 @@
 // QP: an SRD or UD queue pair, always created with the extended
 // work-request interface (every send, RDMA included, is posted through it),
-// and PD.create_qp, its factory.
+// its creation behind PD.create_qp, and its method table (the state machine
+// and the data path live in qp_state.cpp and post.cpp).
 #include "qp.hpp"
 
 #include "errors.hpp"
@@ -48,7 +49,7 @@ struct QPTraits {
         int rc = _v_destroy_qp(self->_qp);
         if (rc != 0) {
             if (report) {
-                _fail_rc("ibv_destroy_qp", rc);
+                raise_rc("ibv_destroy_qp", rc);
             }
             return false;
         }
@@ -63,13 +64,13 @@ struct QPTraits {
 
 using Life = Lifecycle<QPTraits>;
 
-// _cq_ptr: only a _CQBase (CQ, CQEx or a subclass) will do; its native
+// A queue pair's queue: only a _CQBase (CQ, CQEx or a subclass) will do; its native
 // ibv_cq as the queue itself reports it, the queue marked in use by `use`.
 ibv_cq *checked_cq_ptr(PyObject *obj, InUse<CQBaseObject> &use)
 {
     if (!PyObject_TypeCheck(obj, types::_CQBase)) {
-        Ref got = Ref::steal(qualified_type_name(obj));
-        Ref expected = Ref::steal(qualified_name(types::_CQBase));
+        Ref got = Ref::steal(py::qualified_type_name(obj));
+        Ref expected = Ref::steal(py::qualified_name(types::_CQBase));
         if (got && expected) {
             PyErr_Format(PyExc_TypeError, "Cannot convert %U to %U", got.get(), expected.get());
         }
@@ -92,7 +93,7 @@ bool read_attr(PyObject *init_attr, const char *name, bool (*convert)(PyObject *
 
 // The extended verbs table's create_qp_ex (what the inline ibv_create_qp_ex
 // reaches for this mask, without its fallback into an exported symbol).
-ibv_qp *_create_qp_ex(ibv_context *context, ibv_qp_init_attr_ex *attr)
+ibv_qp *verbs_create_qp_ex(ibv_context *context, ibv_qp_init_attr_ex *attr)
 {
     verbs_context *vctx = verbs_get_ctx_op(context, create_qp_ex);
     if (vctx == nullptr) {
@@ -102,8 +103,8 @@ ibv_qp *_create_qp_ex(ibv_context *context, ibv_qp_init_attr_ex *attr)
     return vctx->create_qp_ex(context, attr);
 }
 
-// QP._wrap: owns `native` from here on, on failure paths too.
-PyObject *QP_wrap(ibv_qp *native, PyObject *pd, PyObject *send_cq, PyObject *recv_cq,
+// A new QP object owning `native` from here on, on failure paths too.
+PyObject *qp_wrap(ibv_qp *native, PyObject *pd, PyObject *send_cq, PyObject *recv_cq,
                   int32_t qp_type, uint64_t send_ops_flags)
 {
     QPObject *qp = py::alloc_bare<QPObject>(types::QP);
@@ -119,8 +120,7 @@ PyObject *QP_wrap(ibv_qp *native, PyObject *pd, PyObject *send_cq, PyObject *rec
         _v_destroy_qp(native);
         qp->_qp = nullptr;
         Py_DECREF(qp);
-        errno = err;
-        return _fail("ibv_qp_to_qp_ex");
+        return raise_errno("ibv_qp_to_qp_ex", err);
     }
     Py_INCREF(pd);
     qp->pd = pd;
@@ -133,115 +133,126 @@ PyObject *QP_wrap(ibv_qp *native, PyObject *pd, PyObject *send_cq, PyObject *rec
     return reinterpret_cast<PyObject *>(qp);
 }
 
-const char *const kCreateQPNames[] = {"init_attr", nullptr};
-const py::ArgSpec kCreateQPArgs{"create_qp", kCreateQPNames, 1};
-
-PyObject *PD_create_qp(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                       PyObject *kwnames)
-{
-    PyObject *init_attr;
-    if (!kCreateQPArgs.parse(args, nargs, kwnames, &init_attr)) {
-        return nullptr;
-    }
-    auto *pd = reinterpret_cast<PDObject *>(self);
-    InUse pd_use(pd);
-    if (!pd_ensure(pd)) {
-        return nullptr;
-    }
-    Ref send_cq = Ref::steal(PyObject_GetAttrString(init_attr, "send_cq"));
-    if (!send_cq) {
-        return nullptr;
-    }
-    Ref recv_cq = Ref::steal(PyObject_GetAttrString(init_attr, "recv_cq"));
-    if (!recv_cq) {
-        return nullptr;
-    }
-    InUse<CQBaseObject> send_cq_use;
-    ibv_cq *native_send_cq = checked_cq_ptr(send_cq.get(), send_cq_use);
-    if (native_send_cq == nullptr) {
-        return nullptr;
-    }
-    InUse<CQBaseObject> recv_cq_use;
-    ibv_cq *native_recv_cq = checked_cq_ptr(recv_cq.get(), recv_cq_use);
-    if (native_recv_cq == nullptr) {
-        return nullptr;
-    }
-    if (reinterpret_cast<CQBaseObject *>(send_cq.get())->context != pd->context ||
-        reinterpret_cast<CQBaseObject *>(recv_cq.get())->context != pd->context) {
-        PyErr_SetString(PyExc_ValueError, "queue-pair CQs must belong to the PD's context");
-        return nullptr;
-    }
-
-    ibv_qp_init_attr_ex attr;
-    std::memset(&attr, 0, sizeof attr);
-    attr.send_cq = native_send_cq;
-    attr.recv_cq = native_recv_cq;
+// What create_qp reads from its init_attr, apart from the queues.
+struct QPRequest {
     int qp_type = 0;
     bool sq_sig_all = false;
-    if (!read_attr(init_attr, "qp_type", py::to_int, qp_type) ||
-        !read_attr(init_attr, "sq_sig_all", py::to_bool, sq_sig_all) ||
-        !read_attr(init_attr, "max_send_wr", py::to_u32, attr.cap.max_send_wr) ||
-        !read_attr(init_attr, "max_recv_wr", py::to_u32, attr.cap.max_recv_wr) ||
-        !read_attr(init_attr, "max_send_sge", py::to_u32, attr.cap.max_send_sge) ||
-        !read_attr(init_attr, "max_recv_sge", py::to_u32, attr.cap.max_recv_sge) ||
-        !read_attr(init_attr, "max_inline_data", py::to_u32, attr.cap.max_inline_data)) {
-        return nullptr;
+    ibv_qp_cap cap{};
+    uint64_t send_ops_flags = 0;
+    uint8_t sl = 0;                     // SRD only
+    bool unsolicited_write_recv = false;  // SRD only
+};
+
+// The two queues of a new queue pair, each held in use from its check until
+// the queue pair exists (reading the other attributes may run Python code).
+struct QPQueues {
+    Ref send;
+    Ref recv;
+    InUse<CQBaseObject> send_use;
+    InUse<CQBaseObject> recv_use;
+    ibv_cq *native_send = nullptr;
+    ibv_cq *native_recv = nullptr;
+};
+
+bool take_queues(PDObject *pd, PyObject *init_attr, QPQueues &queues)
+{
+    queues.send = Ref::steal(PyObject_GetAttrString(init_attr, "send_cq"));
+    if (!queues.send) {
+        return false;
     }
-    attr.sq_sig_all = sq_sig_all ? 1 : 0;
+    queues.recv = Ref::steal(PyObject_GetAttrString(init_attr, "recv_cq"));
+    if (!queues.recv) {
+        return false;
+    }
+    queues.native_send = checked_cq_ptr(queues.send.get(), queues.send_use);
+    if (queues.native_send == nullptr) {
+        return false;
+    }
+    queues.native_recv = checked_cq_ptr(queues.recv.get(), queues.recv_use);
+    if (queues.native_recv == nullptr) {
+        return false;
+    }
+    if (reinterpret_cast<CQBaseObject *>(queues.send.get())->context != pd->context ||
+        reinterpret_cast<CQBaseObject *>(queues.recv.get())->context != pd->context) {
+        PyErr_SetString(PyExc_ValueError, "queue-pair CQs must belong to the PD's context");
+        return false;
+    }
+    return true;
+}
+
+// The scalar attributes, each read once; send_ops_flags None means every
+// operation the type supports.
+bool read_request(PyObject *init_attr, QPRequest &request)
+{
+    if (!read_attr(init_attr, "qp_type", py::to_int, request.qp_type) ||
+        !read_attr(init_attr, "sq_sig_all", py::to_bool, request.sq_sig_all) ||
+        !read_attr(init_attr, "max_send_wr", py::to_u32, request.cap.max_send_wr) ||
+        !read_attr(init_attr, "max_recv_wr", py::to_u32, request.cap.max_recv_wr) ||
+        !read_attr(init_attr, "max_send_sge", py::to_u32, request.cap.max_send_sge) ||
+        !read_attr(init_attr, "max_recv_sge", py::to_u32, request.cap.max_recv_sge) ||
+        !read_attr(init_attr, "max_inline_data", py::to_u32, request.cap.max_inline_data)) {
+        return false;
+    }
+    Ref flags = Ref::steal(PyObject_GetAttrString(init_attr, "send_ops_flags"));
+    if (!flags) {
+        return false;
+    }
+    if (flags.get() == Py_None) {
+        request.send_ops_flags = request.qp_type == kQPTypeSRD ? kAllSendOps : kUDSendOps;
+    } else if (!py::to_u64(flags.get(), request.send_ops_flags)) {
+        return false;
+    }
+    if (request.qp_type == kQPTypeSRD) {
+        return read_attr(init_attr, "sl", py::to_u8, request.sl) &&
+               read_attr(init_attr, "unsolicited_write_recv", py::to_bool,
+                         request.unsolicited_write_recv);
+    }
+    return true;
+}
+
+bool validate_request(const QPRequest &request)
+{
+    if (request.qp_type != kQPTypeSRD && request.qp_type != kQPTypeUD) {
+        PyErr_SetString(PyExc_ValueError, "EFA supports qp_type SRD or UD");
+        return false;
+    }
+    return true;
+}
+
+// The native queue pair: SRD through libefa, UD through the verbs table.
+ibv_qp *create_native(PDObject *pd, const QPQueues &queues, const QPRequest &request)
+{
+    ibv_qp_init_attr_ex attr;
+    std::memset(&attr, 0, sizeof attr);
+    attr.send_cq = queues.native_send;
+    attr.recv_cq = queues.native_recv;
+    attr.cap = request.cap;
+    attr.sq_sig_all = request.sq_sig_all ? 1 : 0;
     attr.comp_mask = IBV_QP_INIT_ATTR_PD | IBV_QP_INIT_ATTR_SEND_OPS_FLAGS;
     attr.pd = pd->_pd;
-    uint64_t send_ops_flags = 0;
-    {
-        Ref flags = Ref::steal(PyObject_GetAttrString(init_attr, "send_ops_flags"));
-        if (!flags) {
-            return nullptr;
-        }
-        if (flags.get() == Py_None) {
-            send_ops_flags = qp_type == kQPTypeSRD ? kAllSendOps : kUDSendOps;
-        } else if (!py::to_u64(flags.get(), send_ops_flags)) {
-            return nullptr;
-        }
-    }
-
+    attr.send_ops_flags = request.send_ops_flags;
     ibv_context *context = reinterpret_cast<ContextObject *>(pd->context)->_ctx;
-    ibv_qp *native;
-    if (qp_type == kQPTypeSRD) {
-        attr.qp_type = IBV_QPT_DRIVER;
-        efadv_qp_init_attr efa_attr;
-        std::memset(&efa_attr, 0, sizeof efa_attr);
-        efa_attr.driver_qp_type = EFADV_QP_DRIVER_TYPE_SRD;
-        bool unsolicited = false;
-        if (!read_attr(init_attr, "sl", py::to_u8, efa_attr.sl) ||
-            !read_attr(init_attr, "unsolicited_write_recv", py::to_bool, unsolicited)) {
-            return nullptr;
-        }
-        if (unsolicited) {
-            efa_attr.flags = EFADV_QP_FLAGS_UNSOLICITED_WRITE_RECV;
-        }
-        attr.send_ops_flags = send_ops_flags;
-        native = _e_create_qp_ex(context, &attr, &efa_attr, sizeof efa_attr);
-        if (native == nullptr) {
-            return _fail("efadv_create_qp_ex");
-        }
-    } else if (qp_type == kQPTypeUD) {
+    if (request.qp_type == kQPTypeUD) {
         attr.qp_type = IBV_QPT_UD;
-        Ref flags = Ref::steal(PyObject_GetAttrString(init_attr, "send_ops_flags"));
-        if (!flags) {
-            return nullptr;
-        }
-        if (flags.get() == Py_None) {
-            send_ops_flags = kUDSendOps;
-        }
-        attr.send_ops_flags = send_ops_flags;
-        native = _create_qp_ex(context, &attr);
+        ibv_qp *native = verbs_create_qp_ex(context, &attr);
         if (native == nullptr) {
-            return _fail("ibv_create_qp_ex");
+            raise_errno("ibv_create_qp_ex");
         }
-    } else {
-        PyErr_SetString(PyExc_ValueError, "EFA supports qp_type SRD or UD");
-        return nullptr;
+        return native;
     }
-    return QP_wrap(native, self, send_cq.get(), recv_cq.get(), qp_type, send_ops_flags);
+    attr.qp_type = IBV_QPT_DRIVER;
+    efadv_qp_init_attr efa_attr;
+    std::memset(&efa_attr, 0, sizeof efa_attr);
+    efa_attr.driver_qp_type = EFADV_QP_DRIVER_TYPE_SRD;
+    efa_attr.sl = request.sl;
+    if (request.unsolicited_write_recv) {
+        efa_attr.flags = EFADV_QP_FLAGS_UNSOLICITED_WRITE_RECV;
+    }
+    ibv_qp *native = _e_create_qp_ex(context, &attr, &efa_attr, sizeof efa_attr);
+    if (native == nullptr) {
+        raise_errno("efadv_create_qp_ex");
+    }
+    return native;
 }
 
 PyObject *QP_get_qp_num(PyObject *self, void *)
@@ -312,29 +323,81 @@ const py::FunctionDef kQPMethods[] = {
     {"__enter__", Life::enter_method, "QP.__enter__(self)\n\nReturn the queue pair itself."},
     {"__exit__", Life::exit_method,
      "QP.__exit__(self, *exc)\n\nClose the queue pair; exceptions propagate."},
-};
-
-const py::FunctionDef kPDMethods[] = {
-    {"create_qp", PD_create_qp,
-     "PD.create_qp(self, init_attr) -> 'QP'\n"
+    {"to_init", QP_to_init,
+     "QP.to_init(self, qkey, int port=1, int pkey_index=0)\n"
      "\n"
-     "Create an SRD (default) or UD queue pair from a :class:`QPInitAttr`.\n"
+     "Transition RESET -> INIT.\n"
      "\n"
-     "SRD queue pairs are created through ``efadv_create_qp_ex``, UD ones through\n"
-     "``ibv_create_qp_ex``; both with the extended send-ops work-request interface\n"
-     "enabled, on which :meth:`QP.post_send` is built."},
+     "``qkey`` authorizes incoming datagrams; ``port`` selects the local physical\n"
+     "port and ``pkey_index`` its partition-key entry."},
+    {"to_rtr", QP_to_rtr,
+     "QP.to_rtr(self)\n\nTransition INIT -> RTR (connectionless: no remote info needed)."},
+    {"to_rts", QP_to_rts,
+     "QP.to_rts(self, psn=0, rnr_retry=None)\n"
+     "\n"
+     "Transition RTR -> RTS.\n"
+     "\n"
+     "``psn`` sets the starting send packet sequence number. ``rnr_retry`` (0-7,\n"
+     "7 = infinite) is EFA's receiver-not-ready retry count and needs\n"
+     "``vantor.enums.EfaDeviceCaps.RNR_RETRY``."},
+    {"prepare", QP_prepare,
+     "QP.prepare(self, qkey, int port=1, psn=0, rnr_retry=None)\n"
+     "\n"
+     "Drive RESET -> INIT -> RTR -> RTS in one call and return the queue pair.\n"
+     "\n"
+     "SRD and UD are connectionless, so the queue pair is fully usable afterwards\n"
+     "without remote information: destinations are named per send. ``qkey``,\n"
+     "``port``, ``psn`` and ``rnr_retry`` are forwarded to :meth:`to_init`,\n"
+     ":meth:`to_rtr` and :meth:`to_rts`."},
+    {"modify", QP_modify,
+     "QP.modify(self, int attr_mask, **fields)\n"
+     "\n"
+     "Low-level ``ibv_modify_qp``.\n"
+     "\n"
+     "``attr_mask`` is an ORed ``vantor.enums.QPAttrMask``; scalar attributes are\n"
+     "passed as keywords (e.g. ``qp_state=``, ``qkey=``)."},
+    {"query", QP_query,
+     "QP.query(self)\n\nReturn ``(attrs, cap)`` for the queue pair as plain dict + "
+     ":class:`QPCap`."},
+    {"query_wqs", QP_query_wqs,
+     "QP.query_wqs(self)\n\nReturn ``(sq, rq)`` :class:`WQAttr` (``efadv_query_qp_wqs``, "
+     "EFA >= 1.4)."},
+    {"post_send", QP_post_send,
+     "QP.post_send(self, wrs)\n"
+     "\n"
+     "Post one or more :class:`SendWR` as a single batch.\n"
+     "\n"
+     "All work requests are queued between ``wr_start``/``wr_complete``, so either\n"
+     "the whole batch is submitted or none of it is. EFA requires every send work\n"
+     "request to carry ``vantor.enums.SendFlags.SIGNALED`` (or the queue pair must\n"
+     "be created with ``sq_sig_all=True``); an unsignaled request fails the batch\n"
+     "with EINVAL."},
+    {"post_recv", QP_post_recv,
+     "QP.post_recv(self, wrs)\n\nPost one or more :class:`RecvWR` to the receive queue."},
 };
 
 }  // namespace
 
 bool qp_ensure(QPObject *self) { return Life::ensure(self); }
 
+PyObject *qp_create(PDObject *pd, PyObject *init_attr)
+{
+    QPQueues queues;
+    QPRequest request;
+    if (!take_queues(pd, init_attr, queues) || !read_request(init_attr, request) ||
+        !validate_request(request)) {
+        return nullptr;
+    }
+    ibv_qp *native = create_native(pd, queues, request);
+    if (native == nullptr) {
+        return nullptr;
+    }
+    return qp_wrap(native, reinterpret_cast<PyObject *>(pd), queues.send.get(), queues.recv.get(),
+                   request.qp_type, request.send_ops_flags);
+}
+
 PyTypeObject *create_QP_type(PyObject *module) { return py::add_type(module, &QP_spec); }
 
-bool define_qp_methods(PyObject *)
-{
-    return py::add_methods(types::QP, kQPMethods) && add_qp_state_methods(types::QP) &&
-           add_qp_post_methods(types::QP) && py::add_methods(types::PD, kPDMethods);
-}
+const py::MethodTable QP_methods = py::method_table(types::QP, kQPMethods);
 
 }  // namespace vantor

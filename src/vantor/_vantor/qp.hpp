@@ -38,13 +38,19 @@ PyObject *wq_attr_from(const efadv_wq_attr &attr);
 
 inline QPObject *as_qp(PyObject *self) { return reinterpret_cast<QPObject *>(self); }
 
-// QP methods defined outside qp.cpp, added by define_qp_methods.
-bool add_qp_state_methods(PyTypeObject *qp_type);
-bool add_qp_post_methods(PyTypeObject *qp_type);
+// Behind PD.create_qp (pd.cpp converts nothing, holds the PD in use and
+// checks it is open first): reads init_attr, checks it, creates the QP.
+PyObject *qp_create(PDObject *pd, PyObject *init_attr);
+
+// QP's methods that live with their job, listed in qp.cpp's method table:
+// the state machine and queries (qp_state.cpp) and the data path (post.cpp).
+using QPMethod = PyObject *(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                            PyObject *kwnames);
+QPMethod QP_to_init, QP_to_rtr, QP_to_rts, QP_prepare, QP_modify, QP_query, QP_query_wqs;
+QPMethod QP_post_send, QP_post_recv;
 PyObject *QP_get_state(PyObject *self, void *);
 
-// Step-8 definers (module.cpp).
-bool define_qp_methods(PyObject *module);   // QP's methods and PD.create_qp
-bool define_qp_init_attr(PyObject *module);  // the QPInitAttr class
+// The QPInitAttr class (qp_init_attr.cpp), defined once the types exist.
+bool define_qp_init_attr(PyObject *module);
 
 }  // namespace vantor

@@ -28,11 +28,23 @@ bool convert_int(PyObject *value, bool (*convert)(PyObject *, T &), T &out)
     return number && convert(number.get(), out);
 }
 
+// The start of a method that takes no arguments: the call checked, then the
+// queue pair held in use and checked open.
+bool begin_no_args(const char *name, PyObject *self, Py_ssize_t nargs, PyObject *kwnames,
+                   InUse<QPObject> &in_use)
+{
+    if (!py::no_args(name, nargs, kwnames)) {
+        return false;
+    }
+    in_use.hold(as_qp(self));
+    return qp_ensure(as_qp(self));
+}
+
 bool modify(QPObject *qp, ibv_qp_attr &attr, int mask, const char *operation)
 {
     int rc = _v_modify_qp(qp->_qp, &attr, mask);
     if (rc != 0) {
-        _fail_rc(operation, rc);
+        raise_rc(operation, rc);
         return false;
     }
     return true;
@@ -40,6 +52,8 @@ bool modify(QPObject *qp, ibv_qp_attr &attr, int mask, const char *operation)
 
 const char *const kToInitNames[] = {"qkey", "port", "pkey_index", nullptr};
 const py::ArgSpec kToInitArgs{"to_init", kToInitNames, 1};
+
+}  // namespace
 
 PyObject *QP_to_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
@@ -77,14 +91,11 @@ PyObject *QP_to_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
 
 PyObject *QP_to_rtr(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyObject *kwnames)
 {
-    if (!py::no_args("to_rtr", nargs, kwnames)) {
+    InUse<QPObject> in_use;
+    if (!begin_no_args("to_rtr", self, nargs, kwnames, in_use)) {
         return nullptr;
     }
     QPObject *qp = as_qp(self);
-    InUse in_use(qp);
-    if (!qp_ensure(qp)) {
-        return nullptr;
-    }
     ibv_qp_attr attr;
     std::memset(&attr, 0, sizeof attr);
     attr.qp_state = IBV_QPS_RTR;
@@ -94,8 +105,12 @@ PyObject *QP_to_rtr(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyObjec
     Py_RETURN_NONE;
 }
 
+namespace {
+
 const char *const kToRtsNames[] = {"psn", "rnr_retry", nullptr};
 const py::ArgSpec kToRtsArgs{"to_rts", kToRtsNames, 0};
+
+}  // namespace
 
 PyObject *QP_to_rts(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
@@ -127,6 +142,8 @@ PyObject *QP_to_rts(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyO
     Py_RETURN_NONE;
 }
 
+namespace {
+
 const char *const kPrepareNames[] = {"qkey", "port", "psn", "rnr_retry", nullptr};
 const py::ArgSpec kPrepareArgs{"prepare", kPrepareNames, 1};
 
@@ -142,6 +159,8 @@ bool call_step(PyObject *self, const char *name, PyObject *const *args, size_t n
     Ref result = Ref::steal(PyObject_Vectorcall(method.get(), args, nargs, kwnames));
     return static_cast<bool>(result);
 }
+
+}  // namespace
 
 PyObject *QP_prepare(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
@@ -171,6 +190,8 @@ PyObject *QP_prepare(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
     Py_INCREF(self);
     return self;
 }
+
+namespace {
 
 // modify(): the keywords it knows, in the order they are converted.
 enum class Width { i32, u32, u16, u8 };
@@ -250,6 +271,8 @@ void raise_unknown(PyObject *unknown)
     }
 }
 
+}  // namespace
+
 PyObject *QP_modify(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     // attr_mask is the one named parameter; every other keyword is a field.
@@ -322,6 +345,8 @@ PyObject *QP_modify(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyO
     Py_RETURN_NONE;
 }
 
+namespace {
+
 constexpr int kQueryMask = IBV_QP_STATE | IBV_QP_PKEY_INDEX | IBV_QP_PORT | IBV_QP_QKEY |
                            IBV_QP_RNR_RETRY | IBV_QP_SQ_PSN | IBV_QP_CAP;
 static_assert(kQueryMask == 0x90871);
@@ -332,7 +357,7 @@ bool query(QPObject *qp, int mask, ibv_qp_attr &attr, ibv_qp_init_attr &init_att
     std::memset(&init_attr, 0, sizeof init_attr);
     int rc = _v_query_qp(qp->_qp, &attr, mask, &init_attr);
     if (rc != 0) {
-        _fail_rc("ibv_query_qp", rc);
+        raise_rc("ibv_query_qp", rc);
         return false;
     }
     return true;
@@ -344,16 +369,15 @@ bool set_int(PyObject *dict, const char *key, unsigned long value)
     return number && PyDict_SetItemString(dict, key, number.get()) == 0;
 }
 
+}  // namespace
+
 PyObject *QP_query(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyObject *kwnames)
 {
-    if (!py::no_args("query", nargs, kwnames)) {
+    InUse<QPObject> in_use;
+    if (!begin_no_args("query", self, nargs, kwnames, in_use)) {
         return nullptr;
     }
     QPObject *qp = as_qp(self);
-    InUse in_use(qp);
-    if (!qp_ensure(qp)) {
-        return nullptr;
-    }
     ibv_qp_attr attr;
     ibv_qp_init_attr init_attr;
     if (!query(qp, kQueryMask, attr, init_attr)) {
@@ -373,14 +397,11 @@ PyObject *QP_query(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyObject
 
 PyObject *QP_query_wqs(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyObject *kwnames)
 {
-    if (!py::no_args("query_wqs", nargs, kwnames)) {
+    InUse<QPObject> in_use;
+    if (!begin_no_args("query_wqs", self, nargs, kwnames, in_use)) {
         return nullptr;
     }
     QPObject *qp = as_qp(self);
-    InUse in_use(qp);
-    if (!qp_ensure(qp)) {
-        return nullptr;
-    }
     if (_e_query_qp_wqs == nullptr) {
         PyErr_SetString(PyExc_RuntimeError,
                         "efadv_query_qp_wqs is unavailable: this libefa predates EFA 1.4");
@@ -392,7 +413,7 @@ PyObject *QP_query_wqs(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyOb
     std::memset(&rq, 0, sizeof rq);
     int rc = _e_query_qp_wqs(qp->_qp, &sq, &rq, sizeof sq);
     if (rc != 0) {
-        return _fail_rc("efadv_query_qp_wqs", rc);
+        return raise_rc("efadv_query_qp_wqs", rc);
     }
     Ref sq_attr = Ref::steal(wq_attr_from(sq));
     Ref rq_attr = Ref::steal(wq_attr_from(rq));
@@ -401,50 +422,6 @@ PyObject *QP_query_wqs(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyOb
     }
     return PyTuple_Pack(2, sq_attr.get(), rq_attr.get());
 }
-
-const py::FunctionDef kStateMethods[] = {
-    {"to_init", QP_to_init,
-     "QP.to_init(self, qkey, int port=1, int pkey_index=0)\n"
-     "\n"
-     "Transition RESET -> INIT.\n"
-     "\n"
-     "``qkey`` authorizes incoming datagrams; ``port`` selects the local physical\n"
-     "port and ``pkey_index`` its partition-key entry."},
-    {"to_rtr", QP_to_rtr,
-     "QP.to_rtr(self)\n\nTransition INIT -> RTR (connectionless: no remote info needed)."},
-    {"to_rts", QP_to_rts,
-     "QP.to_rts(self, psn=0, rnr_retry=None)\n"
-     "\n"
-     "Transition RTR -> RTS.\n"
-     "\n"
-     "``psn`` sets the starting send packet sequence number. ``rnr_retry`` (0-7,\n"
-     "7 = infinite) is EFA's receiver-not-ready retry count and needs\n"
-     "``vantor.enums.EfaDeviceCaps.RNR_RETRY``."},
-    {"prepare", QP_prepare,
-     "QP.prepare(self, qkey, int port=1, psn=0, rnr_retry=None)\n"
-     "\n"
-     "Drive RESET -> INIT -> RTR -> RTS in one call and return the queue pair.\n"
-     "\n"
-     "SRD and UD are connectionless, so the queue pair is fully usable afterwards\n"
-     "without remote information: destinations are named per send. ``qkey``,\n"
-     "``port``, ``psn`` and ``rnr_retry`` are forwarded to :meth:`to_init`,\n"
-     ":meth:`to_rtr` and :meth:`to_rts`."},
-    {"modify", QP_modify,
-     "QP.modify(self, int attr_mask, **fields)\n"
-     "\n"
-     "Low-level ``ibv_modify_qp``.\n"
-     "\n"
-     "``attr_mask`` is an ORed ``vantor.enums.QPAttrMask``; scalar attributes are\n"
-     "passed as keywords (e.g. ``qp_state=``, ``qkey=``)."},
-    {"query", QP_query,
-     "QP.query(self)\n\nReturn ``(attrs, cap)`` for the queue pair as plain dict + "
-     ":class:`QPCap`."},
-    {"query_wqs", QP_query_wqs,
-     "QP.query_wqs(self)\n\nReturn ``(sq, rq)`` :class:`WQAttr` (``efadv_query_qp_wqs``, "
-     "EFA >= 1.4)."},
-};
-
-}  // namespace
 
 PyObject *QP_get_state(PyObject *self, void *)
 {
@@ -460,7 +437,5 @@ PyObject *QP_get_state(PyObject *self, void *)
     }
     return PyLong_FromLong(attr.qp_state);
 }
-
-bool add_qp_state_methods(PyTypeObject *qp_type) { return py::add_methods(qp_type, kStateMethods); }
 
 }  // namespace vantor

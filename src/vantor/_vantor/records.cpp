@@ -1,5 +1,6 @@
 // Gid and the device, EFA-device and port attribute records: snapshots of
 // the native query results, read-only from Python.
+#include "errors.hpp"
 #include "module_types.hpp"
 #include "py/args.hpp"
 #include "py/function.hpp"
@@ -36,7 +37,7 @@ int Gid_init(PyObject *self, PyObject *args, PyObject *kwds)
         return -1;
     }
     if (!Py_IS_TYPE(raw, &PyBytes_Type)) {
-        py::raise_bad_type(raw, "bytes", "raw");
+        raise_bad_type(raw, "bytes", "raw");
         return -1;
     }
     if (PyBytes_GET_SIZE(raw) != kGidSize) {
@@ -299,9 +300,6 @@ PyTypeObject *create_PortAttr_type(PyObject *module)
                       PortAttr_slots);
 }
 
-bool define_record_methods(PyObject *)
-{
-    return py::add_methods(types::Gid, kGidMethods);
-}
+const py::MethodTable Gid_methods = py::method_table(types::Gid, kGidMethods);
 
 }  // namespace vantor

@@ -227,7 +227,7 @@ const py::FunctionDef kWCMethods[] = {
 
 PyTypeObject *create_WC_type(PyObject *module) { return py::add_type(module, &wc_spec); }
 
-bool define_wc_methods(PyObject *) { return py::add_methods(types::WC, kWCMethods); }
+const py::MethodTable WC_methods = py::method_table(types::WC, kWCMethods);
 
 PyObject *wc_from_ibv_wc(const ibv_wc &src)
 {

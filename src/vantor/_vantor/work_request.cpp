@@ -1,5 +1,5 @@
-// SGE, SendWR and RecvWR: plain mutable records with typed fields, and
-// MR.sge. The posting paths read these structs directly, so every setter
+// SGE, SendWR and RecvWR: plain mutable records with typed fields. The
+// posting paths read these structs directly, so every setter
 // keeps the field types the posting code relies on (sg_list: list or None).
 #include "work_request.hpp"
 
@@ -9,6 +9,7 @@
 #include "objects.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
+#include "py/fields.hpp"
 #include "py/function.hpp"
 #include "py/init_args.hpp"
 #include "py/ref.hpp"
@@ -24,79 +25,20 @@ namespace vantor {
 
 using py::Ref;
 
-void raise_expected(const char *expected, PyObject *obj)
-{
-    Ref name = Ref::steal(qualified_type_name(obj));
-    if (name) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %U", expected, name.get());
-    }
-}
-
 namespace {
+
+using py::classify;
+using py::Field;
+using py::get_object;
+using py::get_scalar;
+using py::offset_closure;
+using py::Range;
+using py::set_any;
+using py::set_scalar;
+using py::Width;
 
 constexpr uint64_t kU32Max = std::numeric_limits<uint32_t>::max();
 constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
-
-// Where a Python int lies with respect to [0, max].
-enum class Range { below, inside, above, error };
-
-Range classify(PyObject *value, uint64_t max, uint64_t &out)
-{
-    int overflow = 0;
-    long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow == 0) {
-        if (small == -1 && PyErr_Occurred()) {
-            return Range::error;
-        }
-        if (small < 0) {
-            return Range::below;
-        }
-        out = static_cast<uint64_t>(small);
-        return out > max ? Range::above : Range::inside;
-    }
-    if (overflow < 0) {
-        return Range::below;
-    }
-    unsigned long long wide = PyLong_AsUnsignedLongLong(value);
-    if (wide == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            return Range::error;
-        }
-        PyErr_Clear();
-        return Range::above;
-    }
-    out = wide;
-    return out > max ? Range::above : Range::inside;
-}
-
-// Calls of the record classes themselves skip tp_new/tp_init dispatch; a
-// subclass goes the ordinary way (tp_vectorcall is not inherited).
-template <typename Object, bool (*Init)(Object *, PyObject *const *), const py::ArgSpec &Spec,
-          int N>
-PyObject *vectorcall_new(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames)
-{
-    PyObject *values[N];
-    if (!Spec.parse(args, PyVectorcall_NARGS(nargsf), kwnames, values)) {
-        return nullptr;
-    }
-    auto *tp = reinterpret_cast<PyTypeObject *>(type);
-    Ref self = Ref::steal(tp->tp_new(tp, nullptr, nullptr));
-    if (!self || !Init(reinterpret_cast<Object *>(self.get()), values)) {
-        return nullptr;
-    }
-    return self.release();
-}
-
-template <typename Object, bool (*Init)(Object *, PyObject *const *), const py::ArgSpec &Spec,
-          int N>
-int tp_init(PyObject *self, PyObject *args, PyObject *kwargs)
-{
-    PyObject *values[N];
-    if (!py::parse_init(Spec, args, kwargs, values)) {
-        return -1;
-    }
-    return Init(reinterpret_cast<Object *>(self), values) ? 0 : -1;
-}
 
 // A new, empty list for None, else list(iterable).
 PyObject *copy_sg_list(PyObject *value)
@@ -105,20 +47,6 @@ PyObject *copy_sg_list(PyObject *value)
         return PyList_New(0);
     }
     return PySequence_List(value);
-}
-
-// Releases the record's object fields, then the record.
-template <typename Object, size_t N>
-void dealloc_record(PyObject *self, PyObject *Object::*const (&fields)[N])
-{
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    auto *object = reinterpret_cast<Object *>(self);
-    for (PyObject *Object::*field : fields) {
-        Py_CLEAR(object->*field);
-    }
-    type->tp_free(self);
-    Py_DECREF(type);
 }
 
 // ---------------------------------------------------------------- SGE
@@ -265,7 +193,7 @@ int SGE_clear(PyObject *self)
 }
 
 PyObject *SGEObject::*const kSGERefs[] = {&SGEObject::owner};
-void SGE_dealloc(PyObject *self) { dealloc_record(self, kSGERefs); }
+void SGE_dealloc(PyObject *self) { py::dealloc_record(self, kSGERefs); }
 
 const char *const kKeepaliveNames[] = {"owner", nullptr};
 const py::ArgSpec kKeepaliveArgs{"_keepalive", kKeepaliveNames, 1};
@@ -295,92 +223,6 @@ PyMemberDef SGE_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-// ---------------------------------------------------------------- scalar fields
-
-enum class Width { u64, u32, uint, i32 };
-
-struct Field {
-    Py_ssize_t offset;
-    Width width;
-};
-
-PyObject *get_scalar(PyObject *self, void *closure)
-{
-    const auto *field = static_cast<const Field *>(closure);
-    const char *base = reinterpret_cast<const char *>(self) + field->offset;
-    switch (field->width) {
-    case Width::u64:
-        return PyLong_FromUnsignedLongLong(*reinterpret_cast<const uint64_t *>(base));
-    case Width::u32:
-    case Width::uint:
-        return PyLong_FromUnsignedLong(*reinterpret_cast<const uint32_t *>(base));
-    case Width::i32:
-        return PyLong_FromLong(*reinterpret_cast<const int32_t *>(base));
-    }
-    return nullptr;
-}
-
-// Converts to the field's width and stores; nothing is stored on failure.
-bool store_scalar(PyObject *self, const Field &field, PyObject *value)
-{
-    char *base = reinterpret_cast<char *>(self) + field.offset;
-    switch (field.width) {
-    case Width::u64: {
-        uint64_t v;
-        if (!py::to_u64(value, v)) {
-            return false;
-        }
-        *reinterpret_cast<uint64_t *>(base) = v;
-        return true;
-    }
-    case Width::u32: {
-        uint32_t v;
-        if (!py::to_u32(value, v)) {
-            return false;
-        }
-        *reinterpret_cast<uint32_t *>(base) = v;
-        return true;
-    }
-    case Width::uint: {
-        unsigned int v;
-        if (!py::to_uint(value, v)) {
-            return false;
-        }
-        *reinterpret_cast<uint32_t *>(base) = v;
-        return true;
-    }
-    case Width::i32: {
-        int v;
-        if (!py::to_int(value, v)) {
-            return false;
-        }
-        *reinterpret_cast<int32_t *>(base) = v;
-        return true;
-    }
-    }
-    return false;
-}
-
-int set_scalar(PyObject *self, PyObject *value, void *closure)
-{
-    if (value == nullptr) {
-        PyErr_SetString(PyExc_NotImplementedError, "__del__");
-        return -1;
-    }
-    return store_scalar(self, *static_cast<const Field *>(closure), value) ? 0 : -1;
-}
-
-PyObject *get_object(PyObject *self, void *closure)
-{
-    PyObject *value = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) +
-                                                     reinterpret_cast<Py_ssize_t>(closure));
-    if (value == nullptr) {
-        value = Py_None;
-    }
-    Py_INCREF(value);
-    return value;
-}
-
 // sg_list: the posting code relies on an exact list or None, so nothing
 // else is stored.
 int set_sg_list(PyObject *self, PyObject *value, void *closure)
@@ -397,16 +239,6 @@ int set_sg_list(PyObject *self, PyObject *value, void *closure)
                   value);
     return 0;
 }
-
-int set_any(PyObject *self, PyObject *value, void *closure)
-{
-    py::set_field(*reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) +
-                                                 reinterpret_cast<Py_ssize_t>(closure)),
-                  value == nullptr ? Py_None : value);
-    return 0;
-}
-
-void *offset_closure(Py_ssize_t offset) { return reinterpret_cast<void *>(offset); }
 
 // ---------------------------------------------------------------- SendWR
 
@@ -488,7 +320,7 @@ bool store_arg(PyObject *self, const Field &field, PyObject *value, uint64_t def
         }
         return true;
     }
-    return store_scalar(self, field, value);
+    return py::store_scalar(self, field, value);
 }
 
 bool SendWR_init_values(SendWRObject *self, PyObject *const *values)
@@ -520,11 +352,11 @@ bool SendWR_init_values(SendWRObject *self, PyObject *const *values)
     }
     py::set_field(self->ah, ah.get());
     Ref qp_num = Ref::steal(PyObject_GetAttrString(dest, "qp_num"));
-    if (!qp_num || !store_scalar(obj, kRemoteQpn, qp_num.get())) {
+    if (!qp_num || !py::store_scalar(obj, kRemoteQpn, qp_num.get())) {
         return false;
     }
     Ref qkey = Ref::steal(PyObject_GetAttrString(dest, "qkey"));
-    return qkey && store_scalar(obj, kRemoteQkey, qkey.get());
+    return qkey && py::store_scalar(obj, kRemoteQkey, qkey.get());
 }
 
 int SendWR_traverse(PyObject *self, visitproc visit, void *arg)
@@ -543,7 +375,7 @@ int SendWR_clear(PyObject *self)
 }
 
 PyObject *SendWRObject::*const kSendWRRefs[] = {&SendWRObject::sg_list, &SendWRObject::ah};
-void SendWR_dealloc(PyObject *self) { dealloc_record(self, kSendWRRefs); }
+void SendWR_dealloc(PyObject *self) { py::dealloc_record(self, kSendWRRefs); }
 
 #define VANTOR_SCALAR(name, doc, field) \
     {name, get_scalar, set_scalar, doc, const_cast<Field *>(&field)}
@@ -616,7 +448,7 @@ int RecvWR_clear(PyObject *self)
 }
 
 PyObject *RecvWRObject::*const kRecvWRRefs[] = {&RecvWRObject::sg_list};
-void RecvWR_dealloc(PyObject *self) { dealloc_record(self, kRecvWRRefs); }
+void RecvWR_dealloc(PyObject *self) { py::dealloc_record(self, kRecvWRRefs); }
 
 PyGetSetDef RecvWR_getset[] = {
     VANTOR_SCALAR("wr_id", "wr_id: 'uint64_t'", kRecvWrId),
@@ -631,20 +463,10 @@ PyGetSetDef RecvWR_getset[] = {
 
 constexpr unsigned kRecordFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
 
-template <typename Object, bool (*Init)(Object *, PyObject *const *), const py::ArgSpec &Spec,
-          int N>
-PyTypeObject *finish_record(PyTypeObject *type)
-{
-    if (type != nullptr) {
-        type->tp_vectorcall = vectorcall_new<Object, Init, Spec, N>;
-    }
-    return type;
-}
-
 PyType_Slot SGE_slots[] = {
     {Py_tp_doc, const_cast<char *>(kSGEDoc)},
     {Py_tp_new, reinterpret_cast<void *>(SGE_new)},
-    {Py_tp_init, reinterpret_cast<void *>(tp_init<SGEObject, SGE_init_values, kSGEArgs, 4>)},
+    {Py_tp_init, reinterpret_cast<void *>(py::tp_init<SGEObject, SGE_init_values, kSGEArgs, 4>)},
     {Py_tp_repr, reinterpret_cast<void *>(SGE_repr)},
     {Py_tp_dealloc, reinterpret_cast<void *>(SGE_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void *>(SGE_traverse)},
@@ -657,7 +479,7 @@ PyType_Slot SendWR_slots[] = {
     {Py_tp_doc, const_cast<char *>(kSendWRDoc)},
     {Py_tp_new, reinterpret_cast<void *>(SendWR_new)},
     {Py_tp_init,
-     reinterpret_cast<void *>(tp_init<SendWRObject, SendWR_init_values, kSendWRArgs, 11>)},
+     reinterpret_cast<void *>(py::tp_init<SendWRObject, SendWR_init_values, kSendWRArgs, 11>)},
     {Py_tp_dealloc, reinterpret_cast<void *>(SendWR_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void *>(SendWR_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(SendWR_clear)},
@@ -669,7 +491,7 @@ PyType_Slot RecvWR_slots[] = {
     {Py_tp_doc, const_cast<char *>(kRecvWRDoc)},
     {Py_tp_new, reinterpret_cast<void *>(RecvWR_new)},
     {Py_tp_init,
-     reinterpret_cast<void *>(tp_init<RecvWRObject, RecvWR_init_values, kRecvWRArgs, 2>)},
+     reinterpret_cast<void *>(py::tp_init<RecvWRObject, RecvWR_init_values, kRecvWRArgs, 2>)},
     {Py_tp_dealloc, reinterpret_cast<void *>(RecvWR_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void *>(RecvWR_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(RecvWR_clear)},
@@ -677,77 +499,19 @@ PyType_Slot RecvWR_slots[] = {
     {0, nullptr},
 };
 
-// ---------------------------------------------------------------- MR.sge
-
-const char *const kMRSgeNames[] = {"length", "offset", nullptr};
-const py::ArgSpec kMRSgeArgs{"sge", kMRSgeNames, 0};
-
-PyObject *MR_sge(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
-{
-    PyObject *values[2];
-    if (!kMRSgeArgs.parse(args, nargs, kwnames, values)) {
-        return nullptr;
-    }
-    auto *mr = reinterpret_cast<MRObject *>(self);
-    InUse in_use(mr);
-    if (!mr_ensure(mr)) {
-        return nullptr;
-    }
-    Ref offset = values[1] == nullptr ? Ref::steal(PyLong_FromLong(0))
-                                      : Ref::steal(py::to_pyint(values[1]));
-    if (!offset) {
-        return nullptr;
-    }
-    uint64_t size = mr->_mr->length;
-    uint64_t offset_value = 0;
-    switch (classify(offset.get(), size, offset_value)) {
-    case Range::error:
-        return nullptr;
-    case Range::inside:
-        break;
-    default:
-        PyErr_SetString(PyExc_ValueError, "SGE offset is outside the memory region");
-        return nullptr;
-    }
-    Ref length;
-    if (values[0] == nullptr || values[0] == Py_None) {
-        length = Ref::steal(PyLong_FromUnsignedLongLong(size - offset_value));
-    } else {
-        length = Ref::borrow(values[0]);
-    }
-    // The keyword names of the call, made once: an immutable tuple of one
-    // interned string, kept for the life of the process.
-    static PyObject *kwnames_offset = nullptr;
-    if (kwnames_offset == nullptr) {
-        kwnames_offset = Py_BuildValue("(N)", PyUnicode_InternFromString("offset"));
-    }
-    if (!length || kwnames_offset == nullptr) {
-        return nullptr;
-    }
-    PyObject *call_args[] = {self, length.get(), offset.get()};
-    return PyObject_Vectorcall(reinterpret_cast<PyObject *>(types::SGE), call_args, 2,
-                               kwnames_offset);
-}
-
-const py::FunctionDef kMRSgeMethods[] = {
-    {"sge", MR_sge,
-     "MR.sge(self, length=None, offset=0)\n\nReturn an :class:`SGE` for a bounded range of "
-     "this MR."},
-};
-
 }  // namespace
 
 PyTypeObject *create_SGE_type(PyObject *module)
 {
     PyType_Spec spec = {"vantor._vantor.SGE", sizeof(SGEObject), 0, kRecordFlags, SGE_slots};
-    return finish_record<SGEObject, SGE_init_values, kSGEArgs, 4>(py::add_type(module, &spec));
+    return py::finish_record<SGEObject, SGE_init_values, kSGEArgs, 4>(py::add_type(module, &spec));
 }
 
 PyTypeObject *create_SendWR_type(PyObject *module)
 {
     PyType_Spec spec = {"vantor._vantor.SendWR", sizeof(SendWRObject), 0, kRecordFlags,
                         SendWR_slots};
-    return finish_record<SendWRObject, SendWR_init_values, kSendWRArgs, 11>(
+    return py::finish_record<SendWRObject, SendWR_init_values, kSendWRArgs, 11>(
         py::add_type(module, &spec));
 }
 
@@ -755,13 +519,10 @@ PyTypeObject *create_RecvWR_type(PyObject *module)
 {
     PyType_Spec spec = {"vantor._vantor.RecvWR", sizeof(RecvWRObject), 0, kRecordFlags,
                         RecvWR_slots};
-    return finish_record<RecvWRObject, RecvWR_init_values, kRecvWRArgs, 2>(
+    return py::finish_record<RecvWRObject, RecvWR_init_values, kRecvWRArgs, 2>(
         py::add_type(module, &spec));
 }
 
-bool define_work_request_methods(PyObject *)
-{
-    return py::add_methods(types::SGE, kSGEMethods) && py::add_methods(types::MR, kMRSgeMethods);
-}
+const py::MethodTable SGE_methods = py::method_table(types::SGE, kSGEMethods);
 
 }  // namespace vantor

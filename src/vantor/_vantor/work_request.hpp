@@ -39,14 +39,5 @@ struct RecvWRObject {
     PyObject *sg_list;  // an exact list, or None
 };
 
-// SGE._keepalive, and MR.sge attached to the MR class.
-bool define_work_request_methods(PyObject *module);
-
-// "module.qualname" of an object's type, the module left out for builtins
-// and __main__, as exception messages name types.
-using py::qualified_name;
-using py::qualified_type_name;
-// TypeError "Expected <expected>, got <type of obj>".
-void raise_expected(const char *expected, PyObject *obj);
 
 }  // namespace vantor

@@ -90,23 +90,16 @@ bool to_unsigned(PyObject *obj, T &out, const char *type_name)
 bool to_int(PyObject *obj, int &out)
 {
     // An int needs no intermediate object (the common num_entries case).
-    if (PyLong_Check(obj)) {
-        long wide = PyLong_AsLong(obj);
-        if (wide == -1 && PyErr_Occurred()) {
+    Ref value;
+    PyObject *number = obj;
+    if (!PyLong_Check(obj)) {
+        value = as_integer(obj);
+        if (!value) {
             return false;
         }
-        if (wide < INT_MIN || wide > INT_MAX) {
-            raise_too_large("int");
-            return false;
-        }
-        out = static_cast<int>(wide);
-        return true;
+        number = value.get();
     }
-    Ref value = as_integer(obj);
-    if (!value) {
-        return false;
-    }
-    long wide = PyLong_AsLong(value.get());
+    long wide = PyLong_AsLong(number);
     if (wide == -1 && PyErr_Occurred()) {
         return false;
     }

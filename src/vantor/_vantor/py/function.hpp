@@ -34,6 +34,20 @@ PyObject *new_method(const FunctionDef &def, PyTypeObject *owner);
 bool add_functions(PyObject *module, const FunctionDef *defs, size_t count);
 bool add_methods(PyTypeObject *owner, const FunctionDef *defs, size_t count);
 
+// One class's methods, bound by the module once the types exist (the owner
+// is read then, through the address of its type slot).
+struct MethodTable {
+    PyTypeObject *const *owner;
+    const FunctionDef *defs;
+    size_t count;
+};
+
+template <size_t N>
+constexpr MethodTable method_table(PyTypeObject *const &owner, const FunctionDef (&defs)[N])
+{
+    return {&owner, defs, N};
+}
+
 template <size_t N>
 bool add_functions(PyObject *module, const FunctionDef (&defs)[N])
 {
