@@ -33,8 +33,8 @@ bool failed(const char *what)
     return false;
 }
 
-#define CHECK(x) \
-    if (!(x))    \
+#define CHECK(x)                                                                                   \
+    if (!(x))                                                                                      \
     return failed(#x)
 
 // What vantor copies out of each completion; the extended loops fill it
@@ -75,14 +75,17 @@ struct Queue {
     // Up to n completions; the number taken, or -1.
     int poll(int n)
     {
-        if (cqx == nullptr)
+        if (cqx == nullptr) {
             return ibv_poll_cq(cq, n, wcs.data());
+        }
         ibv_poll_cq_attr attr{};
         int rc = ibv_start_poll(cqx, &attr);
-        if (rc == ENOENT)
+        if (rc == ENOENT) {
             return 0;
-        if (rc != 0)
+        }
+        if (rc != 0) {
             return -1;
+        }
         int got = 0;
         for (;;) {
             Completion &c = out[static_cast<size_t>(got)];
@@ -95,11 +98,13 @@ struct Queue {
             c.qp_num = ibv_wc_read_qp_num(cqx);
             c.src_qp = ibv_wc_read_src_qp(cqx);
             c.wc_flags = ibv_wc_read_wc_flags(cqx);
-            if (++got == n)
+            if (++got == n) {
                 break;
+            }
             rc = ibv_next_poll(cqx);
-            if (rc == ENOENT)
+            if (rc == ENOENT) {
                 break;
+            }
             if (rc != 0) {
                 ibv_end_poll(cqx);
                 return -1;
@@ -122,8 +127,9 @@ struct Queue {
         while (seen < n) {
             int got = poll(n - seen);
             CHECK(got >= 0);
-            for (int i = 0; i < got; ++i)
+            for (int i = 0; i < got; ++i) {
                 CHECK(status(i) == IBV_WC_SUCCESS);
+            }
             CHECK(got > 0);
             seen += got;
         }
@@ -132,8 +138,9 @@ struct Queue {
 
     void destroy()
     {
-        if (cq)
+        if (cq) {
             ibv_destroy_cq(cq);
+        }
         cq = nullptr;
         cqx = nullptr;
     }
@@ -214,19 +221,26 @@ struct Pair {
 
     ~Pair()
     {
-        if (ah)
+        if (ah) {
             ibv_destroy_ah(ah);
-        for (ibv_qp *q : qp)
-            if (q)
+        }
+        for (ibv_qp *q : qp) {
+            if (q) {
                 ibv_destroy_qp(q);
-        for (Queue &q : cq)
+            }
+        }
+        for (Queue &q : cq) {
             q.destroy();
-        if (mr)
+        }
+        if (mr) {
             ibv_dereg_mr(mr);
-        if (pd)
+        }
+        if (pd) {
             ibv_dealloc_pd(pd);
-        if (ctx)
+        }
+        if (ctx) {
             ibv_close_device(ctx);
+        }
         std::free(buf);
     }
 };
@@ -292,15 +306,25 @@ struct MessageLoop {
             const int64_t t0 = on ? now_ns() : 0;
             bool ok;
             switch (step) {
-            case kPostSend: ok = post_send(); break;
-            case kPollRecv: ok = p.cq[1].take(batch); break;
-            case kPostRecv: ok = post_recv(); break;
-            default: ok = p.cq[0].take(batch); break;
+            case kPostSend:
+                ok = post_send();
+                break;
+            case kPollRecv:
+                ok = p.cq[1].take(batch);
+                break;
+            case kPostRecv:
+                ok = post_recv();
+                break;
+            default:
+                ok = p.cq[0].take(batch);
+                break;
             }
-            if (on)
+            if (on) {
                 *ns += now_ns() - t0;
-            if (!ok)
+            }
+            if (!ok) {
                 return false;
+            }
         }
         return true;
     }
@@ -309,11 +333,14 @@ struct MessageLoop {
     {
         int64_t ns = 0;
         const int64_t t0 = now_ns();
-        for (long r = 0; r < rounds; ++r)
-            if (!round(timed, &ns))
+        for (long r = 0; r < rounds; ++r) {
+            if (!round(timed, &ns)) {
                 return -1;
-        if (timed == kAll)
+            }
+        }
+        if (timed == kAll) {
             ns = now_ns() - t0;
+        }
         return static_cast<double>(ns);
     }
 };
@@ -329,8 +356,9 @@ extern "C" {
 double vb_messages(int batch, long rounds, int extended, int timed)
 {
     MessageLoop loop;
-    if (batch < 1 || !loop.open(batch, extended != 0))
+    if (batch < 1 || !loop.open(batch, extended != 0)) {
         return -1;
+    }
     return loop.run(rounds, timed);
 }
 
@@ -340,16 +368,19 @@ double vb_empty_poll(long calls, int extended)
     Queue q;
     int n = 0;
     ibv_device **list = ibv_get_device_list(&n);
-    if (!list || n == 0)
+    if (!list || n == 0) {
         return -1;
+    }
     ibv_context *ctx = ibv_open_device(list[0]);
     ibv_free_device_list(list);
-    if (!ctx || !q.create(ctx, 16, extended != 0))
+    if (!ctx || !q.create(ctx, 16, extended != 0)) {
         return -1;
+    }
     const int64_t t0 = now_ns();
     long got = 0;
-    for (long i = 0; i < calls; ++i)
+    for (long i = 0; i < calls; ++i) {
         got += q.poll(1);
+    }
     const int64_t t = now_ns() - t0;
     q.destroy();
     ibv_close_device(ctx);
@@ -363,8 +394,9 @@ double vb_rdma_write(long size, int batch, long rounds)
 {
     Pair p;
     if (size < 1 || batch < 1 ||
-        !p.open(2 * batch, false, IBV_QP_EX_WITH_RDMA_WRITE, 2 * static_cast<size_t>(size)))
+        !p.open(2 * batch, false, IBV_QP_EX_WITH_RDMA_WRITE, 2 * static_cast<size_t>(size))) {
         return -1;
+    }
     const ibv_sge sge{reinterpret_cast<uintptr_t>(p.buf), static_cast<uint32_t>(size), p.mr->lkey};
     const uint64_t remote = reinterpret_cast<uintptr_t>(p.buf) + static_cast<uint64_t>(size);
     const uint32_t rqpn = p.qp[1]->qp_num;
@@ -379,8 +411,9 @@ double vb_rdma_write(long size, int batch, long rounds)
             ibv_wr_set_ud_addr(x, p.ah, rqpn, kQkey);
             ibv_wr_set_sge_list(x, 1, &sge);
         }
-        if (ibv_wr_complete(x) != 0 || !p.cq[0].take(batch))
+        if (ibv_wr_complete(x) != 0 || !p.cq[0].take(batch)) {
             return -1;
+        }
     }
     return static_cast<double>(now_ns() - t0);
 }
@@ -389,12 +422,14 @@ double vb_rdma_write(long size, int batch, long rounds)
 // times: the bandwidth ceiling of the simulated write.
 double vb_memcpy(long size, long count)
 {
-    if (size < 1)
+    if (size < 1) {
         return -1;
+    }
     char *buf = static_cast<char *>(
         std::aligned_alloc(4096, (2 * static_cast<size_t>(size) + 4095) / 4096 * 4096));
-    if (!buf)
+    if (!buf) {
         return -1;
+    }
     std::memset(buf, 1, 2 * static_cast<size_t>(size));
     const int64_t t0 = now_ns();
     for (long i = 0; i < count; ++i) {

@@ -26,8 +26,9 @@ int main(int argc, char **argv)
     ibv_cq_ex *cq = efadv_create_cq(ctx, &ca, &ea, sizeof ea);
     MUST(cq);
     ibv_qp *qp[2];
-    for (auto &q : qp)
+    for (auto &q : qp) {
         q = must_srd_qp(ctx, pd, cq);
+    }
     ibv_gid gid;
     ibv_query_gid(ctx, 1, 0, &gid);
     ibv_ah_attr aa{};
@@ -36,8 +37,8 @@ int main(int argc, char **argv)
     aa.grh.dgid = gid;
     ibv_ah *ah = ibv_create_ah(pd, &aa);
     std::vector<char> buf(8192);
-    ibv_mr *mr = ibv_reg_mr_iova2(pd, buf.data(), buf.size(), (uintptr_t)buf.data(),
-                                  IBV_ACCESS_LOCAL_WRITE);
+    ibv_mr *mr =
+        ibv_reg_mr_iova2(pd, buf.data(), buf.size(), (uintptr_t)buf.data(), IBV_ACCESS_LOCAL_WRITE);
     MUST(mr);
     ibv_sge ssge{(uintptr_t)buf.data(), 64, mr->lkey};
     ibv_sge rsge{(uintptr_t)buf.data() + 4096, 64, mr->lkey};
@@ -62,8 +63,9 @@ int main(int argc, char **argv)
         MUST(!ibv_start_poll(cq, &pa));
         do {
             MUST(cq->status == IBV_WC_SUCCESS);
-            if (ibv_wc_read_opcode(cq) == IBV_WC_RECV)
+            if (ibv_wc_read_opcode(cq) == IBV_WC_RECV) {
                 MUST(!ibv_post_recv(qp[1], &rwr, &bad));
+            }
             ++got;
         } while (ibv_next_poll(cq) == 0);
         ibv_end_poll(cq);

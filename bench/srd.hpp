@@ -10,12 +10,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define MUST(x)                                                          \
-    do {                                                                 \
-        if (!(x)) {                                                      \
-            std::fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #x); \
-            std::exit(1);                                                \
-        }                                                                \
+#define MUST(x)                                                                                    \
+    do {                                                                                           \
+        if (!(x)) {                                                                                \
+            std::fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #x);                           \
+            std::exit(1);                                                                          \
+        }                                                                                          \
     } while (0)
 
 // An SRD queue pair for SENDs on `cq` (both directions), qkey 1, ready to

@@ -70,8 +70,9 @@ struct Side {
         rsge = {(uintptr_t)buf.data() + 2048, kMsg, mr->lkey};
         rwr.sg_list = &rsge;
         rwr.num_sge = 1;
-        for (int k = 0; k < 16; ++k)
+        for (int k = 0; k < 16; ++k) {
             repost();
+        }
     }
 
     Addr addr()
@@ -116,8 +117,9 @@ struct Side {
         for (long empty = 0;; ++empty) {
             ibv_poll_cq_attr pa{};
             if (ibv_start_poll(cq, &pa) == ENOENT) {
-                if (!spin && empty >= kSpinPolls)
+                if (!spin && empty >= kSpinPolls) {
                     sleep_on_channel();
+                }
                 continue;
             }
             empty = 0;
@@ -130,8 +132,9 @@ struct Side {
                 }
             } while (ibv_next_poll(cq) == 0);
             ibv_end_poll(cq);
-            if (got)
+            if (got) {
                 return;
+            }
         }
     }
 
@@ -171,8 +174,9 @@ int main(int argc, char **argv)
 {
     const long iters = argc > 1 ? std::atol(argv[1]) : 100000;
     const bool spin = argc > 2 && std::strcmp(argv[2], "spin") == 0;
-    if (argc > 3)
+    if (argc > 3) {
         kSpinPolls = std::atol(argv[3]);
+    }
     char host[64];
     std::snprintf(host, sizeof host, "bench-%d", static_cast<int>(::getpid()));
     MUST(vsim_set_host(host) == 0);

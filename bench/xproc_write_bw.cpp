@@ -109,10 +109,12 @@ int main(int argc, char **argv)
             char done;
             for (;;) {
                 ibv_poll_cq_attr pa{};
-                if (ibv_start_poll(cq, &pa) == 0)
+                if (ibv_start_poll(cq, &pa) == 0) {
                     ibv_end_poll(cq);
-                if (::read(rd, &done, 1) == 1)
+                }
+                if (::read(rd, &done, 1) == 1) {
                     break;
+                }
             }
         } else {
             char done;
@@ -145,11 +147,13 @@ int main(int argc, char **argv)
     auto run = [&](long n) {
         const long end = done + n;
         while (done < end) {
-            while (posted < end && posted - done < depth)
+            while (posted < end && posted - done < depth) {
                 post();
+            }
             ibv_poll_cq_attr pa{};
-            if (ibv_start_poll(cq, &pa) == ENOENT)
+            if (ibv_start_poll(cq, &pa) == ENOENT) {
                 continue;
+            }
             do {
                 MUST(cq->status == IBV_WC_SUCCESS);
                 ++done;
@@ -182,7 +186,7 @@ int main(int argc, char **argv)
     ::waitpid(pid, nullptr, 0);
     std::printf("cross-process RDMA write (%s target), %zu bytes: %.2f GB/s; memcpy %.2f GB/s; "
                 "%.0f%% of memcpy (best blocks of %ld)\n",
-                spin ? "polling" : "idle", size, best_write, best_copy, 100.0 * best_write / best_copy,
-                block);
+                spin ? "polling" : "idle", size, best_write, best_copy,
+                100.0 * best_write / best_copy, block);
     return 0;
 }

@@ -98,14 +98,11 @@ struct efadv_wq_attr {
     uint8_t reserved[4];
 };
 
-int efadv_query_device(struct ibv_context *ibvctx, struct efadv_device_attr *attr,
-                       uint32_t inlen);
+int efadv_query_device(struct ibv_context *ibvctx, struct efadv_device_attr *attr, uint32_t inlen);
 int efadv_query_ah(struct ibv_ah *ibvah, struct efadv_ah_attr *attr, uint32_t inlen);
-struct ibv_qp *efadv_create_qp_ex(struct ibv_context *ibvctx,
-                                  struct ibv_qp_init_attr_ex *attr_ex,
+struct ibv_qp *efadv_create_qp_ex(struct ibv_context *ibvctx, struct ibv_qp_init_attr_ex *attr_ex,
                                   struct efadv_qp_init_attr *efa_attr, uint32_t inlen);
-struct ibv_cq_ex *efadv_create_cq(struct ibv_context *ibvctx,
-                                  struct ibv_cq_init_attr_ex *attr_ex,
+struct ibv_cq_ex *efadv_create_cq(struct ibv_context *ibvctx, struct ibv_cq_init_attr_ex *attr_ex,
                                   struct efadv_cq_init_attr *efa_attr, uint32_t inlen);
 struct efadv_cq *efadv_cq_from_ibv_cq_ex(struct ibv_cq_ex *ibvcqx);
 int efadv_query_mr(struct ibv_mr *ibvmr, struct efadv_mr_attr *attr, uint32_t inlen);

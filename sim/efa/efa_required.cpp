@@ -7,10 +7,8 @@
 extern "C" {
 int vsim_efa_query_device(ibv_context *, efadv_device_attr *, uint32_t);
 int vsim_efa_query_ah(ibv_ah *, efadv_ah_attr *, uint32_t);
-ibv_qp *vsim_efa_create_qp_ex(ibv_context *, ibv_qp_init_attr_ex *, efadv_qp_init_attr *,
-                              uint32_t);
-ibv_cq_ex *vsim_efa_create_cq(ibv_context *, ibv_cq_init_attr_ex *, efadv_cq_init_attr *,
-                              uint32_t);
+ibv_qp *vsim_efa_create_qp_ex(ibv_context *, ibv_qp_init_attr_ex *, efadv_qp_init_attr *, uint32_t);
+ibv_cq_ex *vsim_efa_create_cq(ibv_context *, ibv_cq_init_attr_ex *, efadv_cq_init_attr *, uint32_t);
 efadv_cq *vsim_efa_cq_from_ibv_cq_ex(ibv_cq_ex *);
 }
 

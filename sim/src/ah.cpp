@@ -51,15 +51,18 @@ VSIM_API ibv_ah *ibv_create_ah(ibv_pd *p, ibv_ah_attr *attr)
                 .u("port_num", attr->port_num);
         }
     }
-    if (call.faulted())
+    if (call.faulted()) {
         return call.fault_null<ibv_ah>();
-    if (!p || !attr)
+    }
+    if (!p || !attr) {
         return call.null<ibv_ah>(EINVAL);
+    }
     Pd *pd = to_pd(p);
     Device *dev = pd->ctx->dev;
     if (attr->port_num < 1 || attr->port_num > dev->cfg.dattr.phys_port_cnt ||
-        attr->grh.sgid_index >= dev->cfg.pattr.gid_tbl_len)
+        attr->grh.sgid_index >= dev->cfg.pattr.gid_tbl_len) {
         return call.null<ibv_ah>(EINVAL);
+    }
     if (dev->n_ah.fetch_add(1) >= dev->cfg.dattr.max_ah) {
         dev->n_ah.fetch_sub(1);
         return call.null<ibv_ah>(ENOMEM);
@@ -81,42 +84,50 @@ VSIM_API ibv_ah *ibv_create_ah(ibv_pd *p, ibv_ah_attr *attr)
         const GidKey k = gid_key(a->dgid);
         std::lock_guard lock(pd->ah_mtx);
         bool found = false;
-        for (auto &e : pd->ah_gids)
+        for (auto &e : pd->ah_gids) {
             if (e.first == k) {
                 ++e.second;
                 found = true;
             }
-        if (!found)
+        }
+        if (!found) {
             pd->ah_gids.emplace_back(k, 1);
+        }
     }
     pd->ahs.fetch_add(1);
     live_add(Kind::Ah, 1);
     adopt(pd->ctx, Kind::Ah, a);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("ret", ahn);
+    }
     return &a->ah;
 }
 
 VSIM_API int ibv_destroy_ah(ibv_ah *ah)
 {
     Call call(Fn::ibv_destroy_ah);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("ah", ah ? to_ah(ah)->ahn : 0);
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return static_cast<int>(call.fault_rc());
-    if (!ah)
+    }
+    if (!ah) {
         return call.rc(EINVAL);
+    }
     Ah *a = to_ah(ah);
     Pd *pd = a->pd;
     {
         const GidKey k = gid_key(a->dgid);
         std::lock_guard lock(pd->ah_mtx);
-        for (auto it = pd->ah_gids.begin(); it != pd->ah_gids.end(); ++it)
+        for (auto it = pd->ah_gids.begin(); it != pd->ah_gids.end(); ++it) {
             if (it->first == k) {
-                if (--it->second == 0)
+                if (--it->second == 0) {
                     pd->ah_gids.erase(it);
+                }
                 break;
             }
+        }
     }
     Device *dev = pd->ctx->dev;
     {
@@ -134,14 +145,18 @@ VSIM_API int ibv_destroy_ah(ibv_ah *ah)
 VSIM_API int vsim_efa_query_ah(ibv_ah *ah, efadv_ah_attr *attr, uint32_t inlen)
 {
     Call call(Fn::efadv_query_ah);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("ah", ah ? to_ah(ah)->ahn : 0).u("inlen", inlen);
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return static_cast<int>(call.fault_rc());
-    if (!ah || !attr)
+    }
+    if (!ah || !attr) {
         return call.rc(EINVAL);
-    if (!to_ah(ah)->pd->ctx->dev->cfg.efa)
+    }
+    if (!to_ah(ah)->pd->ctx->dev->cfg.efa) {
         return call.rc(EOPNOTSUPP);
+    }
     efadv_ah_attr out{};
     out.ahn = to_ah(ah)->ahn;
     std::memcpy(attr, &out, inlen < sizeof out ? inlen : sizeof out);

@@ -21,20 +21,24 @@ public:
     // completion or request do not pay for it.
     explicit Call(Fn fn)
     {
-        if (t_internal) [[unlikely]]
+        if (t_internal) [[unlikely]] {
             return;
+        }
         count_call(fn);
-        if (instrumented()) [[unlikely]]
+        if (instrumented()) [[unlikely]] {
             instrument(fn);
+        }
     }
     Call(const Call &) = delete;
     Call &operator=(const Call &) = delete;
     ~Call()
     {
-        if (log_) [[unlikely]]
+        if (log_) [[unlikely]] {
             commit_log();
-        if (pause_at_exit_) [[unlikely]]
+        }
+        if (pause_at_exit_) [[unlikely]] {
             wait_at_exit(fn_);
+        }
     }
 
     LogEntry *log() { return log_.get(); }
@@ -55,14 +59,16 @@ public:
     template <class T>
     T *fault_null()
     {
-        if (log_)
+        if (log_) {
             log_->b("fault", true);
+        }
         return null<T>(fault_->err);
     }
     int rc(int code)
     {
-        if (log_)
+        if (log_) {
             log_->i("ret", code);
+        }
         return code;
     }
     // A failure reported through errno with return value -1.
@@ -93,8 +99,9 @@ private:
         fn_ = fn;
         fault_ = consume_fault(fn);
         pause_at_exit_ = pauses_at_exit(fn);
-        if (logging())
+        if (logging()) {
             log_ = std::make_unique<LogEntry>(fn);
+        }
     }
     [[gnu::cold, gnu::noinline]] void commit_log()
     {

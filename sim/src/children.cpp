@@ -54,14 +54,19 @@ int destroy(Kind kind, void *obj)
     case Kind::Qp:
         settle(static_cast<Qp *>(obj)->tally);
         return ibv_destroy_qp(&static_cast<Qp *>(obj)->qpx.qp_base);
-    case Kind::Ah: return ibv_destroy_ah(&static_cast<Ah *>(obj)->ah);
-    case Kind::Mr: return ibv_dereg_mr(&static_cast<Mr *>(obj)->mr);
+    case Kind::Ah:
+        return ibv_destroy_ah(&static_cast<Ah *>(obj)->ah);
+    case Kind::Mr:
+        return ibv_dereg_mr(&static_cast<Mr *>(obj)->mr);
     case Kind::Cq:
         settle(static_cast<Cq *>(obj)->tally);
         return ibv_destroy_cq(reinterpret_cast<ibv_cq *>(&static_cast<Cq *>(obj)->cqx));
-    case Kind::Channel: return ibv_destroy_comp_channel(&static_cast<Channel *>(obj)->ch);
-    case Kind::Pd: return ibv_dealloc_pd(&static_cast<Pd *>(obj)->pd);
-    default: return EINVAL;
+    case Kind::Channel:
+        return ibv_destroy_comp_channel(&static_cast<Channel *>(obj)->ch);
+    case Kind::Pd:
+        return ibv_dealloc_pd(&static_cast<Pd *>(obj)->pd);
+    default:
+        return EINVAL;
     }
 }
 
@@ -77,8 +82,9 @@ void disown(Context *c, Kind kind, void *obj)
 {
     std::lock_guard lock(g_mtx);
     auto it = registry().find(c);
-    if (it != registry().end())
+    if (it != registry().end()) {
         it->second[static_cast<int>(kind)].erase(obj);
+    }
 }
 
 int release_children(Context *c)
@@ -87,15 +93,18 @@ int release_children(Context *c)
     {
         std::lock_guard lock(g_mtx);
         auto it = registry().find(c);
-        if (it == registry().end())
+        if (it == registry().end()) {
             return 0;
+        }
         owned = it->second;
     }
     InternalCalls internal;
     int left = 0;
-    for (const Kind kind : {Kind::Qp, Kind::Ah, Kind::Mr, Kind::Cq, Kind::Channel, Kind::Pd})
-        for (void *obj : owned[static_cast<int>(kind)])
+    for (const Kind kind : {Kind::Qp, Kind::Ah, Kind::Mr, Kind::Cq, Kind::Channel, Kind::Pd}) {
+        for (void *obj : owned[static_cast<int>(kind)]) {
             left += destroy(kind, obj) != 0;  // a success disowns the object
+        }
+    }
     if (left == 0) {
         std::lock_guard lock(g_mtx);
         registry().erase(c);

@@ -22,23 +22,75 @@ struct Field {
 #define PORT(f) {"port." #f, 2, offsetof(ibv_port_attr, f), sizeof(ibv_port_attr::f)}
 
 const Field kFields[] = {
-    DEV(node_guid), DEV(sys_image_guid), DEV(max_mr_size), DEV(page_size_cap),
-    DEV(vendor_id), DEV(vendor_part_id), DEV(hw_ver), DEV(max_qp), DEV(max_qp_wr),
-    DEV(device_cap_flags), DEV(max_sge), DEV(max_sge_rd), DEV(max_cq), DEV(max_cqe),
-    DEV(max_mr), DEV(max_pd), DEV(max_qp_rd_atom), DEV(max_ee_rd_atom),
-    DEV(max_res_rd_atom), DEV(max_qp_init_rd_atom), DEV(max_ee_init_rd_atom),
-    DEV(atomic_cap), DEV(max_ee), DEV(max_rdd), DEV(max_mw), DEV(max_raw_ipv6_qp),
-    DEV(max_raw_ethy_qp), DEV(max_mcast_grp), DEV(max_mcast_qp_attach),
-    DEV(max_total_mcast_qp_attach), DEV(max_ah), DEV(max_fmr), DEV(max_map_per_fmr),
-    DEV(max_srq), DEV(max_srq_wr), DEV(max_srq_sge), DEV(max_pkeys), DEV(local_ca_ack_delay),
+    DEV(node_guid),
+    DEV(sys_image_guid),
+    DEV(max_mr_size),
+    DEV(page_size_cap),
+    DEV(vendor_id),
+    DEV(vendor_part_id),
+    DEV(hw_ver),
+    DEV(max_qp),
+    DEV(max_qp_wr),
+    DEV(device_cap_flags),
+    DEV(max_sge),
+    DEV(max_sge_rd),
+    DEV(max_cq),
+    DEV(max_cqe),
+    DEV(max_mr),
+    DEV(max_pd),
+    DEV(max_qp_rd_atom),
+    DEV(max_ee_rd_atom),
+    DEV(max_res_rd_atom),
+    DEV(max_qp_init_rd_atom),
+    DEV(max_ee_init_rd_atom),
+    DEV(atomic_cap),
+    DEV(max_ee),
+    DEV(max_rdd),
+    DEV(max_mw),
+    DEV(max_raw_ipv6_qp),
+    DEV(max_raw_ethy_qp),
+    DEV(max_mcast_grp),
+    DEV(max_mcast_qp_attach),
+    DEV(max_total_mcast_qp_attach),
+    DEV(max_ah),
+    DEV(max_fmr),
+    DEV(max_map_per_fmr),
+    DEV(max_srq),
+    DEV(max_srq_wr),
+    DEV(max_srq_sge),
+    DEV(max_pkeys),
+    DEV(local_ca_ack_delay),
     DEV(phys_port_cnt),
-    EFA(comp_mask), EFA(max_sq_wr), EFA(max_rq_wr), EFA(max_sq_sge), EFA(max_rq_sge),
-    EFA(inline_buf_size), EFA(device_caps), EFA(max_rdma_size),
-    PORT(state), PORT(max_mtu), PORT(active_mtu), PORT(gid_tbl_len), PORT(port_cap_flags),
-    PORT(max_msg_sz), PORT(bad_pkey_cntr), PORT(qkey_viol_cntr), PORT(pkey_tbl_len),
-    PORT(lid), PORT(sm_lid), PORT(lmc), PORT(max_vl_num), PORT(sm_sl), PORT(subnet_timeout),
-    PORT(init_type_reply), PORT(active_width), PORT(active_speed), PORT(phys_state),
-    PORT(link_layer), PORT(flags), PORT(port_cap_flags2),
+    EFA(comp_mask),
+    EFA(max_sq_wr),
+    EFA(max_rq_wr),
+    EFA(max_sq_sge),
+    EFA(max_rq_sge),
+    EFA(inline_buf_size),
+    EFA(device_caps),
+    EFA(max_rdma_size),
+    PORT(state),
+    PORT(max_mtu),
+    PORT(active_mtu),
+    PORT(gid_tbl_len),
+    PORT(port_cap_flags),
+    PORT(max_msg_sz),
+    PORT(bad_pkey_cntr),
+    PORT(qkey_viol_cntr),
+    PORT(pkey_tbl_len),
+    PORT(lid),
+    PORT(sm_lid),
+    PORT(lmc),
+    PORT(max_vl_num),
+    PORT(sm_sl),
+    PORT(subnet_timeout),
+    PORT(init_type_reply),
+    PORT(active_width),
+    PORT(active_speed),
+    PORT(phys_state),
+    PORT(link_layer),
+    PORT(flags),
+    PORT(port_cap_flags2),
     {"num_comp_vectors", 3, 0, sizeof(int)},
 };
 
@@ -49,18 +101,24 @@ const Field kFields[] = {
 unsigned char *block_of(DeviceConfig &cfg, int block)
 {
     switch (block) {
-    case 0: return reinterpret_cast<unsigned char *>(&cfg.dattr);
-    case 1: return reinterpret_cast<unsigned char *>(&cfg.eattr);
-    case 2: return reinterpret_cast<unsigned char *>(&cfg.pattr);
-    default: return reinterpret_cast<unsigned char *>(&cfg.num_comp_vectors);
+    case 0:
+        return reinterpret_cast<unsigned char *>(&cfg.dattr);
+    case 1:
+        return reinterpret_cast<unsigned char *>(&cfg.eattr);
+    case 2:
+        return reinterpret_cast<unsigned char *>(&cfg.pattr);
+    default:
+        return reinterpret_cast<unsigned char *>(&cfg.num_comp_vectors);
     }
 }
 
 const Field *find(const std::string &key)
 {
-    for (const Field &f : kFields)
-        if (key == f.name)
+    for (const Field &f : kFields) {
+        if (key == f.name) {
             return &f;
+        }
+    }
     return nullptr;
 }
 
@@ -93,13 +151,16 @@ void derive_addresses(DeviceConfig &c, const std::string &host, const std::vecto
         c.gid.raw[0] = 0xfe;
         c.gid.raw[1] = 0x80;
         const uint64_t iid = 0x0a1b2c0000000000ULL | (static_cast<uint64_t>(id) << 8) | 0x5e;
-        for (int k = 0; k < 8; ++k)
+        for (int k = 0; k < 8; ++k) {
             c.gid.raw[8 + k] = static_cast<uint8_t>(iid >> (56 - 8 * k));
+        }
         bool clash = false;
-        for (const ibv_gid &g : taken)
+        for (const ibv_gid &g : taken) {
             clash |= std::memcmp(g.raw, c.gid.raw, 16) == 0;
-        if (!clash)
+        }
+        if (!clash) {
             break;
+        }
     }
     c.dattr.node_guid = htobe64(0x0a1b2cfffe000000ULL + id);
     c.dattr.sys_image_guid = c.dattr.node_guid;
@@ -150,7 +211,7 @@ DeviceConfig default_device(const std::string &name, bool efa, const std::string
     p.max_msg_sz = 8928;
     p.pkey_tbl_len = 1;
     p.lid = 0;
-    p.lmc = 1;         // as the EFA kernel driver reports its port
+    p.lmc = 1;  // as the EFA kernel driver reports its port
     p.max_vl_num = 1;
     p.active_width = 2;
     p.active_speed = 32;
@@ -163,18 +224,35 @@ DeviceConfig default_device(const std::string &name, bool efa, const std::string
 bool set_field(DeviceConfig &cfg, const std::string &key, uint64_t value)
 {
     const Field *f = find(key);
-    if (!f)
+    if (!f) {
         return false;
-    if (f->size < 8 && value >> (8 * f->size))
+    }
+    if (f->size < 8 && value >> (8 * f->size)) {
         return false;
-    if (f->block == 3 && value > 0x7fffffff)
+    }
+    if (f->block == 3 && value > 0x7fffffff) {
         return false;
+    }
     unsigned char *dst = block_of(cfg, f->block) + f->offset;
     switch (f->size) {
-    case 1: { uint8_t v = static_cast<uint8_t>(value); std::memcpy(dst, &v, 1); break; }
-    case 2: { uint16_t v = static_cast<uint16_t>(value); std::memcpy(dst, &v, 2); break; }
-    case 4: { uint32_t v = static_cast<uint32_t>(value); std::memcpy(dst, &v, 4); break; }
-    default: std::memcpy(dst, &value, 8); break;
+    case 1: {
+        uint8_t v = static_cast<uint8_t>(value);
+        std::memcpy(dst, &v, 1);
+        break;
+    }
+    case 2: {
+        uint16_t v = static_cast<uint16_t>(value);
+        std::memcpy(dst, &v, 2);
+        break;
+    }
+    case 4: {
+        uint32_t v = static_cast<uint32_t>(value);
+        std::memcpy(dst, &v, 4);
+        break;
+    }
+    default:
+        std::memcpy(dst, &value, 8);
+        break;
     }
     return true;
 }
@@ -182,15 +260,33 @@ bool set_field(DeviceConfig &cfg, const std::string &key, uint64_t value)
 bool get_field(const DeviceConfig &cfg, const std::string &key, uint64_t &value)
 {
     const Field *f = find(key);
-    if (!f)
+    if (!f) {
         return false;
+    }
     const unsigned char *src = block_of(const_cast<DeviceConfig &>(cfg), f->block) + f->offset;
     value = 0;
     switch (f->size) {
-    case 1: { uint8_t v; std::memcpy(&v, src, 1); value = v; break; }
-    case 2: { uint16_t v; std::memcpy(&v, src, 2); value = v; break; }
-    case 4: { uint32_t v; std::memcpy(&v, src, 4); value = v; break; }
-    default: std::memcpy(&value, src, 8); break;
+    case 1: {
+        uint8_t v;
+        std::memcpy(&v, src, 1);
+        value = v;
+        break;
+    }
+    case 2: {
+        uint16_t v;
+        std::memcpy(&v, src, 2);
+        value = v;
+        break;
+    }
+    case 4: {
+        uint32_t v;
+        std::memcpy(&v, src, 4);
+        value = v;
+        break;
+    }
+    default:
+        std::memcpy(&value, src, 8);
+        break;
     }
     return true;
 }
@@ -198,8 +294,9 @@ bool get_field(const DeviceConfig &cfg, const std::string &key, uint64_t &value)
 std::vector<std::string> field_names()
 {
     std::vector<std::string> out;
-    for (const Field &f : kFields)
+    for (const Field &f : kFields) {
         out.emplace_back(f.name);
+    }
     return out;
 }
 

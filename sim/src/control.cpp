@@ -27,8 +27,9 @@ constexpr int kDefaultDestroyTimeoutMs = 3000;
 Device *device_at(int index)
 {
     World &w = world();
-    if (index < 0 || static_cast<std::size_t>(index) >= w.current.size())
+    if (index < 0 || static_cast<std::size_t>(index) >= w.current.size()) {
         return nullptr;
+    }
     return w.current[static_cast<std::size_t>(index)];
 }
 
@@ -42,12 +43,15 @@ int with_device(int index, bool writes, F f)
     World &w = world();
     std::lock_guard lock(w.dev_mtx);
     Device *d = device_at(index);
-    if (!d)
+    if (!d) {
         return -ENODEV;
-    if (!f(*d))
+    }
+    if (!f(*d)) {
         return -EINVAL;
-    if (writes)
+    }
+    if (writes) {
         w.pristine = false;
+    }
     return 0;
 }
 
@@ -57,8 +61,7 @@ int for_contexts(const char *device, int async_fd, F f)
 {
     int n = 0;
     for (Context *c : world().contexts) {
-        if (async_fd >= 0 ? c->async.fd() == async_fd
-                          : (device && c->dev->cfg.name == device)) {
+        if (async_fd >= 0 ? c->async.fd() == async_fd : (device && c->dev->cfg.name == device)) {
             f(c);
             ++n;
         }
@@ -83,8 +86,9 @@ VSIM_API void vsim_reset(void)
     world().destroy_timeout_ms.store(kDefaultDestroyTimeoutMs);
     World &w = world();
     std::lock_guard lock(w.dev_mtx);
-    if (!w.pristine)
+    if (!w.pristine) {
         set_default_devices_locked();
+    }
 }
 
 VSIM_API void vsim_clear_devices(void)
@@ -98,15 +102,19 @@ VSIM_API void vsim_clear_devices(void)
 
 VSIM_API int vsim_add_device(const char *name, int is_efa)
 {
-    if (!name || !*name || std::strlen(name) >= IBV_SYSFS_NAME_MAX)
+    if (!name || !*name || std::strlen(name) >= IBV_SYSFS_NAME_MAX) {
         return -EINVAL;
+    }
     World &w = world();
     std::lock_guard lock(w.dev_mtx);
-    if (!w.configured)
+    if (!w.configured) {
         set_default_devices_locked();
-    for (Device *d : w.current)
-        if (d->cfg.name == name)
+    }
+    for (Device *d : w.current) {
+        if (d->cfg.name == name) {
             return -EEXIST;
+        }
+    }
     new_device_locked(name, is_efa != 0);
     return static_cast<int>(w.current.size()) - 1;
 }
@@ -121,16 +129,16 @@ VSIM_API int vsim_set_device_field(int index, const char *field, uint64_t value)
 
 VSIM_API int vsim_get_device_field(int index, const char *field, uint64_t *value)
 {
-    return with_device(index, false, [&](Device &d) {
-        return field && value && get_field(d.cfg, field, *value);
-    });
+    return with_device(
+        index, false, [&](Device &d) { return field && value && get_field(d.cfg, field, *value); });
 }
 
 VSIM_API int vsim_set_device_gid(int index, const uint8_t gid[16])
 {
     return with_device(index, true, [&](Device &d) {
-        if (!gid)
+        if (!gid) {
             return false;
+        }
         std::memcpy(d.cfg.gid.raw, gid, 16);
         d.cfg.own_gid = true;
         return true;
@@ -140,8 +148,9 @@ VSIM_API int vsim_set_device_gid(int index, const uint8_t gid[16])
 VSIM_API int vsim_get_device_gid(int index, uint8_t gid[16])
 {
     return with_device(index, false, [&](Device &d) {
-        if (!gid)
+        if (!gid) {
             return false;
+        }
         std::memcpy(gid, d.cfg.gid.raw, 16);
         return true;
     });
@@ -150,8 +159,9 @@ VSIM_API int vsim_get_device_gid(int index, uint8_t gid[16])
 VSIM_API int vsim_set_device_fw_ver(int index, const char *fw_ver)
 {
     return with_device(index, true, [&](Device &d) {
-        if (!fw_ver || std::strlen(fw_ver) >= sizeof d.cfg.dattr.fw_ver)
+        if (!fw_ver || std::strlen(fw_ver) >= sizeof d.cfg.dattr.fw_ver) {
             return false;
+        }
         std::strcpy(d.cfg.dattr.fw_ver, fw_ver);
         return true;
     });
@@ -161,8 +171,9 @@ VSIM_API const char *vsim_device_fields(void)
 {
     static const std::string names = [] {
         std::string s;
-        for (const std::string &n : field_names())
+        for (const std::string &n : field_names()) {
             s += n + "\n";
+        }
         return s;
     }();
     return names.c_str();
@@ -171,8 +182,9 @@ VSIM_API const char *vsim_device_fields(void)
 VSIM_API int vsim_fail(const char *fn, int count, int skip, int err, long long rc, int has_rc)
 {
     const int idx = fn_lookup(fn);
-    if (idx < 0 || count < 0 || skip < 0)
+    if (idx < 0 || count < 0 || skip < 0) {
         return -EINVAL;
+    }
     arm_fault(static_cast<Fn>(idx), count, skip, err, rc, has_rc != 0);
     return 0;
 }
@@ -186,8 +198,9 @@ VSIM_API int vsim_fault_pending(const char *fn)
 VSIM_API int vsim_pause(const char *fn, int at, int limit_ms)
 {
     const int idx = fn_lookup(fn);
-    if (idx < 0 || at < 0 || at > 2)
+    if (idx < 0 || at < 0 || at > 2) {
         return -EINVAL;
+    }
     set_paused(static_cast<Fn>(idx), static_cast<PauseAt>(at), limit_ms);
     return 0;
 }
@@ -201,8 +214,9 @@ VSIM_API int vsim_paused(const char *fn)
 VSIM_API long long vsim_call_count(const char *fn)
 {
     const int idx = fn_lookup(fn);
-    if (idx < 0)
+    if (idx < 0) {
         return -EINVAL;
+    }
     return static_cast<long long>(call_count(static_cast<Fn>(idx)));
 }
 
@@ -212,8 +226,9 @@ VSIM_API const char *vsim_function_names(void)
 {
     static const std::string names = [] {
         std::string s;
-        for (std::size_t i = 0; i < kFnCount; ++i)
+        for (std::size_t i = 0; i < kFnCount; ++i) {
             s += std::string(fn_name(static_cast<Fn>(i))) + "\n";
+        }
         return s;
     }();
     return names.c_str();
@@ -225,8 +240,9 @@ VSIM_API char *vsim_log_take(void)
 {
     const std::string s = take_log();
     char *out = static_cast<char *>(std::malloc(s.size() + 1));
-    if (out)
+    if (out) {
         std::memcpy(out, s.c_str(), s.size() + 1);
+    }
     return out;
 }
 
@@ -236,8 +252,9 @@ VSIM_API int vsim_post_qp_event(uint32_t qp_num, int event_type)
 {
     std::shared_lock lock(world().mtx);
     auto it = world().qps.find(qp_num);
-    if (it == world().qps.end())
+    if (it == world().qps.end()) {
         return -ENOENT;
+    }
     qp_raise_async(it->second, static_cast<ibv_event_type>(event_type));
     return 0;
 }
@@ -246,8 +263,9 @@ VSIM_API int vsim_post_cq_event(uint32_t cq_handle, int event_type)
 {
     std::lock_guard lock(world().obj_mtx);
     auto it = world().cqs.find(cq_handle);
-    if (it == world().cqs.end())
+    if (it == world().cqs.end()) {
         return -ENOENT;
+    }
     cq_raise_async(it->second, static_cast<ibv_event_type>(event_type));
     return 0;
 }
@@ -278,14 +296,19 @@ VSIM_API int vsim_release(int reverse) { return fabric_release(reverse != 0); }
 VSIM_API void vsim_reverse_next(int n) { fabric_reverse_next(n > 0 ? n : 0); }
 VSIM_API int vsim_held(void) { return fabric_held(); }
 
-VSIM_API void vsim_set_destroy_timeout_ms(int ms) { world().destroy_timeout_ms.store(ms > 0 ? ms : 0); }
+VSIM_API void vsim_set_destroy_timeout_ms(int ms)
+{
+    world().destroy_timeout_ms.store(ms > 0 ? ms : 0);
+}
 
 VSIM_API int vsim_live(const char *kind)
 {
     static const char *const names[] = {"context", "pd", "mr", "cq", "qp", "ah", "channel"};
-    for (int k = 0; k < static_cast<int>(Kind::count_); ++k)
-        if (kind && std::strcmp(kind, names[k]) == 0)
+    for (int k = 0; k < static_cast<int>(Kind::count_); ++k) {
+        if (kind && std::strcmp(kind, names[k]) == 0) {
             return world().live[k].load();
+        }
+    }
     return -EINVAL;
 }
 
@@ -300,11 +323,13 @@ VSIM_API int vsim_cq_handles(uint32_t *out, int cap)
 {
     std::lock_guard lock(world().obj_mtx);
     std::vector<uint32_t> hs;
-    for (const auto &e : world().cqs)
+    for (const auto &e : world().cqs) {
         hs.push_back(e.first);
+    }
     std::sort(hs.begin(), hs.end());
-    for (int k = 0; out && k < cap && k < static_cast<int>(hs.size()); ++k)
+    for (int k = 0; out && k < cap && k < static_cast<int>(hs.size()); ++k) {
         out[k] = hs[static_cast<std::size_t>(k)];
+    }
     return static_cast<int>(hs.size());
 }
 
@@ -313,8 +338,9 @@ VSIM_API int vsim_set_host(const char *name) { return xproc_set_host(name); }
 VSIM_API int vsim_get_host(char *buf, int cap)
 {
     const std::string h = xproc_host();
-    if (!buf || cap < 0 || h.size() + 1 > static_cast<std::size_t>(cap))
+    if (!buf || cap < 0 || h.size() + 1 > static_cast<std::size_t>(cap)) {
         return -ERANGE;
+    }
     std::memcpy(buf, h.c_str(), h.size() + 1);
     return static_cast<int>(h.size());
 }

@@ -18,8 +18,8 @@ void retire_thread(void *block);
 
 struct Registry {
     std::mutex mtx;
-    CountBlock *live = nullptr;   // blocks of running threads
-    CountBlock *spare = nullptr;  // blocks left by exited threads, zeroed
+    CountBlock *live = nullptr;       // blocks of running threads
+    CountBlock *spare = nullptr;      // blocks left by exited threads, zeroed
     uint64_t retired[kFnCount] = {};  // counts of exited threads
     uint64_t base[kFnCount] = {};     // totals at the last reset
     pthread_key_t exit_key{};
@@ -27,8 +27,9 @@ struct Registry {
     uint64_t total_locked(std::size_t i) const
     {
         uint64_t n = retired[i];
-        for (const CountBlock *b = live; b; b = b->next)
+        for (const CountBlock *b = live; b; b = b->next) {
             n += b->n[i].load(std::memory_order_relaxed);
+        }
         return n;
     }
 };
@@ -81,10 +82,11 @@ CountBlock *register_thread_counts()
     {
         std::lock_guard lock(r.mtx);
         block = r.spare;
-        if (block)
+        if (block) {
             r.spare = block->next;
-        else
+        } else {
             block = new CountBlock{};
+        }
         block->next = r.live;
         r.live = block;
     }
@@ -107,8 +109,9 @@ void reset_counts()
     // counting meanwhile never see their blocks rewritten under them.
     Registry &r = registry();
     std::lock_guard lock(r.mtx);
-    for (std::size_t i = 0; i < kFnCount; ++i)
+    for (std::size_t i = 0; i < kFnCount; ++i) {
         r.base[i] = r.total_locked(i);
+    }
 }
 
 }  // namespace vsim

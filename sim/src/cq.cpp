@@ -23,13 +23,15 @@ public:
     explicit CqLock(Cq *cq) : cq_(cq)
     {
         locked_ = cq->owner.load(std::memory_order_relaxed) != self_id();
-        if (locked_)
+        if (locked_) {
             cq->mtx.lock();
+        }
     }
     ~CqLock()
     {
-        if (locked_)
+        if (locked_) {
             cq_->mtx.unlock();
+        }
     }
     CqLock(const CqLock &) = delete;
     CqLock &operator=(const CqLock &) = delete;
@@ -46,14 +48,12 @@ inline const Cqe &current(Cq *cq) { return cq->ring[cq->cur & cq->mask]; }
 // entry pushed sets its sender, so a consumed one needs no clearing.)
 inline void consume(Cq *cq, uint64_t pos)
 {
-    if (Qp *s = cq->senders[pos & cq->mask])
+    if (Qp *s = cq->senders[pos & cq->mask]) {
         s->sq_unpolled.fetch_sub(1, std::memory_order_relaxed);
+    }
 }
 
-bool in_batch(Cq *cq)
-{
-    return cq->owner.load(std::memory_order_relaxed) == self_id();
-}
+bool in_batch(Cq *cq) { return cq->owner.load(std::memory_order_relaxed) == self_id(); }
 
 void load_current(Cq *cq)
 {
@@ -66,20 +66,25 @@ int op_start_poll(ibv_cq_ex *cqx, ibv_poll_cq_attr *attr)
 {
     return hot_call<Fn::start_poll>([=](auto &call) {
         Cq *cq = to_cq(cqx);
-        if (auto *l = call.log())
+        if (auto *l = call.log()) {
             l->u("cq", cqx->handle).u("comp_mask", attr ? attr->comp_mask : 0);
-        if (call.faulted())
+        }
+        if (call.faulted()) {
             return static_cast<int>(call.fault_rc());
-        if (in_batch(cq))
+        }
+        if (in_batch(cq)) {
             return call.rc(EINVAL);  // a batch is already open on this thread
-        if (attr && attr->comp_mask)
+        }
+        if (attr && attr->comp_mask) {
             return call.rc(EINVAL);
+        }
         cq->mtx.lock();
         if (cq->head == cq->tail) {
             cq->mtx.unlock();
             // Nothing yet: serve what other processes sent, then look again.
-            if (!remote_active())
+            if (!remote_active()) {
                 return call.rc(ENOENT);
+            }
             fabric_progress();
             cq->mtx.lock();
             if (cq->head == cq->tail) {
@@ -100,12 +105,15 @@ int op_next_poll(ibv_cq_ex *cqx)
 {
     return hot_call<Fn::next_poll>([=](auto &call) {
         Cq *cq = to_cq(cqx);
-        if (auto *l = call.log())
+        if (auto *l = call.log()) {
             l->u("cq", cqx->handle);
-        if (call.faulted())
+        }
+        if (call.faulted()) {
             return static_cast<int>(call.fault_rc());
-        if (!in_batch(cq) || !cq->cur_valid)
+        }
+        if (!in_batch(cq) || !cq->cur_valid) {
             return call.rc(EINVAL);
+        }
         cq->head = cq->cur + 1;
         if (cq->head == cq->tail) {
             cq->cur_valid = false;
@@ -122,12 +130,15 @@ void op_end_poll(ibv_cq_ex *cqx)
 {
     return hot_call<Fn::end_poll>([=](auto &call) {
         Cq *cq = to_cq(cqx);
-        if (auto *l = call.log())
+        if (auto *l = call.log()) {
             l->u("cq", cqx->handle);
-        if (!in_batch(cq))
+        }
+        if (!in_batch(cq)) {
             return;
-        if (cq->cur_valid)
+        }
+        if (cq->cur_valid) {
             cq->head = cq->cur + 1;
+        }
         cq->cur_valid = false;
         cq->doorbell = static_cast<uint32_t>(cq->head);
         cq->owner.store(0, std::memory_order_relaxed);
@@ -141,13 +152,16 @@ T read_field(ibv_cq_ex *cqx, Get get)
 {
     return hot_call<F>([=](auto &call) {
         Cq *cq = to_cq(cqx);
-        if (call.faulted())
+        if (call.faulted()) {
             return static_cast<T>(call.fault_rc());
-        if (!in_batch(cq) || !cq->cur_valid)
+        }
+        if (!in_batch(cq) || !cq->cur_valid) {
             return T{};
+        }
         const T v = static_cast<T>(get(current(cq)));
-        if (auto *l = call.log())
+        if (auto *l = call.log()) {
             l->u("cq", cqx->handle).u("ret", static_cast<unsigned long long>(v));
+        }
         return v;
     });
 }
@@ -198,17 +212,22 @@ int efa_read_sgid(efadv_cq *ecq, ibv_gid *sgid)
 {
     return hot_call<Fn::wc_read_sgid>([=](auto &call) {
         Cq *cq = to_cq(ecq);
-        if (auto *l = call.log())
+        if (auto *l = call.log()) {
             l->u("cq", cq->cqx.handle);
-        if (call.faulted())
+        }
+        if (call.faulted()) {
             return static_cast<int>(call.fault_rc());
-        if (!sgid || !in_batch(cq) || !cq->cur_valid)
+        }
+        if (!sgid || !in_batch(cq) || !cq->cur_valid) {
             return call.rc(-EINVAL);
-        if (!cq->sgids || !(current(cq).flags & kCqeSgid))
+        }
+        if (!cq->sgids || !(current(cq).flags & kCqeSgid)) {
             return call.rc(-ENOENT);
+        }
         *sgid = cq->sgids[cq->cur & cq->mask];
-        if (auto *l = call.log())
+        if (auto *l = call.log()) {
             l->hex_bytes("gid", sgid->raw, 16);
+        }
         return call.rc(0);
     });
 }
@@ -217,11 +236,13 @@ bool efa_is_unsolicited(efadv_cq *ecq)
 {
     return hot_call<Fn::wc_is_unsolicited>([=](auto &call) {
         Cq *cq = to_cq(ecq);
-        if (call.faulted())
+        if (call.faulted()) {
             return call.fault_rc() != 0;
+        }
         const bool v = in_batch(cq) && cq->cur_valid && (current(cq).flags & kCqeUnsolicited);
-        if (auto *l = call.log())
+        if (auto *l = call.log()) {
             l->u("cq", cq->cqx.handle).b("ret", v);
+        }
         return v;
     });
 }
@@ -244,8 +265,9 @@ void log_cq_attr(LogEntry *l, const ibv_cq_init_attr_ex &a)
 
 void log_cq_ret(LogEntry *l, const Cq *cq)
 {
-    if (l)
+    if (l) {
         l->u("ret", cq->cqx.handle).i("cqe_granted", cq->cqx.cqe);
+    }
 }
 
 }  // namespace
@@ -295,13 +317,14 @@ Cq *create_cq_common(Context *c, const ibv_cq_init_attr_ex &attr, uint64_t efa_f
     auto *cq = new (std::nothrow) Cq;
     const uint32_t n = std::bit_ceil(attr.cqe);
     if (cq) {
-        cq->ring = static_cast<Cqe *>(std::aligned_alloc(4096, ((n * sizeof(Cqe) + 4095) / 4096) * 4096));
+        cq->ring =
+            static_cast<Cqe *>(std::aligned_alloc(4096, ((n * sizeof(Cqe) + 4095) / 4096) * 4096));
         cq->senders = static_cast<Qp **>(std::calloc(n, sizeof(Qp *)));
-        if (efa_flags & EFADV_WC_EX_WITH_SGID)
+        if (efa_flags & EFADV_WC_EX_WITH_SGID) {
             cq->sgids = static_cast<ibv_gid *>(std::calloc(n, sizeof(ibv_gid)));
+        }
     }
-    if (!cq || !cq->ring || !cq->senders ||
-        ((efa_flags & EFADV_WC_EX_WITH_SGID) && !cq->sgids)) {
+    if (!cq || !cq->ring || !cq->senders || ((efa_flags & EFADV_WC_EX_WITH_SGID) && !cq->sgids)) {
         if (cq) {
             std::free(cq->ring);
             std::free(cq->senders);
@@ -329,8 +352,9 @@ Cq *create_cq_common(Context *c, const ibv_cq_init_attr_ex &attr, uint64_t efa_f
     pthread_mutex_init(&x.mutex, nullptr);
     pthread_cond_init(&x.cond, nullptr);
     install_cq_ops(cq);
-    if (cq->chan)
+    if (cq->chan) {
         cq->chan->cqs.fetch_add(1);
+    }
     {
         std::lock_guard lock(world().obj_mtx);
         world().cqs.emplace(x.handle, cq);
@@ -346,21 +370,26 @@ ibv_cq_ex *op_create_cq_ex(ibv_context *context, ibv_cq_init_attr_ex *attr)
     Call call(Fn::create_cq_ex);
     if (auto *l = call.log()) {
         l->u("ctx", ctx_id(context));
-        if (attr)
+        if (attr) {
             log_cq_attr(l, *attr);
+        }
     }
-    if (call.faulted())
+    if (call.faulted()) {
         return call.fault_null<ibv_cq_ex>();
-    if (!context || !attr)
+    }
+    if (!context || !attr) {
         return call.null<ibv_cq_ex>(EINVAL);
+    }
     if ((attr->comp_mask & ~static_cast<uint32_t>(IBV_CQ_INIT_ATTR_MASK_FLAGS)) ||
         (attr->flags & ~static_cast<uint32_t>(IBV_CREATE_CQ_ATTR_SINGLE_THREADED)) ||
-        (attr->wc_flags & ~static_cast<uint64_t>(IBV_WC_STANDARD_FLAGS)))
+        (attr->wc_flags & ~static_cast<uint64_t>(IBV_WC_STANDARD_FLAGS))) {
         return call.null<ibv_cq_ex>(EOPNOTSUPP);
+    }
     int err = 0;
     Cq *cq = create_cq_common(to_ctx(context), *attr, 0, err);
-    if (!cq)
+    if (!cq) {
         return call.null<ibv_cq_ex>(err);
+    }
     log_cq_ret(call.log(), cq);
     return &cq->cqx;
 }
@@ -370,9 +399,11 @@ void cq_wait_for_pollers(Cq *cq) { CqLock lock(cq); }
 void cq_forget_sender(Cq *cq, Qp *qp)
 {
     CqLock lock(cq);
-    for (uint64_t k = cq->head; k != cq->tail; ++k)
-        if (cq->senders[k & cq->mask] == qp)
+    for (uint64_t k = cq->head; k != cq->tail; ++k) {
+        if (cq->senders[k & cq->mask] == qp) {
             cq->senders[k & cq->mask] = nullptr;
+        }
+    }
 }
 
 void cq_push(Cq *cq, const Cqe &e, const ibv_gid *sgid, Qp *sender)
@@ -388,8 +419,9 @@ void cq_push(Cq *cq, const Cqe &e, const ibv_gid *sgid, Qp *sender)
             const uint64_t slot = cq->tail & cq->mask;
             cq->ring[slot] = e;
             cq->senders[slot] = sender;
-            if (sgid && cq->sgids)
+            if (sgid && cq->sgids) {
                 cq->sgids[slot] = *sgid;
+            }
             ++cq->tail;
             if (cq->armed && cq->chan) {
                 cq->armed = false;
@@ -397,28 +429,34 @@ void cq_push(Cq *cq, const Cqe &e, const ibv_gid *sgid, Qp *sender)
             }
         }
     }
-    if (notify)
+    if (notify) {
         cq->chan->events.push(cq);
-    if (overflow)
+    }
+    if (overflow) {
         cq_raise_async(cq, IBV_EVENT_CQ_ERR);
+    }
 }
 
 int op_poll_cq(ibv_cq *ibcq, int n, ibv_wc *wc)
 {
     return hot_call<Fn::poll_cq>([=](auto &call) {
-        if (auto *l = call.log())
+        if (auto *l = call.log()) {
             l->u("cq", ibcq ? ibcq->handle : 0).i("num_entries", n);
-        if (call.faulted())
+        }
+        if (call.faulted()) {
             return static_cast<int>(call.fault_rc());
-        if (!ibcq || n < 0 || (n > 0 && !wc))
+        }
+        if (!ibcq || n < 0 || (n > 0 && !wc)) {
             return call.rc(-EINVAL);
+        }
         Cq *cq = to_cq(ibcq);
         int got = 0;
         for (int round = 0; round < 2; ++round) {
             if (round) {
                 // Nothing yet: serve what other processes sent, then look again.
-                if (got || !n || !remote_active())
+                if (got || !n || !remote_active()) {
                     break;
+                }
                 fabric_progress();
             }
             CqLock lock(cq);
@@ -450,12 +488,15 @@ int op_poll_cq(ibv_cq *ibcq, int n, ibv_wc *wc)
 int op_req_notify_cq(ibv_cq *ibcq, int solicited_only)
 {
     Call call(Fn::req_notify_cq);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("cq", ibcq ? ibcq->handle : 0).i("solicited_only", solicited_only);
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return static_cast<int>(call.fault_rc());
-    if (!ibcq)
+    }
+    if (!ibcq) {
         return call.rc(EINVAL);
+    }
     Cq *cq = to_cq(ibcq);
     CqLock lock(cq);
     cq->armed = true;
@@ -468,16 +509,19 @@ VSIM_API ibv_cq *ibv_create_cq(ibv_context *context, int cqe, void *cq_context,
                                ibv_comp_channel *channel, int comp_vector)
 {
     Call call(Fn::ibv_create_cq);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("ctx", ctx_id(context))
             .i("cqe", cqe)
             .x("cq_context", reinterpret_cast<uintptr_t>(cq_context))
             .i("channel", channel ? channel->fd : -1)
             .i("comp_vector", comp_vector);
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return call.fault_null<ibv_cq>();
-    if (!context || cqe < 1 || comp_vector < 0)
+    }
+    if (!context || cqe < 1 || comp_vector < 0) {
         return call.null<ibv_cq>(EINVAL);
+    }
     ibv_cq_init_attr_ex a{};
     a.cqe = static_cast<uint32_t>(cqe);
     a.cq_context = cq_context;
@@ -486,8 +530,9 @@ VSIM_API ibv_cq *ibv_create_cq(ibv_context *context, int cqe, void *cq_context,
     a.wc_flags = IBV_WC_STANDARD_FLAGS;
     int err = 0;
     Cq *cq = create_cq_common(to_ctx(context), a, 0, err);
-    if (!cq)
+    if (!cq) {
         return call.null<ibv_cq>(err);
+    }
     log_cq_ret(call.log(), cq);
     return reinterpret_cast<ibv_cq *>(&cq->cqx);
 }
@@ -495,17 +540,22 @@ VSIM_API ibv_cq *ibv_create_cq(ibv_context *context, int cqe, void *cq_context,
 VSIM_API int ibv_destroy_cq(ibv_cq *ibcq)
 {
     Call call(Fn::ibv_destroy_cq);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("cq", ibcq ? ibcq->handle : 0);
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return static_cast<int>(call.fault_rc());
-    if (!ibcq)
+    }
+    if (!ibcq) {
         return call.rc(EINVAL);
+    }
     Cq *cq = to_cq(ibcq);
-    if (cq->qps.load() > 0)
+    if (cq->qps.load() > 0) {
         return call.rc(EBUSY);
-    if (cq->chan)
+    }
+    if (cq->chan) {
         cq->chan->events.remove_if([cq](Cq *c) { return c == cq; });
+    }
     drop_async_events(cq->ctx, ibcq);
     if (!cq->tally.wait_settled()) {
         std::fprintf(stderr,
@@ -518,9 +568,12 @@ VSIM_API int ibv_destroy_cq(ibv_cq *ibcq)
         std::lock_guard lock(world().obj_mtx);
         world().cqs.erase(ibcq->handle);
     }
-    { std::lock_guard lock(cq->mtx); }  // let a poll on another thread finish
-    if (cq->chan)
+    {
+        std::lock_guard lock(cq->mtx);
+    }  // let a poll on another thread finish
+    if (cq->chan) {
         cq->chan->cqs.fetch_sub(1);
+    }
     cq->ctx->children.fetch_sub(1);
     cq->ctx->dev->n_cq.fetch_sub(1);
     pthread_mutex_destroy(&cq->cqx.mutex);
@@ -540,40 +593,51 @@ VSIM_API ibv_cq_ex *vsim_efa_create_cq(ibv_context *context, ibv_cq_init_attr_ex
     Call call(Fn::efadv_create_cq);
     if (auto *l = call.log()) {
         l->u("ctx", ctx_id(context));
-        if (attr)
+        if (attr) {
             log_cq_attr(l, *attr);
-        if (efa_attr)
+        }
+        if (efa_attr) {
             l->x("efa_comp_mask", efa_attr->comp_mask).x("efa_wc_flags", efa_attr->wc_flags);
+        }
         l->u("inlen", inlen);
     }
-    if (call.faulted())
+    if (call.faulted()) {
         return call.fault_null<ibv_cq_ex>();
-    if (!context || !attr || !efa_attr)
+    }
+    if (!context || !attr || !efa_attr) {
         return call.null<ibv_cq_ex>(EINVAL);
+    }
     Context *c = to_ctx(context);
     const DeviceConfig &cfg = c->dev->cfg;
-    if (!cfg.efa)
+    if (!cfg.efa) {
         return call.null<ibv_cq_ex>(EOPNOTSUPP);
-    if (inlen < sizeof(efadv_cq_init_attr) || efa_attr->comp_mask)
+    }
+    if (inlen < sizeof(efadv_cq_init_attr) || efa_attr->comp_mask) {
         return call.null<ibv_cq_ex>(EINVAL);
-    for (uint32_t k = sizeof(efadv_cq_init_attr); k < inlen; ++k)
-        if (reinterpret_cast<const unsigned char *>(efa_attr)[k])
+    }
+    for (uint32_t k = sizeof(efadv_cq_init_attr); k < inlen; ++k) {
+        if (reinterpret_cast<const unsigned char *>(efa_attr)[k]) {
             return call.null<ibv_cq_ex>(EINVAL);
+        }
+    }
     if ((attr->comp_mask & ~static_cast<uint32_t>(IBV_CQ_INIT_ATTR_MASK_FLAGS)) ||
         (attr->flags & ~static_cast<uint32_t>(IBV_CREATE_CQ_ATTR_SINGLE_THREADED)) ||
-        (attr->wc_flags & ~static_cast<uint64_t>(IBV_WC_STANDARD_FLAGS)))
+        (attr->wc_flags & ~static_cast<uint64_t>(IBV_WC_STANDARD_FLAGS))) {
         return call.null<ibv_cq_ex>(EOPNOTSUPP);
+    }
     const uint64_t ef = efa_attr->wc_flags;
     if ((ef & ~static_cast<uint64_t>(EFADV_WC_EX_WITH_SGID | EFADV_WC_EX_WITH_IS_UNSOLICITED)) ||
         ((ef & EFADV_WC_EX_WITH_SGID) &&
          !(cfg.eattr.device_caps & EFADV_DEVICE_ATTR_CAPS_CQ_WITH_SGID)) ||
         ((ef & EFADV_WC_EX_WITH_IS_UNSOLICITED) &&
-         !(cfg.eattr.device_caps & EFADV_DEVICE_ATTR_CAPS_UNSOLICITED_WRITE_RECV)))
+         !(cfg.eattr.device_caps & EFADV_DEVICE_ATTR_CAPS_UNSOLICITED_WRITE_RECV))) {
         return call.null<ibv_cq_ex>(EOPNOTSUPP);
+    }
     int err = 0;
     Cq *cq = create_cq_common(c, *attr, ef, err);
-    if (!cq)
+    if (!cq) {
         return call.null<ibv_cq_ex>(err);
+    }
     log_cq_ret(call.log(), cq);
     return &cq->cqx;
 }
@@ -581,30 +645,38 @@ VSIM_API ibv_cq_ex *vsim_efa_create_cq(ibv_context *context, ibv_cq_init_attr_ex
 VSIM_API efadv_cq *vsim_efa_cq_from_ibv_cq_ex(ibv_cq_ex *cqx)
 {
     Call call(Fn::efadv_cq_from_ibv_cq_ex);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("cq", cqx ? cqx->handle : 0);
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return call.fault_null<efadv_cq>();
-    if (!cqx)
+    }
+    if (!cqx) {
         return call.null<efadv_cq>(EINVAL);
+    }
     Cq *cq = to_cq(cqx);
-    if (!cq->ctx->dev->cfg.efa)
+    if (!cq->ctx->dev->cfg.efa) {
         return call.null<efadv_cq>(EOPNOTSUPP);
+    }
     return &cq->ecq;
 }
 
 VSIM_API int vsim_efa_query_cq(ibv_cq *ibcq, efadv_cq_attr *attr, uint32_t inlen)
 {
     Call call(Fn::efadv_query_cq);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("cq", ibcq ? ibcq->handle : 0).u("inlen", inlen);
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return static_cast<int>(call.fault_rc());
-    if (!ibcq || !attr)
+    }
+    if (!ibcq || !attr) {
         return call.rc(EINVAL);
+    }
     Cq *cq = to_cq(ibcq);
-    if (!cq->ctx->dev->cfg.efa)
+    if (!cq->ctx->dev->cfg.efa) {
         return call.rc(EOPNOTSUPP);
+    }
     efadv_cq_attr out{};
     out.buffer = reinterpret_cast<uint8_t *>(cq->ring);
     out.entry_size = sizeof(Cqe);

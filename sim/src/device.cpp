@@ -24,8 +24,9 @@ void fork_init_from_environment()
 {
     static std::once_flag once;
     std::call_once(once, [] {
-        if ((std::getenv("RDMAV_FORK_SAFE") || std::getenv("IBV_FORK_SAFE")) && fork_init() != 0)
+        if ((std::getenv("RDMAV_FORK_SAFE") || std::getenv("IBV_FORK_SAFE")) && fork_init() != 0) {
             std::fprintf(stderr, "libibverbs: Warning: fork()-safety requested but init failed\n");
+        }
     });
 }
 
@@ -36,23 +37,28 @@ VSIM_API ibv_device **ibv_get_device_list(int *num_devices)
     Call call(Fn::ibv_get_device_list);
     fork_init_from_environment();
     if (call.faulted()) {
-        if (num_devices)
+        if (num_devices) {
             *num_devices = 0;
+        }
         return call.fault_null<ibv_device *>();
     }
     const std::vector<Device *> devs = device_snapshot();
     auto **list = static_cast<ibv_device **>(std::calloc(devs.size() + 1, sizeof(ibv_device *)));
-    if (!list)
+    if (!list) {
         return call.null<ibv_device *>(ENOMEM);
-    for (std::size_t i = 0; i < devs.size(); ++i)
+    }
+    for (std::size_t i = 0; i < devs.size(); ++i) {
         list[i] = &devs[i]->ibdev;
-    if (num_devices)
+    }
+    if (num_devices) {
         *num_devices = static_cast<int>(devs.size());
+    }
     if (auto *l = call.log()) {
         std::string names = "[";
         for (std::size_t i = 0; i < devs.size(); ++i) {
-            if (i)
+            if (i) {
                 names += ',';
+            }
             names += LogEntry::quote(devs[i]->cfg.name.c_str());
         }
         l->raw("ret", names + "]");
@@ -69,22 +75,27 @@ VSIM_API void ibv_free_device_list(ibv_device **list)
 VSIM_API const char *ibv_get_device_name(ibv_device *device)
 {
     Call call(Fn::ibv_get_device_name);
-    if (call.faulted())
+    if (call.faulted()) {
         return call.fault_null<const char>();
-    if (!device)
+    }
+    if (!device) {
         return call.null<const char>(EINVAL);
-    if (auto *l = call.log())
+    }
+    if (auto *l = call.log()) {
         l->s("ret", device->name);
+    }
     return device->name;
 }
 
 VSIM_API __be64 ibv_get_device_guid(ibv_device *device)
 {
     Call call(Fn::ibv_get_device_guid);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->s("device", device ? device->name : nullptr);
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return static_cast<__be64>(call.fault_rc());
+    }
     if (!device) {
         errno = EINVAL;
         return 0;
@@ -95,24 +106,30 @@ VSIM_API __be64 ibv_get_device_guid(ibv_device *device)
 VSIM_API ibv_context *ibv_open_device(ibv_device *device)
 {
     Call call(Fn::ibv_open_device);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->s("device", device ? device->name : nullptr);
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return call.fault_null<ibv_context>();
-    if (!device)
+    }
+    if (!device) {
         return call.null<ibv_context>(EINVAL);
+    }
     Device *dev = to_device(device);
     {
         // Only devices of the current set can be opened.
         bool present = false;
-        for (Device *d : device_snapshot())
+        for (Device *d : device_snapshot()) {
             present |= d == dev;
-        if (!present)
+        }
+        if (!present) {
             return call.null<ibv_context>(ENODEV);
+        }
     }
     auto *c = new (std::nothrow) Context;
-    if (!c)
+    if (!c) {
         return call.null<ibv_context>(ENOMEM);
+    }
     if (!c->async.ok()) {
         const int err = errno;
         delete c;
@@ -143,25 +160,30 @@ VSIM_API ibv_context *ibv_open_device(ibv_device *device)
         world().contexts.push_back(c);
     }
     live_add(Kind::Context, 1);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("ret", c->id).i("async_fd", ic.async_fd);
+    }
     return &ic;
 }
 
 VSIM_API int ibv_close_device(ibv_context *context)
 {
     Call call(Fn::ibv_close_device);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("ctx", ctx_id(context));
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return static_cast<int>(call.fault_rc());
-    if (!context)
+    }
+    if (!context) {
         return call.neg1(EINVAL);
+    }
     Context *c = to_ctx(context);
     // Closing the device file makes the kernel release everything still
     // open on it; programs (perftest among them) rely on that at exit.
-    if (release_children(c) != 0)
+    if (release_children(c) != 0) {
         return call.neg1(EBUSY);
+    }
     {
         std::lock_guard lock(world().obj_mtx);
         auto &v = world().contexts;
@@ -176,12 +198,15 @@ VSIM_API int ibv_close_device(ibv_context *context)
 VSIM_API int ibv_query_device(ibv_context *context, ibv_device_attr *attr)
 {
     Call call(Fn::ibv_query_device);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("ctx", ctx_id(context));
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return static_cast<int>(call.fault_rc());
-    if (!context || !attr)
+    }
+    if (!context || !attr) {
         return call.rc(EINVAL);
+    }
     *attr = to_ctx(context)->dev->cfg.dattr;
     return call.rc(0);
 }
@@ -196,12 +221,15 @@ int op_query_device_ex(ibv_context *context, const ibv_query_device_ex_input *in
                        ibv_device_attr_ex *attr, size_t attr_size)
 {
     Call call(Fn::query_device_ex);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("ctx", ctx_id(context)).u("attr_size", attr_size);
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return static_cast<int>(call.fault_rc());
-    if (!context || !attr || (input && input->comp_mask) || attr_size < sizeof(ibv_device_attr))
+    }
+    if (!context || !attr || (input && input->comp_mask) || attr_size < sizeof(ibv_device_attr)) {
         return call.rc(EINVAL);
+    }
     const DeviceConfig &cfg = to_ctx(context)->dev->cfg;
     ibv_device_attr_ex out{};
     out.orig_attr = cfg.dattr;
@@ -214,8 +242,9 @@ int op_query_device_ex(ibv_context *context, const ibv_query_device_ex_input *in
 
 int query_port_common(Context *c, uint8_t port, ibv_port_attr *out)
 {
-    if (port < 1 || port > c->dev->cfg.dattr.phys_port_cnt)
+    if (port < 1 || port > c->dev->cfg.dattr.phys_port_cnt) {
         return EINVAL;
+    }
     *out = c->dev->cfg.pattr;
     return 0;
 }
@@ -223,16 +252,20 @@ int query_port_common(Context *c, uint8_t port, ibv_port_attr *out)
 int op_query_port_ex(ibv_context *context, uint8_t port, ibv_port_attr *attr, size_t len)
 {
     Call call(Fn::query_port_ex);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("ctx", ctx_id(context)).u("port", port).u("len", len);
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return static_cast<int>(call.fault_rc());
-    if (!context || !attr)
+    }
+    if (!context || !attr) {
         return call.rc(EINVAL);
+    }
     ibv_port_attr tmp;
     const int rc = query_port_common(to_ctx(context), port, &tmp);
-    if (rc)
+    if (rc) {
         return call.rc(rc);
+    }
     std::memset(attr, 0, len);
     std::memcpy(attr, &tmp, len < sizeof tmp ? len : sizeof tmp);
     return call.rc(0);
@@ -246,16 +279,20 @@ VSIM_API int(ibv_query_port)(ibv_context *context, uint8_t port_num,
                              _compat_ibv_port_attr *port_attr)
 {
     Call call(Fn::ibv_query_port);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("ctx", ctx_id(context)).u("port", port_num);
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return static_cast<int>(call.fault_rc());
-    if (!context || !port_attr)
+    }
+    if (!context || !port_attr) {
         return call.rc(EINVAL);
+    }
     ibv_port_attr tmp;
     const int rc = query_port_common(to_ctx(context), port_num, &tmp);
-    if (rc)
+    if (rc) {
         return call.rc(rc);
+    }
     std::memcpy(static_cast<void *>(port_attr), &tmp, sizeof tmp);
     return call.rc(0);
 }
@@ -263,16 +300,20 @@ VSIM_API int(ibv_query_port)(ibv_context *context, uint8_t port_num,
 VSIM_API int ibv_query_gid(ibv_context *context, uint8_t port_num, int index, ibv_gid *gid)
 {
     Call call(Fn::ibv_query_gid);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("ctx", ctx_id(context)).u("port", port_num).i("index", index);
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return static_cast<int>(call.fault_rc());
-    if (!context || !gid)
+    }
+    if (!context || !gid) {
         return call.neg1(EINVAL);
+    }
     const DeviceConfig &cfg = to_ctx(context)->dev->cfg;
     if (port_num < 1 || port_num > cfg.dattr.phys_port_cnt || index < 0 ||
-        index >= cfg.pattr.gid_tbl_len)
+        index >= cfg.pattr.gid_tbl_len) {
         return call.neg1(EINVAL);
+    }
     *gid = cfg.gid;
     return call.rc(0);
 }
@@ -280,19 +321,24 @@ VSIM_API int ibv_query_gid(ibv_context *context, uint8_t port_num, int index, ib
 VSIM_API int vsim_efa_query_device(ibv_context *context, efadv_device_attr *attr, uint32_t inlen)
 {
     Call call(Fn::efadv_query_device);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("ctx", ctx_id(context)).u("inlen", inlen);
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return static_cast<int>(call.fault_rc());
-    if (!context || !attr)
+    }
+    if (!context || !attr) {
         return call.rc(EINVAL);
+    }
     const DeviceConfig &cfg = to_ctx(context)->dev->cfg;
-    if (!cfg.efa)
+    if (!cfg.efa) {
         return call.rc(EOPNOTSUPP);
+    }
     efadv_device_attr out = cfg.eattr;
     out.comp_mask = 0;
     std::memcpy(attr, &out, inlen < sizeof out ? inlen : sizeof out);
-    if (inlen > sizeof out)
+    if (inlen > sizeof out) {
         std::memset(reinterpret_cast<char *>(attr) + sizeof out, 0, inlen - sizeof out);
+    }
     return call.rc(0);
 }

@@ -15,7 +15,7 @@ VSIM_API ibv_qp *vsim_efa_create_driver_qp(ibv_pd *pd, ibv_qp_init_attr *attr,
     Call call(Fn::efadv_create_driver_qp);
     if (auto *l = call.log()) {
         l->u("pd", pd ? pd->handle : 0).u("driver_qp_type", driver_qp_type);
-        if (attr)
+        if (attr) {
             l->i("qp_type", attr->qp_type)
                 .u("send_cq", attr->send_cq ? attr->send_cq->handle : 0)
                 .u("recv_cq", attr->recv_cq ? attr->recv_cq->handle : 0)
@@ -25,16 +25,21 @@ VSIM_API ibv_qp *vsim_efa_create_driver_qp(ibv_pd *pd, ibv_qp_init_attr *attr,
                 .u("max_recv_sge", attr->cap.max_recv_sge)
                 .u("max_inline_data", attr->cap.max_inline_data)
                 .i("sq_sig_all", attr->sq_sig_all);
+        }
     }
-    if (call.faulted())
+    if (call.faulted()) {
         return call.fault_null<ibv_qp>();
-    if (!pd || !attr)
+    }
+    if (!pd || !attr) {
         return call.null<ibv_qp>(EINVAL);
+    }
     Context *c = to_pd(pd)->ctx;
-    if (!c->dev->cfg.efa)
+    if (!c->dev->cfg.efa) {
         return call.null<ibv_qp>(EOPNOTSUPP);
-    if (attr->qp_type != IBV_QPT_DRIVER)
+    }
+    if (attr->qp_type != IBV_QPT_DRIVER) {
         return call.null<ibv_qp>(EINVAL);
+    }
     ibv_qp_init_attr_ex ex{};
     ex.qp_context = attr->qp_context;
     ex.send_cq = attr->send_cq;
@@ -49,10 +54,12 @@ VSIM_API ibv_qp *vsim_efa_create_driver_qp(ibv_pd *pd, ibv_qp_init_attr *attr,
     efa.driver_qp_type = driver_qp_type;
     int err = 0;
     ibv_qp *qp = create_qp_common(c, &ex, &efa, true, err);
-    if (!qp)
+    if (!qp) {
         return call.null<ibv_qp>(err);
+    }
     attr->cap = to_qp(qp)->cap;
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("ret", qp->qp_num);
+    }
     return qp;
 }

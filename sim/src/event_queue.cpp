@@ -14,8 +14,9 @@ EventFd::EventFd() : fd_(::eventfd(0, EFD_CLOEXEC)) {}
 
 EventFd::~EventFd()
 {
-    if (fd_ >= 0)
+    if (fd_ >= 0) {
         ::close(fd_);
+    }
 }
 
 void EventFd::raise()
@@ -45,10 +46,12 @@ bool EventFd::wait()
     pollfd p{fd_, POLLIN, 0};
     for (;;) {
         const int r = ::poll(&p, 1, -1);
-        if (r > 0)
+        if (r > 0) {
             return true;
-        if (r < 0 && errno != EINTR)
+        }
+        if (r < 0 && errno != EINTR) {
             return false;
+        }
     }
 }
 

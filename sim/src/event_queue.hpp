@@ -19,10 +19,10 @@ public:
 
     int fd() const { return fd_; }
     bool ok() const { return fd_ >= 0; }
-    void raise();           // make readable
-    void clear();           // make unreadable (takes every write at once)
+    void raise();  // make readable
+    void clear();  // make unreadable (takes every write at once)
     bool nonblocking() const;
-    bool wait();            // block until readable; false on poll failure (errno set)
+    bool wait();  // block until readable; false on poll failure (errno set)
 
 private:
     int fd_;
@@ -71,8 +71,9 @@ public:
                     out = q_.front();
                     q_.pop_front();
                     on_take(out);
-                    if (q_.empty())
+                    if (q_.empty()) {
                         efd_.clear();
+                    }
                     return true;
                 }
             }
@@ -80,8 +81,9 @@ public:
                 errno = EAGAIN;
                 return false;
             }
-            if (!wait())
+            if (!wait()) {
                 return false;
+            }
         }
     }
 
@@ -99,8 +101,9 @@ public:
                 ++it;
             }
         }
-        if (n && q_.empty())
+        if (n && q_.empty()) {
             efd_.clear();
+        }
         return n;
     }
 

@@ -76,9 +76,7 @@ void qp_raise_async(Qp *qp, ibv_event_type type)
 // Drops queued async events naming `element` (a destroyed CQ or QP).
 void drop_async_events(Context *c, void *element)
 {
-    c->async.remove_if([element](const ibv_async_event &ev) {
-        return ev.element.cq == element;
-    });
+    c->async.remove_if([element](const ibv_async_event &ev) { return ev.element.cq == element; });
 }
 
 }  // namespace vsim
@@ -86,15 +84,19 @@ void drop_async_events(Context *c, void *element)
 VSIM_API ibv_comp_channel *ibv_create_comp_channel(ibv_context *context)
 {
     Call call(Fn::ibv_create_comp_channel);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("ctx", ctx_id(context));
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return call.fault_null<ibv_comp_channel>();
-    if (!context)
+    }
+    if (!context) {
         return call.null<ibv_comp_channel>(EINVAL);
+    }
     auto *ch = new (std::nothrow) Channel;
-    if (!ch)
+    if (!ch) {
         return call.null<ibv_comp_channel>(ENOMEM);
+    }
     if (!ch->events.ok()) {
         const int err = errno;
         delete ch;
@@ -107,23 +109,28 @@ VSIM_API ibv_comp_channel *ibv_create_comp_channel(ibv_context *context)
     ch->ctx->children.fetch_add(1);
     live_add(Kind::Channel, 1);
     adopt(ch->ctx, Kind::Channel, ch);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->i("ret", ch->ch.fd);
+    }
     return &ch->ch;
 }
 
 VSIM_API int ibv_destroy_comp_channel(ibv_comp_channel *channel)
 {
     Call call(Fn::ibv_destroy_comp_channel);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->i("channel", channel ? channel->fd : -1);
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return static_cast<int>(call.fault_rc());
-    if (!channel)
+    }
+    if (!channel) {
         return call.rc(EINVAL);
+    }
     Channel *ch = to_chan(channel);
-    if (ch->cqs.load() > 0)
+    if (ch->cqs.load() > 0) {
         return call.rc(EBUSY);
+    }
     ch->ctx->children.fetch_sub(1);
     disown(ch->ctx, Kind::Channel, ch);
     delete ch;
@@ -134,31 +141,38 @@ VSIM_API int ibv_destroy_comp_channel(ibv_comp_channel *channel)
 VSIM_API int ibv_get_cq_event(ibv_comp_channel *channel, ibv_cq **cq, void **cq_context)
 {
     Call call(Fn::ibv_get_cq_event);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->i("channel", channel ? channel->fd : -1);
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return static_cast<int>(call.fault_rc());
-    if (!channel || !cq || !cq_context)
+    }
+    if (!channel || !cq || !cq_context) {
         return call.neg1(EINVAL);
+    }
     Cq *got = nullptr;
     const int fd = channel->fd;
     if (!to_chan(channel)->events.take(
-            got, [](Cq *c) { c->tally.report(true); }, [fd] { return fabric_wait(fd); }))
+            got, [](Cq *c) { c->tally.report(true); }, [fd] { return fabric_wait(fd); })) {
         return call.neg1(errno);
+    }
     *cq = reinterpret_cast<ibv_cq *>(&got->cqx);
     *cq_context = got->cqx.cq_context;
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("cq", got->cqx.handle).i("ret", 0);
+    }
     return 0;
 }
 
 VSIM_API void ibv_ack_cq_events(ibv_cq *cq, unsigned int nevents)
 {
     Call call(Fn::ibv_ack_cq_events);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("cq", cq ? cq->handle : 0).u("nevents", nevents);
-    if (!cq || call.faulted())
+    }
+    if (!cq || call.faulted()) {
         return;
+    }
     Cq *c = to_cq(cq);
     c->tally.ack(true, nevents);
     pthread_mutex_lock(&c->cqx.mutex);
@@ -169,34 +183,42 @@ VSIM_API void ibv_ack_cq_events(ibv_cq *cq, unsigned int nevents)
 VSIM_API int ibv_get_async_event(ibv_context *context, ibv_async_event *event)
 {
     Call call(Fn::ibv_get_async_event);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("ctx", ctx_id(context));
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return static_cast<int>(call.fault_rc());
-    if (!context || !event)
+    }
+    if (!context || !event) {
         return call.neg1(EINVAL);
+    }
     ibv_async_event ev{};
     const bool ok = to_ctx(context)->async.take(ev, [](const ibv_async_event &e) {
-        if (e.event_type == IBV_EVENT_CQ_ERR)
+        if (e.event_type == IBV_EVENT_CQ_ERR) {
             to_cq(e.element.cq)->tally.report(false);
-        else if (is_qp_event(e.event_type))
+        } else if (is_qp_event(e.event_type)) {
             to_qp(e.element.qp)->tally.report(false);
+        }
     });
-    if (!ok)
+    if (!ok) {
         return call.neg1(errno);
+    }
     *event = ev;
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->i("event_type", ev.event_type).i("ret", 0);
+    }
     return 0;
 }
 
 VSIM_API void ibv_ack_async_event(ibv_async_event *event)
 {
     Call call(Fn::ibv_ack_async_event);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->i("event_type", event ? event->event_type : -1);
-    if (!event || call.faulted())
+    }
+    if (!event || call.faulted()) {
         return;
+    }
     if (event->event_type == IBV_EVENT_CQ_ERR && event->element.cq) {
         Cq *c = to_cq(event->element.cq);
         c->tally.ack(false, 1);

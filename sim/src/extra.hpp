@@ -4,7 +4,7 @@
 // provider_exports.map. The implementation's own name stays local.
 #pragma once
 
-#define VSIM_EXTRA(ret, name, version, params)                                   \
-    extern "C" __attribute__((visibility("default"))) ret sim_extra_##name params; \
-    __asm__(".symver sim_extra_" #name ", " #name "@@" version);                 \
+#define VSIM_EXTRA(ret, name, version, params)                                                     \
+    extern "C" __attribute__((visibility("default"))) ret sim_extra_##name params;                 \
+    __asm__(".symver sim_extra_" #name ", " #name "@@" version);                                   \
     extern "C" ret sim_extra_##name params

@@ -37,15 +37,17 @@ constexpr uint16_t kDefaultPkey = 0xffff;
 bool pkey_in_range(ibv_context *context, uint8_t port_num, int index)
 {
     ibv_port_attr attr{};
-    if (ibv_query_port(context, port_num, &attr) != 0)
+    if (ibv_query_port(context, port_num, &attr) != 0) {
         return false;
+    }
     return index >= 0 && index < attr.pkey_tbl_len;
 }
 
 }  // namespace
 
 // Memory registration without an iova: the iova is the address.
-VSIM_EXTRA(ibv_mr *, ibv_reg_mr, "IBVERBS_1.1", (ibv_pd * pd, void *addr, size_t length, int access))
+VSIM_EXTRA(ibv_mr *, ibv_reg_mr, "IBVERBS_1.1",
+           (ibv_pd * pd, void *addr, size_t length, int access))
 {
     return ibv_reg_mr_iova2(pd, addr, length, reinterpret_cast<uintptr_t>(addr),
                             static_cast<unsigned>(access));
@@ -97,11 +99,13 @@ VSIM_EXTRA(int, _ibv_query_gid_ex, "IBVERBS_1.11",
 {
     ibv_gid gid;
     if (entry == nullptr || flags != 0 || entry_size < sizeof(ibv_gid_entry) ||
-        port_num > UINT8_MAX || gid_index > INT32_MAX)
+        port_num > UINT8_MAX || gid_index > INT32_MAX) {
         return EINVAL;
-    if (ibv_query_gid(context, static_cast<uint8_t>(port_num), static_cast<int>(gid_index),
-                      &gid) != 0)
+    }
+    if (ibv_query_gid(context, static_cast<uint8_t>(port_num), static_cast<int>(gid_index), &gid) !=
+        0) {
         return errno ? errno : EINVAL;
+    }
     *entry = ibv_gid_entry{};
     entry->gid = gid;
     entry->gid_index = gid_index;
@@ -115,23 +119,28 @@ VSIM_EXTRA(ssize_t, _ibv_query_gid_table, "IBVERBS_1.11",
             size_t entry_size))
 {
     ibv_device_attr dev{};
-    if (flags != 0 || entry_size < sizeof(ibv_gid_entry) || (max_entries && !entries))
+    if (flags != 0 || entry_size < sizeof(ibv_gid_entry) || (max_entries && !entries)) {
         return -EINVAL;
-    if (int rc = ibv_query_device(context, &dev))
+    }
+    if (int rc = ibv_query_device(context, &dev)) {
         return -rc;
+    }
     size_t n = 0;
     for (uint32_t port = 1; port <= dev.phys_port_cnt; ++port) {
         ibv_port_attr attr{};
-        if (int rc = ibv_query_port(context, static_cast<uint8_t>(port), &attr))
+        if (int rc = ibv_query_port(context, static_cast<uint8_t>(port), &attr)) {
             return -rc;
+        }
         for (int index = 0; index < attr.gid_tbl_len; ++index) {
-            if (n == max_entries)
+            if (n == max_entries) {
                 return -EINVAL;  // the table does not fit, as libibverbs reports it
+            }
             auto *entry = reinterpret_cast<ibv_gid_entry *>(reinterpret_cast<char *>(entries) +
                                                             n * entry_size);
             if (int rc = sim_extra__ibv_query_gid_ex(context, port, static_cast<uint32_t>(index),
-                                                     entry, 0, entry_size))
+                                                     entry, 0, entry_size)) {
                 return -rc;
+            }
             ++n;
         }
     }
@@ -182,7 +191,10 @@ VSIM_EXTRA(ibv_srq *, ibv_create_srq, "IBVERBS_1.1", (ibv_pd *, ibv_srq_init_att
 {
     return fail_null<ibv_srq>();
 }
-VSIM_EXTRA(int, ibv_modify_srq, "IBVERBS_1.1", (ibv_srq *, ibv_srq_attr *, int)) { return fail_rc(); }
+VSIM_EXTRA(int, ibv_modify_srq, "IBVERBS_1.1", (ibv_srq *, ibv_srq_attr *, int))
+{
+    return fail_rc();
+}
 VSIM_EXTRA(int, ibv_query_srq, "IBVERBS_1.1", (ibv_srq *, ibv_srq_attr *)) { return fail_rc(); }
 VSIM_EXTRA(int, ibv_destroy_srq, "IBVERBS_1.1", (ibv_srq *)) { return fail_rc(); }
 VSIM_EXTRA(int, ibv_resize_cq, "IBVERBS_1.1", (ibv_cq *, int)) { return fail_rc(); }

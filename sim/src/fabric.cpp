@@ -20,14 +20,16 @@ namespace vsim {
 namespace {
 
 // Host address of [addr, addr+len) under `key` in `pd`, or null.
-[[gnu::always_inline]] inline unsigned char *resolve(Pd *pd, uint32_t key, uint64_t addr, uint64_t len,
-                                                     int need)
+[[gnu::always_inline]] inline unsigned char *resolve(Pd *pd, uint32_t key, uint64_t addr,
+                                                     uint64_t len, int need)
 {
     Mr *m = mr_find_locked(key);
-    if (!m || m->pd != pd || (need && !(m->access & need)))
+    if (!m || m->pd != pd || (need && !(m->access & need))) {
         return nullptr;
-    if (addr < m->iova || addr - m->iova > m->len || len > m->len - (addr - m->iova))
+    }
+    if (addr < m->iova || addr - m->iova > m->len || len > m->len - (addr - m->iova)) {
         return nullptr;
+    }
     return m->host + (addr - m->iova);
 }
 
@@ -46,14 +48,16 @@ void copy_segs(uint32_t ns, Src src, uint32_t nd, Dst dst)
     Seg b = nd ? dst(0) : Seg{nullptr, 0};
     while (i < ns && j < nd) {
         if (oi == a.n) {
-            if (++i < ns)
+            if (++i < ns) {
                 a = src(i);
+            }
             oi = 0;
             continue;
         }
         if (oj == b.n) {
-            if (++j < nd)
+            if (++j < nd) {
                 b = dst(j);
+            }
             oj = 0;
             continue;
         }
@@ -71,11 +75,13 @@ struct SenderData {
     uint32_t count() const { return w->inl ? 1 : w->nsge; }
     Seg operator()(uint32_t k) const
     {
-        if (w->inl)
+        if (w->inl) {
             return {w->idata, w->inl_len};
+        }
         const ibv_sge &s = w->sge[k];
-        if (!s.length)
+        if (!s.length) {
             return {nullptr, 0};
+        }
         return {resolve(qp->pd, s.lkey, s.addr, s.length, 0), s.length};
     }
 };
@@ -84,8 +90,9 @@ inline Qp *find_qp(const ibv_gid &gid, uint32_t qpn)
 {
     auto &qps = world().qps;
     auto it = qps.find(qpn);
-    if (it == qps.end() || std::memcmp(it->second->gid.raw, gid.raw, 16) != 0)
+    if (it == qps.end() || std::memcmp(it->second->gid.raw, gid.raw, 16) != 0) {
         return nullptr;
+    }
     return it->second;
 }
 
@@ -145,10 +152,12 @@ void push_recv(Qp *dst, const M &m, uint64_t wr_id, uint8_t status, uint8_t vend
     e.wc_flags = imm ? IBV_WC_WITH_IMM : 0;
     e.qp_num = dst->qpx.qp_base.qp_num;
     e.src_qp = m.src_qpn();
-    if (unsolicited)
+    if (unsolicited) {
         e.flags |= kCqeUnsolicited;
-    if (dst->rcq->sgids && !dst->pd->has_ah_for(m.sgid()))
+    }
+    if (dst->rcq->sgids && !dst->pd->has_ah_for(m.sgid())) {
         e.flags |= kCqeSgid;
+    }
     cq_push(dst->rcq, e, &m.sgid());
 }
 
@@ -158,9 +167,9 @@ void push_recv(Qp *dst, const M &m, uint64_t wr_id, uint8_t status, uint8_t vend
     cap = 0;
     for (uint32_t k = 0; k < r.nsge; ++k) {
         const ibv_sge &s = r.sge[k];
-        if (s.length &&
-            !resolve(dst->pd, s.lkey, s.addr, s.length, IBV_ACCESS_LOCAL_WRITE))
+        if (s.length && !resolve(dst->pd, s.lkey, s.addr, s.length, IBV_ACCESS_LOCAL_WRITE)) {
             return false;
+        }
         cap += s.length;
     }
     return true;
@@ -171,7 +180,8 @@ void push_recv(Qp *dst, const M &m, uint64_t wr_id, uint8_t status, uint8_t vend
 // the remote memory an RDMA read returns, and `defer()` parks the request
 // at `dst` (called with dst->rq_mtx held) until a receive is posted.
 template <class M, class Data, class ReadSink, class Defer>
-[[gnu::always_inline]] inline Outcome accept_msg(Qp *dst, const M &m, const Data &data, ReadSink read_sink, Defer defer)
+[[gnu::always_inline]] inline Outcome accept_msg(Qp *dst, const M &m, const Data &data,
+                                                 ReadSink read_sink, Defer defer)
 {
     const bool srd = m.srd();
     const int opcode = m.opcode();
@@ -179,10 +189,12 @@ template <class M, class Data, class ReadSink, class Defer>
     const Outcome ok{};
     const Outcome bad_qpn{IBV_WC_REM_INV_RD_REQ_ERR, kEfaRemoteBadDestQpn, false};
     const int st = dst->state.load();
-    if (st != IBV_QPS_RTR && st != IBV_QPS_RTS && st != IBV_QPS_SQD)
+    if (st != IBV_QPS_RTR && st != IBV_QPS_RTS && st != IBV_QPS_SQD) {
         return srd ? bad_qpn : ok;
-    if (m.rqkey() != dst->qkey || dst->srd != srd)
+    }
+    if (m.rqkey() != dst->qkey || dst->srd != srd) {
         return srd ? bad_qpn : ok;
+    }
 
     // Remote memory of an RDMA request.
     unsigned char *remote = nullptr;
@@ -191,8 +203,9 @@ template <class M, class Data, class ReadSink, class Defer>
         const int need =
             opcode == IBV_WR_RDMA_READ ? IBV_ACCESS_REMOTE_READ : IBV_ACCESS_REMOTE_WRITE;
         remote = resolve(dst->pd, m.rkey(), m.raddr(), len, need);
-        if (!remote && !(len == 0 && mr_find_locked(m.rkey())))
+        if (!remote && !(len == 0 && mr_find_locked(m.rkey()))) {
             return {IBV_WC_REM_ACCESS_ERR, kEfaRemoteBadAddress, false};
+        }
     }
     if (opcode == IBV_WR_RDMA_READ) {
         read_sink(remote, len);
@@ -214,8 +227,9 @@ template <class M, class Data, class ReadSink, class Defer>
     {
         std::lock_guard lock(dst->rq_mtx);
         if (dst->rq_count == 0) {
-            if (!srd)
+            if (!srd) {
                 return ok;  // datagram dropped
+            }
             if (m.rnr_wait()) {
                 defer();
                 dst->waiting_n.fetch_add(1);
@@ -248,7 +262,8 @@ template <class M, class Data, class ReadSink, class Defer>
     if (!prefix) {
         copy_segs(data.count(), data, r.nsge, [&](uint32_t k) {
             const ibv_sge &s = r.sge[k];
-            return Seg{s.length ? resolve(dst->pd, s.lkey, s.addr, s.length, 0) : nullptr, s.length};
+            return Seg{s.length ? resolve(dst->pd, s.lkey, s.addr, s.length, 0) : nullptr,
+                       s.length};
         });
         push_recv(dst, m, r.wr_id, IBV_WC_SUCCESS, kEfaOk, static_cast<uint32_t>(len), false);
         return ok;
@@ -256,8 +271,9 @@ template <class M, class Data, class ReadSink, class Defer>
     // The entries the payload lands in: from entry `first`, `skip` bytes in.
     uint32_t first = 0;
     uint64_t skip = prefix;
-    while (skip && skip >= r.sge[first].length)
+    while (skip && skip >= r.sge[first].length) {
         skip -= r.sge[first++].length;
+    }
     copy_segs(data.count(), data, r.nsge - first, [&](uint32_t k) {
         const ibv_sge &s = r.sge[first + k];
         const uint64_t off = k ? 0 : skip;
@@ -281,12 +297,13 @@ struct Bytes {
 void note_unreachable()
 {
     static std::atomic<bool> said{false};
-    if (!said.exchange(true))
+    if (!said.exchange(true)) {
         std::fprintf(stderr,
                      "vantor simulator: a request went to a GID that no process of this host "
                      "has; processes reach each other when they name the same host "
                      "(VANTOR_SIM_HOST or vantor.sim.set_host; by default, all processes "
                      "of a user on one machine)\n");
+    }
 }
 
 // Delivery within this process, and the delivery control tests use.
@@ -362,8 +379,9 @@ public:
             reverse_n_ = 0;
             controlled_.store(false);
         }
-        if (reverse)
+        if (reverse) {
             std::reverse(out.begin(), out.end());
+        }
         const int n = static_cast<int>(out.size());
         release_list(out);
         return n;
@@ -375,22 +393,26 @@ public:
         Qp *dst = route(w);
         if (!dst) {
             Remote *r = remote();
-            if (r && r->submit(t))
+            if (r && r->submit(t)) {
                 return;  // the QP lives in another process
+            }
             const bool known = gid_known(w.dgid);
-            if (!known)
+            if (!known) {
                 note_unreachable();
-            if (!t.src->srd)
+            }
+            if (!t.src->srd) {
                 complete_send(t, IBV_WC_SUCCESS, kEfaOk);  // datagram lost
-            else if (known)
+            } else if (known) {
                 complete_send(t, IBV_WC_REM_INV_RD_REQ_ERR, kEfaRemoteBadDestQpn);
-            else
+            } else {
                 complete_send(t, IBV_WC_REM_OP_ERR, kEfaUnknownPeer);
+            }
             return;
         }
         const Outcome o = accept(dst, t);
-        if (!o.deferred)
+        if (!o.deferred) {
             complete_send(t, o.status, o.vendor);
+        }
     }
 
 private:
@@ -430,14 +452,16 @@ void fabric_submit(const Transfer &t) { in_process().submit(t); }
 
 void fabric_progress()
 {
-    if (Remote *r = remote())
+    if (Remote *r = remote()) {
         r->progress();
+    }
 }
 
 bool fabric_wait(int fd)
 {
-    if (Remote *r = remote(); r && remote_active())
+    if (Remote *r = remote(); r && remote_active()) {
         return r->wait(fd);
+    }
     pollfd p{fd, POLLIN, 0};
     int n;
     while ((n = ::poll(&p, 1, -1)) < 0 && errno == EINTR) {
@@ -532,8 +556,9 @@ bool scatter_read(const Transfer &t, const unsigned char *data, uint64_t len)
     const SendWqe &w = src->sq[t.slot];
     for (uint32_t k = 0; k < w.nsge; ++k) {
         const ibv_sge &s = w.sge[k];
-        if (s.length && !resolve(src->pd, s.lkey, s.addr, s.length, IBV_ACCESS_LOCAL_WRITE))
+        if (s.length && !resolve(src->pd, s.lkey, s.addr, s.length, IBV_ACCESS_LOCAL_WRITE)) {
             return false;
+        }
     }
     copy_segs(
         1, [&](uint32_t) { return Seg{const_cast<unsigned char *>(data), len}; }, w.nsge,
@@ -580,8 +605,9 @@ void drain_waiting(Qp *dst)
         Transfer t;
         {
             std::lock_guard lock(dst->rq_mtx);
-            if (dst->waiting.empty() || dst->rq_count == 0)
+            if (dst->waiting.empty() || dst->rq_count == 0) {
                 return;
+            }
             t = dst->waiting.front();
             dst->waiting.pop_front();
             dst->waiting_n.fetch_sub(1);
@@ -590,29 +616,34 @@ void drain_waiting(Qp *dst)
             ReadSpan read;
             const Outcome o = accept_remote(dst, *t.remote, read);
             Remote *rem = remote();
-            if (!o.deferred && rem)
+            if (!o.deferred && rem) {
                 rem->respond(*t.remote, o.status, o.vendor, read.p, read.len);
+            }
             delete t.remote;
-            if (o.deferred)
+            if (o.deferred) {
                 return;
+            }
             continue;
         }
         t.src->deferred.fetch_sub(1);
         const Outcome o = accept(dst, t);
-        if (o.deferred)
+        if (o.deferred) {
             return;
+        }
         complete_send(t, o.status, o.vendor);
     }
 }
 
 void purge_sender_locked(Qp *qp, bool drop)
 {
-    if (qp->deferred.load() == 0)
+    if (qp->deferred.load() == 0) {
         return;
+    }
     std::deque<Transfer> out;
     in_process().take_from(qp, out);
-    if (Remote *r = remote())
+    if (Remote *r = remote()) {
         r->take_from(qp, out);
+    }
     for (auto &entry : world().qps) {
         Qp *peer = entry.second;
         std::lock_guard lock(peer->rq_mtx);
@@ -659,8 +690,9 @@ void purge_receiver_locked(Qp *qp)
     }
     for (const Transfer &t : out) {
         if (t.remote) {
-            if (Remote *r = remote())
+            if (Remote *r = remote()) {
                 r->respond(*t.remote, IBV_WC_REM_INV_RD_REQ_ERR, kEfaRemoteBadDestQpn, nullptr, 0);
+            }
             delete t.remote;
             continue;
         }

@@ -29,16 +29,18 @@ uintptr_t page_size()
 // zero (`delta` +1: from 0, -1: to 0), in contiguous runs.
 int advise(void *base, std::size_t size, int delta, int advice)
 {
-    if (size == 0)
+    if (size == 0) {
         return 0;
+    }
     const uintptr_t page = page_size();
     const uintptr_t first = reinterpret_cast<uintptr_t>(base) & ~(page - 1);
     const uintptr_t end = (reinterpret_cast<uintptr_t>(base) + size + page - 1) & ~(page - 1);
     uintptr_t run = 0;
     int err = 0;
     auto flush = [&](uintptr_t upto) {
-        if (run && ::madvise(reinterpret_cast<void *>(run), upto - run, advice) != 0 && !err)
+        if (run && ::madvise(reinterpret_cast<void *>(run), upto - run, advice) != 0 && !err) {
             err = errno;
+        }
         run = 0;
     };
     for (uintptr_t p = first; p < end; p += page) {
@@ -48,13 +50,15 @@ int advise(void *base, std::size_t size, int delta, int advice)
         } else {
             auto it = g_pages.find(p);
             crosses = it != g_pages.end() && --it->second == 0;
-            if (crosses)
+            if (crosses) {
                 g_pages.erase(it);
+            }
         }
-        if (crosses && !run)
+        if (crosses && !run) {
             run = p;
-        else if (!crosses)
+        } else if (!crosses) {
             flush(p);
+        }
     }
     flush(end);
     return err;
@@ -70,26 +74,30 @@ int dontfork_range(void *base, std::size_t size)
         return 0;
     }
     const int err = advise(base, size, +1, MADV_DONTFORK);
-    if (err)
+    if (err) {
         advise(base, size, -1, MADV_DOFORK);
+    }
     return err;
 }
 
 int dofork_range(void *base, std::size_t size)
 {
     std::lock_guard lock(g_mtx);
-    if (!g_enabled)
+    if (!g_enabled) {
         return 0;
+    }
     return advise(base, size, -1, MADV_DOFORK);
 }
 
 int fork_init()
 {
     std::lock_guard lock(g_mtx);
-    if (g_enabled)
+    if (g_enabled) {
         return 0;
-    if (g_too_late)
+    }
+    if (g_too_late) {
         return EINVAL;
+    }
     g_enabled = true;
     return 0;
 }

@@ -16,13 +16,15 @@ std::string g_override;
 bool valid_host(const char *name)
 {
     const std::size_t n = name ? std::strlen(name) : 0;
-    if (n == 0 || n > kMaxHostLen)
+    if (n == 0 || n > kMaxHostLen) {
         return false;
+    }
     for (std::size_t k = 0; k < n; ++k) {
         const char c = name[k];
         if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-              c == '.' || c == '_' || c == '-'))
+              c == '.' || c == '_' || c == '-')) {
             return false;
+        }
     }
     return true;
 }
@@ -37,8 +39,9 @@ std::string host_in_effect()
 {
     {
         std::lock_guard lock(g_mtx);
-        if (!g_override.empty())
+        if (!g_override.empty()) {
             return g_override;
+        }
     }
     return host_from_environment();
 }

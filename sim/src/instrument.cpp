@@ -48,14 +48,16 @@ std::condition_variable g_resumed;
 void wait_paused(std::unique_lock<std::mutex> &lock, Fn fn, PauseAt at)
 {
     PauseSpec &p = g_pauses[static_cast<std::size_t>(fn)];
-    if (p.at != at)
+    if (p.at != at) {
         return;
+    }
     ++p.waiting;
     auto resumed = [&p, at] { return p.at != at; };
-    if (p.limit.count() < 0)
+    if (p.limit.count() < 0) {
         g_resumed.wait(lock, resumed);
-    else
+    } else {
         g_resumed.wait_for(lock, p.limit, resumed);
+    }
     --p.waiting;
 }
 
@@ -65,10 +67,14 @@ std::string g_log;
 long long default_rc(RetKind kind, int err)
 {
     switch (kind) {
-    case RetKind::Rc: return err;
-    case RetKind::Neg: return -err;
-    case RetKind::Neg1: return -1;
-    default: return 0;
+    case RetKind::Rc:
+        return err;
+    case RetKind::Neg:
+        return -err;
+    case RetKind::Neg1:
+        return -1;
+    default:
+        return 0;
     }
 }
 
@@ -82,11 +88,14 @@ RetKind fn_kind(Fn fn) { return kFns[static_cast<std::size_t>(fn)].kind; }
 
 int fn_lookup(const char *name)
 {
-    if (!name)
+    if (!name) {
         return -1;
-    for (std::size_t i = 0; i < kFnCount; ++i)
-        if (std::strcmp(kFns[i].name, name) == 0)
+    }
+    for (std::size_t i = 0; i < kFnCount; ++i) {
+        if (std::strcmp(kFns[i].name, name) == 0) {
             return static_cast<int>(i);
+        }
+    }
     return -1;
 }
 
@@ -95,8 +104,9 @@ std::optional<Fault> take_fault(Fn fn)
     std::unique_lock lock(g_fault_mtx);
     wait_paused(lock, fn, PauseAt::entry);
     FaultSpec &f = g_faults[static_cast<std::size_t>(fn)];
-    if (f.count <= 0)
+    if (f.count <= 0) {
         return std::nullopt;
+    }
     if (f.skip > 0) {
         --f.skip;
         return std::nullopt;
@@ -118,8 +128,9 @@ void arm_fault(Fn fn, int count, int skip, int err, long long rc, bool has_rc)
 void clear_faults()
 {
     std::lock_guard lock(g_fault_mtx);
-    for (auto &f : g_faults)
+    for (auto &f : g_faults) {
         f = FaultSpec{};
+    }
     g_faults_armed.store(g_paused_fns, std::memory_order_relaxed);
 }
 
@@ -156,8 +167,9 @@ void wait_at_exit(Fn fn)
 
 void resume_all()
 {
-    for (std::size_t i = 0; i < kFnCount; ++i)
+    for (std::size_t i = 0; i < kFnCount; ++i) {
         set_paused(static_cast<Fn>(i), PauseAt::none, -1);
+    }
 }
 
 int paused_calls(Fn fn)

@@ -64,8 +64,9 @@ CountBlock *register_thread_counts();
 inline void count_call(Fn fn)
 {
     CountBlock *b = t_counts;
-    if (!b) [[unlikely]]
+    if (!b) [[unlikely]] {
         b = register_thread_counts();
+    }
     std::atomic<uint64_t> &c = b->n[static_cast<std::size_t>(fn)];
     c.store(c.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
 }
@@ -95,8 +96,9 @@ int paused_calls(Fn fn);
 // A fault of `fn`, when one is armed for it (which consumes it).
 inline std::optional<Fault> consume_fault(Fn fn)
 {
-    if (g_faults_armed.load(std::memory_order_relaxed) == 0) [[likely]]
+    if (g_faults_armed.load(std::memory_order_relaxed) == 0) [[likely]] {
         return std::nullopt;
+    }
     return take_fault(fn);
 }
 

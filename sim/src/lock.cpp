@@ -37,13 +37,15 @@ void Lock::lock_contended()
         uint32_t free = kFree;
         if (state_.load(std::memory_order_relaxed) == kFree &&
             state_.compare_exchange_weak(free, kHeld, std::memory_order_acquire,
-                                         std::memory_order_relaxed))
+                                         std::memory_order_relaxed)) {
             return;
+        }
     }
     // Marked as waited on, so that the holder's unlock wakes a sleeper; the
     // lock is ours when the exchange finds it free.
-    while (state_.exchange(kWaited, std::memory_order_acquire) != kFree)
+    while (state_.exchange(kWaited, std::memory_order_acquire) != kFree) {
         futex(state_, FUTEX_WAIT_PRIVATE, kWaited);
+    }
 }
 
 void Lock::wake_one() { futex(state_, FUTEX_WAKE_PRIVATE, 1); }

@@ -22,8 +22,9 @@ public:
     {
         uint32_t free = kFree;
         if (!state_.compare_exchange_strong(free, kHeld, std::memory_order_acquire,
-                                            std::memory_order_relaxed)) [[unlikely]]
+                                            std::memory_order_relaxed)) [[unlikely]] {
             lock_contended();
+        }
     }
     bool try_lock()
     {
@@ -33,12 +34,14 @@ public:
     }
     void unlock()
     {
-        if (state_.exchange(kFree, std::memory_order_release) == kWaited) [[unlikely]]
+        if (state_.exchange(kFree, std::memory_order_release) == kWaited) [[unlikely]] {
             wake_one();
+        }
     }
 
 private:
-    static constexpr uint32_t kFree = 0, kHeld = 1, kWaited = 2;  // kWaited: held, may have sleepers
+    static constexpr uint32_t kFree = 0, kHeld = 1,
+                              kWaited = 2;  // kWaited: held, may have sleepers
     void lock_contended();
     void wake_one();
     std::atomic<uint32_t> state_{kFree};

@@ -135,7 +135,7 @@ struct Cq {
 
     Lock mtx;
     std::atomic<uintptr_t> owner{0};  // self_id() of the thread inside a poll batch
-    uint64_t head = 0, tail = 0;           // consumer, producer
+    uint64_t head = 0, tail = 0;      // consumer, producer
     uint64_t cur = 0;
     bool cur_valid = false;
     bool armed = false;
@@ -230,7 +230,7 @@ struct Qp {
     Lock slot_mtx;                     // guards returned
     std::vector<uint32_t> returned;
     std::atomic<uint32_t> returned_n{0};  // returned.size(), read without the lock
-    std::atomic<int> deferred{0};  // requests held by the fabric or a peer
+    std::atomic<int> deferred{0};         // requests held by the fabric or a peer
     // Requests submitted whose completion has not been polled yet: the
     // provider frees a send-queue slot only when a poll of the send CQ
     // processes its completion, so this, not the free slots, bounds posting.

@@ -26,15 +26,17 @@ bool batch_owned(Qp *qp)
 
 void latch(Qp *qp, int err)
 {
-    if (!qp->batch_err)
+    if (!qp->batch_err) {
         qp->batch_err = err;
+    }
 }
 
 // The request being built: the one the last opcode call started.
 SendWqe *current(Qp *qp)
 {
-    if (qp->batch.empty())
+    if (qp->batch.empty()) {
         return nullptr;
+    }
     SendWqe &w = qp->sq[qp->batch.back()];
     return w.err ? nullptr : &w;
 }
@@ -54,16 +56,18 @@ void begin(Qp *qp, int opcode, uint64_t op_bit, unsigned flags, uint64_t wr_id)
     int err = 0;
     const uint64_t ops =
         qp->extended ? qp->send_ops : (IBV_QP_EX_WITH_SEND | IBV_QP_EX_WITH_SEND_WITH_IMM);
-    if (!(ops & op_bit))
+    if (!(ops & op_bit)) {
         err = EINVAL;
-    else if (flags & ~kAllowedFlags)
+    } else if (flags & ~kAllowedFlags) {
         err = EINVAL;
-    else if (!(flags & IBV_SEND_SIGNALED) && !qp->sig_all)
+    } else if (!(flags & IBV_SEND_SIGNALED) && !qp->sig_all) {
         err = EINVAL;
-    else if ((flags & IBV_SEND_INLINE) && opcode == IBV_WR_RDMA_READ)
+    } else if ((flags & IBV_SEND_INLINE) && opcode == IBV_WR_RDMA_READ) {
         err = EINVAL;
-    if (qp->free_slots.empty() && qp->returned_n.load(std::memory_order_relaxed))
+    }
+    if (qp->free_slots.empty() && qp->returned_n.load(std::memory_order_relaxed)) {
         collect_returned(qp);
+    }
     // Full while max_send_wr requests await the poll of their completion,
     // however long ago their transfers finished.
     if (qp->free_slots.empty() ||
@@ -101,8 +105,9 @@ void begin(Qp *qp, int opcode, uint64_t op_bit, unsigned flags, uint64_t wr_id)
 
 SendWqe *setter_target(Qp *qp)
 {
-    if (qp->no_current)
+    if (qp->no_current) {
         return nullptr;
+    }
     if (qp->batch.empty()) {
         latch(qp, EINVAL);  // a setter before any opcode call
         return nullptr;
@@ -127,12 +132,14 @@ template <class Frame>
 Qp *enter_builder(Frame &call, ibv_qp_ex *x)
 {
     Qp *qp = to_qp(x);
-    if (!batch_owned(qp))
+    if (!batch_owned(qp)) {
         return nullptr;  // no batch open on this thread: ignored
+    }
     if (call.faulted()) {
         latch(qp, call.fault().err ? call.fault().err : EINVAL);
-        if (auto *l = call.log())
+        if (auto *l = call.log()) {
             l->b("fault", true);
+        }
         return nullptr;
     }
     return qp;
@@ -145,14 +152,17 @@ void opcode_call(ibv_qp_ex *x, int opcode, uint64_t bit, uint32_t rkey, uint64_t
     return hot_call<F>([=](auto &call) {
         if (auto *l = call.log()) {
             l->u("qp", x->qp_base.qp_num).u("wr_id", x->wr_id).x("wr_flags", x->wr_flags);
-            if (with_remote)
+            if (with_remote) {
                 l->x("rkey", rkey).x("remote_addr", raddr);
-            if (with_imm)
+            }
+            if (with_imm) {
                 l->u("imm_data", ntohl(imm));
+            }
         }
         Qp *qp = enter_builder(call, x);
-        if (!qp)
+        if (!qp) {
             return;
+        }
         begin(qp, opcode, bit, x->wr_flags, x->wr_id);
         if (SendWqe *w = current(qp)) {
             w->rkey = rkey;
@@ -191,17 +201,20 @@ void wr_rdma_write_imm_(ibv_qp_ex *x, uint32_t rkey, uint64_t raddr, __be32 imm)
 void wr_set_ud_addr_(ibv_qp_ex *x, ibv_ah *ah, uint32_t rqpn, uint32_t rqkey)
 {
     return hot_call<Fn::wr_set_ud_addr>([=](auto &call) {
-        if (auto *l = call.log())
+        if (auto *l = call.log()) {
             l->u("qp", x->qp_base.qp_num)
                 .i("ah", ah ? static_cast<long long>(to_ah(ah)->ahn) : -1)
                 .u("remote_qpn", rqpn)
                 .x("remote_qkey", rqkey);
+        }
         Qp *qp = enter_builder(call, x);
-        if (!qp)
+        if (!qp) {
             return;
+        }
         SendWqe *w = setter_target(qp);
-        if (!w)
+        if (!w) {
             return;
+        }
         if (!ah || to_ah(ah)->pd->ctx != qp->ctx) {
             latch(qp, EINVAL);
             w->err = EINVAL;
@@ -224,18 +237,21 @@ void set_sges(Qp *qp, SendWqe *w, std::size_t n, const ibv_sge *sg)
     }
     w->inl = false;
     w->nsge = static_cast<uint32_t>(n);
-    for (std::size_t k = 0; k < n; ++k)
+    for (std::size_t k = 0; k < n; ++k) {
         w->sge[k] = sg[k];
+    }
 }
 
 void wr_set_sge_(ibv_qp_ex *x, uint32_t lkey, uint64_t addr, uint32_t length)
 {
     return hot_call<Fn::wr_set_sge>([=](auto &call) {
-        if (auto *l = call.log())
+        if (auto *l = call.log()) {
             l->u("qp", x->qp_base.qp_num).x("lkey", lkey).x("addr", addr).u("length", length);
+        }
         Qp *qp = enter_builder(call, x);
-        if (!qp)
+        if (!qp) {
             return;
+        }
         if (SendWqe *w = setter_target(qp)) {
             const ibv_sge s{addr, length, lkey};
             set_sges(qp, w, 1, &s);
@@ -246,13 +262,18 @@ void wr_set_sge_(ibv_qp_ex *x, uint32_t lkey, uint64_t addr, uint32_t length)
 void wr_set_sge_list_(ibv_qp_ex *x, size_t n, const ibv_sge *sg)
 {
     return hot_call<Fn::wr_set_sge_list>([=](auto &call) {
-        if (auto *l = call.log())
-            l->u("qp", x->qp_base.qp_num).u("num_sge", n).raw("sg_list", sg ? sge_json(sg, n < 64 ? n : 64) : "null");
+        if (auto *l = call.log()) {
+            l->u("qp", x->qp_base.qp_num)
+                .u("num_sge", n)
+                .raw("sg_list", sg ? sge_json(sg, n < 64 ? n : 64) : "null");
+        }
         Qp *qp = enter_builder(call, x);
-        if (!qp)
+        if (!qp) {
             return;
-        if (SendWqe *w = setter_target(qp))
+        }
+        if (SendWqe *w = setter_target(qp)) {
             set_sges(qp, w, n, sg);
+        }
     });
 }
 
@@ -284,11 +305,15 @@ void set_inline(Qp *qp, SendWqe *w, std::size_t n, const ibv_data_buf *bufs)
 void wr_set_inline_data_(ibv_qp_ex *x, void *addr, size_t length)
 {
     return hot_call<Fn::wr_set_inline_data>([=](auto &call) {
-        if (auto *l = call.log())
-            l->u("qp", x->qp_base.qp_num).x("addr", reinterpret_cast<uintptr_t>(addr)).u("length", length);
+        if (auto *l = call.log()) {
+            l->u("qp", x->qp_base.qp_num)
+                .x("addr", reinterpret_cast<uintptr_t>(addr))
+                .u("length", length);
+        }
         Qp *qp = enter_builder(call, x);
-        if (!qp)
+        if (!qp) {
             return;
+        }
         if (SendWqe *w = setter_target(qp)) {
             const ibv_data_buf b{addr, length};
             set_inline(qp, w, 1, &b);
@@ -303,18 +328,21 @@ void wr_set_inline_data_list_(ibv_qp_ex *x, size_t n, const ibv_data_buf *bufs)
             std::string s = "[";
             char tmp[80];
             for (std::size_t k = 0; bufs && k < n && k < 64; ++k) {
-                std::snprintf(tmp, sizeof tmp, "%s{\"addr\":\"0x%llx\",\"length\":%zu}", k ? "," : "",
-                              static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(bufs[k].addr)),
-                              bufs[k].length);
+                std::snprintf(
+                    tmp, sizeof tmp, "%s{\"addr\":\"0x%llx\",\"length\":%zu}", k ? "," : "",
+                    static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(bufs[k].addr)),
+                    bufs[k].length);
                 s += tmp;
             }
             l->u("qp", x->qp_base.qp_num).u("num_buf", n).raw("buf_list", s + "]");
         }
         Qp *qp = enter_builder(call, x);
-        if (!qp)
+        if (!qp) {
             return;
-        if (SendWqe *w = setter_target(qp))
+        }
+        if (SendWqe *w = setter_target(qp)) {
             set_inline(qp, w, n, bufs);
+        }
     });
 }
 
@@ -335,8 +363,9 @@ void close_batch(Qp *qp)
 void wr_start_(ibv_qp_ex *x)
 {
     return hot_call<Fn::wr_start>([=](auto &call) {
-        if (auto *l = call.log())
+        if (auto *l = call.log()) {
             l->u("qp", x->qp_base.qp_num);
+        }
         Qp *qp = to_qp(x);
         if (batch_owned(qp)) {
             latch(qp, EINVAL);  // already started on this thread
@@ -350,8 +379,9 @@ void wr_start_(ibv_qp_ex *x)
         qp->batch_err = 0;
         if (call.faulted()) {
             latch(qp, call.fault().err ? call.fault().err : EINVAL);
-            if (auto *l = call.log())
+            if (auto *l = call.log()) {
                 l->b("fault", true);
+            }
         }
     });
 }
@@ -359,11 +389,13 @@ void wr_start_(ibv_qp_ex *x)
 void wr_abort_(ibv_qp_ex *x)
 {
     return hot_call<Fn::wr_abort>([=](auto &call) {
-        if (auto *l = call.log())
+        if (auto *l = call.log()) {
             l->u("qp", x->qp_base.qp_num);
+        }
         Qp *qp = to_qp(x);
-        if (!batch_owned(qp))
+        if (!batch_owned(qp)) {
             return;
+        }
         discard_batch(qp);
         close_batch(qp);
     });
@@ -373,10 +405,12 @@ int wr_complete_(ibv_qp_ex *x)
 {
     return hot_call<Fn::wr_complete>([=](auto &call) {
         Qp *qp = to_qp(x);
-        if (auto *l = call.log())
+        if (auto *l = call.log()) {
             l->u("qp", x->qp_base.qp_num).u("num_wr", batch_owned(qp) ? qp->batch.size() : 0);
-        if (!batch_owned(qp))
+        }
+        if (!batch_owned(qp)) {
             return call.rc(EINVAL);
+        }
         int err = qp->batch_err;
         if (call.faulted()) {
             discard_batch(qp);
@@ -384,14 +418,17 @@ int wr_complete_(ibv_qp_ex *x)
             return static_cast<int>(call.fault_rc());
         }
         const int st = qp->state.load();
-        if (!err && st != IBV_QPS_RTS && st != IBV_QPS_SQD)
+        if (!err && st != IBV_QPS_RTS && st != IBV_QPS_SQD) {
             err = EINVAL;
-        if (!err)
-            for (uint32_t s : qp->batch)
+        }
+        if (!err) {
+            for (uint32_t s : qp->batch) {
                 if (!qp->sq[s].has_dest) {
                     err = EINVAL;
                     break;
                 }
+            }
+        }
         if (err) {
             discard_batch(qp);
             close_batch(qp);
@@ -405,10 +442,11 @@ int wr_complete_(ibv_qp_ex *x)
             for (uint32_t s : qp->batch) {
                 const Transfer t{qp, s};
                 Outcome bad;
-                if (!check_local(qp, qp->sq[s], bad))
+                if (!check_local(qp, qp->sq[s], bad)) {
                     complete_send(t, bad.status, bad.vendor);
-                else
+                } else {
                     fabric_submit(t);
+                }
             }
         }
         close_batch(qp);
@@ -420,8 +458,9 @@ int wr_complete_(ibv_qp_ex *x)
 Qp *unsupported(ibv_qp_ex *x)
 {
     Qp *qp = to_qp(x);
-    if (batch_owned(qp))
+    if (batch_owned(qp)) {
         latch(qp, EOPNOTSUPP);
+    }
     return qp;
 }
 void no_cmp_swp(ibv_qp_ex *x, uint32_t, uint64_t, uint64_t, uint64_t) { unsupported(x); }
@@ -469,8 +508,9 @@ void install_qp_ops(Qp *qp)
 template <class Frame, class Wr>
 int refuse_chain(Frame &call, Wr *wr, Wr **bad)
 {
-    if (bad)
+    if (bad) {
         *bad = wr;
+    }
     return call.faulted() ? static_cast<int>(call.fault_rc()) : call.rc(EINVAL);
 }
 
@@ -481,26 +521,30 @@ int op_post_recv(ibv_qp *ibqp, ibv_recv_wr *wr, ibv_recv_wr **bad)
             std::string s = "[";
             int k = 0;
             for (ibv_recv_wr *r = wr; r && k < 4096; r = r->next, ++k) {
-                if (k)
+                if (k) {
                     s += ',';
-                s += "{\"wr_id\":" + std::to_string(r->wr_id) + ",\"num_sge\":" +
-                     std::to_string(r->num_sge) + ",\"sg_list\":" +
-                     (r->sg_list && r->num_sge > 0 ? sge_json(r->sg_list, r->num_sge < 64 ? r->num_sge : 64)
-                                                   : std::string("[]")) +
+                }
+                s += "{\"wr_id\":" + std::to_string(r->wr_id) +
+                     ",\"num_sge\":" + std::to_string(r->num_sge) + ",\"sg_list\":" +
+                     (r->sg_list && r->num_sge > 0
+                          ? sge_json(r->sg_list, r->num_sge < 64 ? r->num_sge : 64)
+                          : std::string("[]")) +
                      "}";
             }
             l->u("qp", ibqp ? ibqp->qp_num : 0).raw("wrs", s + "]");
         }
-        if (call.faulted() || !ibqp)
+        if (call.faulted() || !ibqp) {
             return refuse_chain(call, wr, bad);
+        }
         Qp *qp = to_qp(ibqp);
         int err = 0;
         bool flush = false;
         {
             std::lock_guard lock(qp->rq_mtx);
             const int st = qp->state.load();
-            if (st == IBV_QPS_RESET)
+            if (st == IBV_QPS_RESET) {
                 err = EINVAL;
+            }
             flush = st == IBV_QPS_ERR;
             for (ibv_recv_wr *r = wr; r && !err; r = r->next) {
                 if (r->num_sge < 0 || static_cast<uint32_t>(r->num_sge) > qp->cap.max_recv_sge ||
@@ -510,24 +554,28 @@ int op_post_recv(ibv_qp *ibqp, ibv_recv_wr *wr, ibv_recv_wr **bad)
                     err = ENOMEM;
                 }
                 if (err) {
-                    if (bad)
+                    if (bad) {
                         *bad = r;
+                    }
                     break;
                 }
                 RecvWqe &slot = qp->rq[qp->rq_index(qp->rq_count)];
                 slot.wr_id = r->wr_id;
                 slot.nsge = static_cast<uint32_t>(r->num_sge);
-                for (int k = 0; k < r->num_sge; ++k)
+                for (int k = 0; k < r->num_sge; ++k) {
                     slot.sge[k] = r->sg_list[k];
+                }
                 ++qp->rq_count;
             }
-            if (err == EINVAL && qp->state.load() == IBV_QPS_RESET && bad)
+            if (err == EINVAL && qp->state.load() == IBV_QPS_RESET && bad) {
                 *bad = wr;
+            }
         }
-        if (flush)
+        if (flush) {
             qp_flush(qp);
-        else if (qp->waiting_n.load(std::memory_order_relaxed))
+        } else if (qp->waiting_n.load(std::memory_order_relaxed)) {
             drain_waiting(qp);
+        }
         return call.rc(err);
     });
 }
@@ -535,10 +583,12 @@ int op_post_recv(ibv_qp *ibqp, ibv_recv_wr *wr, ibv_recv_wr **bad)
 int op_post_send(ibv_qp *ibqp, ibv_send_wr *wr, ibv_send_wr **bad)
 {
     Call call(Fn::post_send);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("qp", ibqp ? ibqp->qp_num : 0);
-    if (call.faulted() || !ibqp)
+    }
+    if (call.faulted() || !ibqp) {
         return refuse_chain(call, wr, bad);
+    }
     // Each request goes out as a batch of one through the extended path;
     // the first refusal stops the chain.
     Qp *qp = to_qp(ibqp);
@@ -548,26 +598,29 @@ int op_post_send(ibv_qp *ibqp, ibv_send_wr *wr, ibv_send_wr **bad)
         wr_start_(x);
         x->wr_id = w->wr_id;
         x->wr_flags = w->send_flags;
-        if (w->opcode == IBV_WR_SEND)
+        if (w->opcode == IBV_WR_SEND) {
             wr_send_(x);
-        else if (w->opcode == IBV_WR_SEND_WITH_IMM)
+        } else if (w->opcode == IBV_WR_SEND_WITH_IMM) {
             wr_send_imm_(x, w->imm_data);
-        else
+        } else {
             latch(qp, EINVAL);
+        }
         wr_set_ud_addr_(x, w->wr.ud.ah, w->wr.ud.remote_qpn, w->wr.ud.remote_qkey);
         if (w->send_flags & IBV_SEND_INLINE) {
             ibv_data_buf bufs[64];
             const int n = w->num_sge < 64 ? w->num_sge : 64;
-            for (int k = 0; k < n; ++k)
+            for (int k = 0; k < n; ++k) {
                 bufs[k] = {reinterpret_cast<void *>(w->sg_list[k].addr), w->sg_list[k].length};
+            }
             wr_set_inline_data_list_(x, static_cast<size_t>(n), bufs);
         } else {
             wr_set_sge_list_(x, static_cast<size_t>(w->num_sge), w->sg_list);
         }
         err = wr_complete_(x);
         if (err) {
-            if (bad)
+            if (bad) {
                 *bad = w;
+            }
             break;
         }
     }

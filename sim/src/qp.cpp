@@ -38,10 +38,12 @@ void log_init_attr(LogEntry *l, const ibv_qp_init_attr_ex &a)
 uint64_t supported_send_ops(const DeviceConfig &cfg, bool srd)
 {
     uint64_t ops = IBV_QP_EX_WITH_SEND | IBV_QP_EX_WITH_SEND_WITH_IMM;
-    if (srd && (cfg.eattr.device_caps & EFADV_DEVICE_ATTR_CAPS_RDMA_READ))
+    if (srd && (cfg.eattr.device_caps & EFADV_DEVICE_ATTR_CAPS_RDMA_READ)) {
         ops |= IBV_QP_EX_WITH_RDMA_READ;
-    if (srd && (cfg.eattr.device_caps & EFADV_DEVICE_ATTR_CAPS_RDMA_WRITE))
+    }
+    if (srd && (cfg.eattr.device_caps & EFADV_DEVICE_ATTR_CAPS_RDMA_WRITE)) {
         ops |= IBV_QP_EX_WITH_RDMA_WRITE | IBV_QP_EX_WITH_RDMA_WRITE_WITH_IMM;
+    }
     return ops;
 }
 
@@ -55,16 +57,45 @@ struct Rule {
 
 constexpr int kCur = IBV_QP_CUR_STATE;
 const Rule kRules[7][7] = {
-    /* RESET */ {{true, 0, 0}, {true, IBV_QP_PKEY_INDEX | IBV_QP_PORT | IBV_QP_QKEY, 0},
-                 {}, {}, {}, {}, {true, 0, 0}},
-    /* INIT */ {{true, 0, 0}, {true, 0, IBV_QP_PKEY_INDEX | IBV_QP_PORT | IBV_QP_QKEY},
-                {true, 0, IBV_QP_PKEY_INDEX | IBV_QP_QKEY}, {}, {}, {}, {true, 0, 0}},
-    /* RTR */ {{true, 0, 0}, {}, {}, {true, IBV_QP_SQ_PSN, kCur | IBV_QP_QKEY | IBV_QP_RNR_RETRY},
-               {}, {}, {true, 0, 0}},
-    /* RTS */ {{true, 0, 0}, {}, {}, {true, 0, kCur | IBV_QP_QKEY | IBV_QP_RNR_RETRY},
-               {true, 0, IBV_QP_EN_SQD_ASYNC_NOTIFY}, {}, {true, 0, 0}},
-    /* SQD */ {{true, 0, 0}, {}, {}, {true, 0, kCur | IBV_QP_QKEY},
-               {true, 0, IBV_QP_PKEY_INDEX | IBV_QP_QKEY}, {}, {true, 0, 0}},
+    /* RESET */ {{true, 0, 0},
+                 {true, IBV_QP_PKEY_INDEX | IBV_QP_PORT | IBV_QP_QKEY, 0},
+                 {},
+                 {},
+                 {},
+                 {},
+                 {true, 0, 0}},
+    /* INIT */
+    {{true, 0, 0},
+     {true, 0, IBV_QP_PKEY_INDEX | IBV_QP_PORT | IBV_QP_QKEY},
+     {true, 0, IBV_QP_PKEY_INDEX | IBV_QP_QKEY},
+     {},
+     {},
+     {},
+     {true, 0, 0}},
+    /* RTR */
+    {{true, 0, 0},
+     {},
+     {},
+     {true, IBV_QP_SQ_PSN, kCur | IBV_QP_QKEY | IBV_QP_RNR_RETRY},
+     {},
+     {},
+     {true, 0, 0}},
+    /* RTS */
+    {{true, 0, 0},
+     {},
+     {},
+     {true, 0, kCur | IBV_QP_QKEY | IBV_QP_RNR_RETRY},
+     {true, 0, IBV_QP_EN_SQD_ASYNC_NOTIFY},
+     {},
+     {true, 0, 0}},
+    /* SQD */
+    {{true, 0, 0},
+     {},
+     {},
+     {true, 0, kCur | IBV_QP_QKEY},
+     {true, 0, IBV_QP_PKEY_INDEX | IBV_QP_QKEY},
+     {},
+     {true, 0, 0}},
     /* SQE */ {{true, 0, 0}, {}, {}, {true, 0, kCur | IBV_QP_QKEY}, {}, {}, {true, 0, 0}},
     /* ERR */ {{true, 0, 0}, {}, {}, {}, {}, {}, {true, 0, 0}},
 };
@@ -112,7 +143,6 @@ int attr_query(Qp *qp, ibv_qp_attr *attr, ibv_qp_init_attr *init)
     return 0;
 }
 
-
 // What a creation request asks for, once checked.
 struct QpKind {
     bool srd = false;
@@ -126,39 +156,50 @@ int check_create(Context *c, const ibv_qp_init_attr_ex *attr, const efadv_qp_ini
                  bool through_efadv, QpKind &k)
 {
     const DeviceConfig &cfg = c->dev->cfg;
-    if (!attr || !(attr->comp_mask & IBV_QP_INIT_ATTR_PD) || !attr->pd)
+    if (!attr || !(attr->comp_mask & IBV_QP_INIT_ATTR_PD) || !attr->pd) {
         return EINVAL;
-    if (attr->comp_mask & ~static_cast<uint32_t>(IBV_QP_INIT_ATTR_PD | IBV_QP_INIT_ATTR_SEND_OPS_FLAGS))
+    }
+    if (attr->comp_mask &
+        ~static_cast<uint32_t>(IBV_QP_INIT_ATTR_PD | IBV_QP_INIT_ATTR_SEND_OPS_FLAGS)) {
         return EOPNOTSUPP;
-    if (!attr->send_cq || !attr->recv_cq || attr->srq)
+    }
+    if (!attr->send_cq || !attr->recv_cq || attr->srq) {
         return EINVAL;
+    }
     if (attr->pd->context != pub(c) || attr->send_cq->context != pub(c) ||
-        attr->recv_cq->context != pub(c))
+        attr->recv_cq->context != pub(c)) {
         return EINVAL;
+    }
 
-    if (attr->qp_type == IBV_QPT_UD)
+    if (attr->qp_type == IBV_QPT_UD) {
         k.srd = false;
-    else if (attr->qp_type == IBV_QPT_DRIVER && through_efadv &&
-             efa->driver_qp_type == EFADV_QP_DRIVER_TYPE_SRD)
+    } else if (attr->qp_type == IBV_QPT_DRIVER && through_efadv &&
+               efa->driver_qp_type == EFADV_QP_DRIVER_TYPE_SRD) {
         k.srd = true;
-    else
+    } else {
         return EOPNOTSUPP;
+    }
     k.extended = attr->comp_mask & IBV_QP_INIT_ATTR_SEND_OPS_FLAGS;
-    if (k.extended && (attr->send_ops_flags & ~supported_send_ops(cfg, k.srd)))
+    if (k.extended && (attr->send_ops_flags & ~supported_send_ops(cfg, k.srd))) {
         return EOPNOTSUPP;
+    }
     const ibv_qp_cap &cap = attr->cap;
     if (cap.max_send_wr > cfg.eattr.max_sq_wr ||
         cap.max_send_wr > static_cast<uint32_t>(cfg.dattr.max_qp_wr) ||
         cap.max_recv_wr > cfg.eattr.max_rq_wr || cap.max_send_sge > cfg.eattr.max_sq_sge ||
-        cap.max_recv_sge > cfg.eattr.max_rq_sge || cap.max_inline_data > cfg.eattr.inline_buf_size)
+        cap.max_recv_sge > cfg.eattr.max_rq_sge ||
+        cap.max_inline_data > cfg.eattr.inline_buf_size) {
         return EINVAL;
+    }
     if (through_efadv) {
-        if (efa->flags & ~static_cast<uint16_t>(EFADV_QP_FLAGS_UNSOLICITED_WRITE_RECV))
+        if (efa->flags & ~static_cast<uint16_t>(EFADV_QP_FLAGS_UNSOLICITED_WRITE_RECV)) {
             return EOPNOTSUPP;
+        }
         k.unsolicited = efa->flags & EFADV_QP_FLAGS_UNSOLICITED_WRITE_RECV;
         if (k.unsolicited &&
-            !(cfg.eattr.device_caps & EFADV_DEVICE_ATTR_CAPS_UNSOLICITED_WRITE_RECV))
+            !(cfg.eattr.device_caps & EFADV_DEVICE_ATTR_CAPS_UNSOLICITED_WRITE_RECV)) {
             return EOPNOTSUPP;
+        }
         k.sl = efa->sl;
     }
     return 0;
@@ -186,14 +227,16 @@ bool alloc_queues(Qp *qp, const ibv_qp_cap &cap)
         qp->batch.reserve(sq_n);
         qp->rq.resize(rq_n);
         qp->rq_sges.resize(std::size_t{rq_n} * rq_sge);
-        for (uint32_t k = 0; k < rq_n; ++k)
+        for (uint32_t k = 0; k < rq_n; ++k) {
             qp->rq[k].sge = &qp->rq_sges[std::size_t{k} * rq_sge];
+        }
     } catch (const std::bad_alloc &) {
         return false;
     }
     // A zero-length queue is allowed; no request can then be posted on it.
-    if (cap.max_send_wr == 0)
+    if (cap.max_send_wr == 0) {
         qp->free_slots.clear();
+    }
     return true;
 }
 
@@ -226,8 +269,9 @@ ibv_qp *create_qp_common(Context *c, ibv_qp_init_attr_ex *attr, const efadv_qp_i
     const DeviceConfig &cfg = c->dev->cfg;
     QpKind k;
     err = check_create(c, attr, efa, through_efadv, k);
-    if (err)
+    if (err) {
         return nullptr;
+    }
     const uint32_t qpn_base = static_cast<uint32_t>(xproc_slot()) << kQpnLocalBits;
     if (c->dev->n_qp.fetch_add(1) >= cfg.dattr.max_qp) {
         c->dev->n_qp.fetch_sub(1);
@@ -281,19 +325,24 @@ ibv_qp *op_create_qp_ex(ibv_context *context, ibv_qp_init_attr_ex *attr)
     Call call(Fn::create_qp_ex);
     if (auto *l = call.log()) {
         l->u("ctx", ctx_id(context));
-        if (attr)
+        if (attr) {
             log_init_attr(l, *attr);
+        }
     }
-    if (call.faulted())
+    if (call.faulted()) {
         return call.fault_null<ibv_qp>();
-    if (!context)
+    }
+    if (!context) {
         return call.null<ibv_qp>(EINVAL);
+    }
     int err = 0;
     ibv_qp *qp = create_qp_common(to_ctx(context), attr, nullptr, false, err);
-    if (!qp)
+    if (!qp) {
         return call.null<ibv_qp>(err);
-    if (auto *l = call.log())
+    }
+    if (auto *l = call.log()) {
         l->u("ret", qp->qp_num);
+    }
     return qp;
 }
 
@@ -305,51 +354,66 @@ VSIM_API ibv_qp *vsim_efa_create_qp_ex(ibv_context *context, ibv_qp_init_attr_ex
     Call call(Fn::efadv_create_qp_ex);
     if (auto *l = call.log()) {
         l->u("ctx", ctx_id(context));
-        if (attr)
+        if (attr) {
             log_init_attr(l, *attr);
-        if (efa_attr)
+        }
+        if (efa_attr) {
             l->x("efa_comp_mask", efa_attr->comp_mask)
                 .u("driver_qp_type", efa_attr->driver_qp_type)
                 .x("efa_flags", efa_attr->flags)
                 .u("sl", efa_attr->sl);
+        }
         l->u("inlen", inlen);
     }
-    if (call.faulted())
+    if (call.faulted()) {
         return call.fault_null<ibv_qp>();
-    if (!context || !efa_attr)
+    }
+    if (!context || !efa_attr) {
         return call.null<ibv_qp>(EINVAL);
-    if (!to_ctx(context)->dev->cfg.efa)
+    }
+    if (!to_ctx(context)->dev->cfg.efa) {
         return call.null<ibv_qp>(EOPNOTSUPP);
+    }
     // Fields beyond `inlen` count as zero; bytes past the known record must be.
     efadv_qp_init_attr efa{};
-    if (inlen < offsetof(efadv_qp_init_attr, flags))
+    if (inlen < offsetof(efadv_qp_init_attr, flags)) {
         return call.null<ibv_qp>(EINVAL);
+    }
     std::memcpy(&efa, efa_attr, inlen < sizeof efa ? inlen : sizeof efa);
-    for (uint32_t k = sizeof efa; k < inlen; ++k)
-        if (reinterpret_cast<const unsigned char *>(efa_attr)[k])
+    for (uint32_t k = sizeof efa; k < inlen; ++k) {
+        if (reinterpret_cast<const unsigned char *>(efa_attr)[k]) {
             return call.null<ibv_qp>(EINVAL);
-    if (efa.comp_mask || efa.reserved[0])
+        }
+    }
+    if (efa.comp_mask || efa.reserved[0]) {
         return call.null<ibv_qp>(EINVAL);
+    }
     int err = 0;
     ibv_qp *qp = create_qp_common(to_ctx(context), attr, &efa, true, err);
-    if (!qp)
+    if (!qp) {
         return call.null<ibv_qp>(err);
-    if (auto *l = call.log())
+    }
+    if (auto *l = call.log()) {
         l->u("ret", qp->qp_num);
+    }
     return qp;
 }
 
 VSIM_API ibv_qp_ex *ibv_qp_to_qp_ex(ibv_qp *qp)
 {
     Call call(Fn::ibv_qp_to_qp_ex);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("qp", qp ? qp->qp_num : 0);
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return call.fault_null<ibv_qp_ex>();
-    if (!qp)
+    }
+    if (!qp) {
         return call.null<ibv_qp_ex>(EINVAL);
-    if (!to_qp(qp)->extended)
+    }
+    if (!to_qp(qp)->extended) {
         return call.null<ibv_qp_ex>(EOPNOTSUPP);
+    }
     return &to_qp(qp)->qpx;
 }
 
@@ -358,7 +422,7 @@ VSIM_API int ibv_modify_qp(ibv_qp *ibqp, ibv_qp_attr *attr, int mask)
     Call call(Fn::ibv_modify_qp);
     if (auto *l = call.log()) {
         l->u("qp", ibqp ? ibqp->qp_num : 0).x("mask", static_cast<unsigned>(mask));
-        if (attr)
+        if (attr) {
             l->raw("attr", "{\"qp_state\":" + std::to_string(attr->qp_state) +
                                ",\"cur_qp_state\":" + std::to_string(attr->cur_qp_state) +
                                ",\"qkey\":" + std::to_string(attr->qkey) +
@@ -367,69 +431,90 @@ VSIM_API int ibv_modify_qp(ibv_qp *ibqp, ibv_qp_attr *attr, int mask)
                                ",\"pkey_index\":" + std::to_string(attr->pkey_index) +
                                ",\"port_num\":" + std::to_string(attr->port_num) +
                                ",\"rnr_retry\":" + std::to_string(attr->rnr_retry) + "}");
+        }
     }
-    if (call.faulted())
+    if (call.faulted()) {
         return static_cast<int>(call.fault_rc());
-    if (!ibqp || !attr)
+    }
+    if (!ibqp || !attr) {
         return call.rc(EINVAL);
+    }
     Qp *qp = to_qp(ibqp);
     const int cur = qp->state.load();
     const int next = (mask & IBV_QP_STATE) ? static_cast<int>(attr->qp_state) : cur;
-    if (next < IBV_QPS_RESET || next > IBV_QPS_ERR)
+    if (next < IBV_QPS_RESET || next > IBV_QPS_ERR) {
         return call.rc(EINVAL);
-    if ((mask & IBV_QP_CUR_STATE) && static_cast<int>(attr->cur_qp_state) != cur)
+    }
+    if ((mask & IBV_QP_CUR_STATE) && static_cast<int>(attr->cur_qp_state) != cur) {
         return call.rc(EINVAL);
+    }
     const Rule &r = kRules[cur][next];
     const int attrs = mask & ~IBV_QP_STATE;
-    if (!r.valid || (attrs & r.req) != r.req || (attrs & ~(r.req | r.opt)))
+    if (!r.valid || (attrs & r.req) != r.req || (attrs & ~(r.req | r.opt))) {
         return call.rc(EINVAL);
+    }
     const DeviceConfig &cfg = qp->ctx->dev->cfg;
-    if ((mask & IBV_QP_PORT) && (attr->port_num < 1 || attr->port_num > cfg.dattr.phys_port_cnt))
+    if ((mask & IBV_QP_PORT) && (attr->port_num < 1 || attr->port_num > cfg.dattr.phys_port_cnt)) {
         return call.rc(EINVAL);
-    if ((mask & IBV_QP_PKEY_INDEX) && attr->pkey_index >= cfg.pattr.pkey_tbl_len)
+    }
+    if ((mask & IBV_QP_PKEY_INDEX) && attr->pkey_index >= cfg.pattr.pkey_tbl_len) {
         return call.rc(EINVAL);
-    if ((mask & IBV_QP_RNR_RETRY) && attr->rnr_retry > 7)
+    }
+    if ((mask & IBV_QP_RNR_RETRY) && attr->rnr_retry > 7) {
         return call.rc(EINVAL);
-    if (mask & IBV_QP_PKEY_INDEX)
+    }
+    if (mask & IBV_QP_PKEY_INDEX) {
         qp->pkey_index = attr->pkey_index;
-    if (mask & IBV_QP_PORT)
+    }
+    if (mask & IBV_QP_PORT) {
         qp->port = attr->port_num;
-    if (mask & IBV_QP_QKEY)
+    }
+    if (mask & IBV_QP_QKEY) {
         qp->qkey = attr->qkey;
-    if (mask & IBV_QP_SQ_PSN)
+    }
+    if (mask & IBV_QP_SQ_PSN) {
         qp->sq_psn = attr->sq_psn;
-    if (mask & IBV_QP_RNR_RETRY)
+    }
+    if (mask & IBV_QP_RNR_RETRY) {
         qp->rnr_retry = attr->rnr_retry;
+    }
     qp->state.store(next);
     ibqp->state = static_cast<ibv_qp_state>(next);
-    if (next == IBV_QPS_ERR && cur != IBV_QPS_ERR)
+    if (next == IBV_QPS_ERR && cur != IBV_QPS_ERR) {
         qp_flush(qp);
-    else if (next == IBV_QPS_RESET && cur != IBV_QPS_RESET)
+    } else if (next == IBV_QPS_RESET && cur != IBV_QPS_RESET) {
         qp_reset(qp);
+    }
     return call.rc(0);
 }
 
 VSIM_API int ibv_query_qp(ibv_qp *ibqp, ibv_qp_attr *attr, int mask, ibv_qp_init_attr *init_attr)
 {
     Call call(Fn::ibv_query_qp);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("qp", ibqp ? ibqp->qp_num : 0).x("mask", static_cast<unsigned>(mask));
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return static_cast<int>(call.fault_rc());
-    if (!ibqp || !attr || !init_attr)
+    }
+    if (!ibqp || !attr || !init_attr) {
         return call.rc(EINVAL);
+    }
     return call.rc(attr_query(to_qp(ibqp), attr, init_attr));
 }
 
 VSIM_API int ibv_destroy_qp(ibv_qp *ibqp)
 {
     Call call(Fn::ibv_destroy_qp);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("qp", ibqp ? ibqp->qp_num : 0);
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return static_cast<int>(call.fault_rc());
-    if (!ibqp)
+    }
+    if (!ibqp) {
         return call.rc(EINVAL);
+    }
     Qp *qp = to_qp(ibqp);
     drop_async_events(qp->ctx, ibqp);
     if (!qp->tally.wait_settled()) {
@@ -442,8 +527,9 @@ VSIM_API int ibv_destroy_qp(ibv_qp *ibqp)
     {
         // Wait for a batch being built on another thread; one left open on
         // this thread is discarded.
-        if (qp->sq_owner.load() != self_id())
+        if (qp->sq_owner.load() != self_id()) {
             qp->sq_mtx.lock();
+        }
         qp->sq_owner.store(0);
         qp->in_batch = false;
         qp->sq_mtx.unlock();
@@ -456,8 +542,9 @@ VSIM_API int ibv_destroy_qp(ibv_qp *ibqp)
         purge_sender_locked(qp, true);
     }
     cq_forget_sender(qp->scq, qp);  // also waits for the send CQ's pollers
-    if (qp->rcq != qp->scq)
+    if (qp->rcq != qp->scq) {
         cq_wait_for_pollers(qp->rcq);
+    }
     qp->scq->qps.fetch_sub(1);
     qp->rcq->qps.fetch_sub(1);
     qp->pd->qps.fetch_sub(1);
@@ -474,15 +561,19 @@ VSIM_API int vsim_efa_query_qp_wqs(ibv_qp *ibqp, efadv_wq_attr *sq_attr, efadv_w
                                    uint32_t inlen)
 {
     Call call(Fn::efadv_query_qp_wqs);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("qp", ibqp ? ibqp->qp_num : 0).u("inlen", inlen);
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return static_cast<int>(call.fault_rc());
-    if (!ibqp || !sq_attr || !rq_attr)
+    }
+    if (!ibqp || !sq_attr || !rq_attr) {
         return call.rc(EINVAL);
+    }
     Qp *qp = to_qp(ibqp);
-    if (!qp->ctx->dev->cfg.efa)
+    if (!qp->ctx->dev->cfg.efa) {
         return call.rc(EOPNOTSUPP);
+    }
     static uint32_t doorbells[2];
     efadv_wq_attr sq{}, rq{};
     sq.buffer = reinterpret_cast<uint8_t *>(qp->sq.data());
@@ -507,12 +598,15 @@ VSIM_API int vsim_efa_query_qp_wqs(ibv_qp *ibqp, efadv_wq_attr *sq_attr, efadv_w
 VSIM_API ibv_qp *ibv_create_qp(ibv_pd *pd, ibv_qp_init_attr *attr)
 {
     Call call(Fn::ibv_create_qp);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("pd", pd ? pd->handle : 0);
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return call.fault_null<ibv_qp>();
-    if (!pd || !attr)
+    }
+    if (!pd || !attr) {
         return call.null<ibv_qp>(EINVAL);
+    }
     ibv_qp_init_attr_ex ex{};
     ex.qp_context = attr->qp_context;
     ex.send_cq = attr->send_cq;
@@ -523,14 +617,17 @@ VSIM_API ibv_qp *ibv_create_qp(ibv_pd *pd, ibv_qp_init_attr *attr)
     ex.sq_sig_all = attr->sq_sig_all;
     ex.comp_mask = IBV_QP_INIT_ATTR_PD;
     ex.pd = pd;
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         log_init_attr(l, ex);
+    }
     int err = 0;
     ibv_qp *qp = create_qp_common(to_pd(pd)->ctx, &ex, nullptr, false, err);
-    if (!qp)
+    if (!qp) {
         return call.null<ibv_qp>(err);
+    }
     attr->cap = to_qp(qp)->cap;
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->u("ret", qp->qp_num);
+    }
     return qp;
 }

@@ -67,19 +67,23 @@ const char *lookup(const char *const (&table)[N], int v)
 VSIM_API const char *ibv_wc_status_str(ibv_wc_status status)
 {
     Call call(Fn::ibv_wc_status_str);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->i("status", status);
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return call.fault_null<const char>();
+    }
     return lookup(kWcStatus, status);
 }
 
 VSIM_API const char *ibv_event_type_str(ibv_event_type event)
 {
     Call call(Fn::ibv_event_type_str);
-    if (auto *l = call.log())
+    if (auto *l = call.log()) {
         l->i("event", event);
-    if (call.faulted())
+    }
+    if (call.faulted()) {
         return call.fault_null<const char>();
+    }
     return lookup(kEventType, event);
 }

@@ -19,9 +19,11 @@ bool Pd::has_ah_for(const ibv_gid &g)
 {
     const GidKey k = gid_key(g);
     std::lock_guard lock(ah_mtx);
-    for (const auto &e : ah_gids)
-        if (e.first == k)
+    for (const auto &e : ah_gids) {
+        if (e.first == k) {
             return true;
+        }
+    }
     return false;
 }
 
@@ -31,14 +33,15 @@ Device *new_device_locked(const std::string &name, bool efa)
     auto d = std::make_unique<Device>();
     d->serial = static_cast<unsigned>(w.all_devices.size());
     std::vector<ibv_gid> taken;
-    for (const Device *other : w.current)
+    for (const Device *other : w.current) {
         taken.push_back(other->cfg.gid);
+    }
     d->cfg = default_device(name, efa, host_in_effect(), taken);
     std::strncpy(d->ibdev.name, name.c_str(), sizeof d->ibdev.name - 1);
     std::snprintf(d->ibdev.dev_name, sizeof d->ibdev.dev_name, "uverbs%u",
                   static_cast<unsigned>(w.current.size()));
-    std::snprintf(d->ibdev.dev_path, sizeof d->ibdev.dev_path,
-                  "/sys/class/infiniband_verbs/%s", d->ibdev.dev_name);
+    std::snprintf(d->ibdev.dev_path, sizeof d->ibdev.dev_path, "/sys/class/infiniband_verbs/%s",
+                  d->ibdev.dev_name);
     std::snprintf(d->ibdev.ibdev_path, sizeof d->ibdev.ibdev_path, "/sys/class/infiniband/%s",
                   d->ibdev.name);
     // EFA registers as an RDMA node of no InfiniBand type.
@@ -58,12 +61,15 @@ void rename_devices_for_host()
     std::lock_guard lock(w.dev_mtx);
     const std::string host = host_in_effect();
     std::vector<ibv_gid> taken;
-    for (const auto &d : w.all_devices)
-        if (d->cfg.own_gid)
-            taken.push_back(d->cfg.gid);
     for (const auto &d : w.all_devices) {
-        if (d->cfg.own_gid)
+        if (d->cfg.own_gid) {
+            taken.push_back(d->cfg.gid);
+        }
+    }
+    for (const auto &d : w.all_devices) {
+        if (d->cfg.own_gid) {
             continue;
+        }
         derive_addresses(d->cfg, host, taken);
         taken.push_back(d->cfg.gid);
     }
@@ -81,8 +87,9 @@ void ensure_default_devices()
 {
     World &w = world();
     std::lock_guard lock(w.dev_mtx);
-    if (!w.configured)
+    if (!w.configured) {
         set_default_devices_locked();
+    }
 }
 
 std::vector<Device *> device_snapshot()
@@ -97,9 +104,11 @@ bool gid_known(const ibv_gid &g)
 {
     World &w = world();
     std::lock_guard lock(w.dev_mtx);
-    for (const auto &d : w.all_devices)
-        if (std::memcmp(d->cfg.gid.raw, g.raw, 16) == 0)
+    for (const auto &d : w.all_devices) {
+        if (std::memcmp(d->cfg.gid.raw, g.raw, 16) == 0) {
             return true;
+        }
+    }
     return false;
 }
 

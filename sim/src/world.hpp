@@ -55,7 +55,7 @@ inline void live_add(Kind k, int d) { world().live[static_cast<int>(k)].fetch_ad
 
 // Device set management.
 void ensure_default_devices();
-void set_default_devices_locked();  // caller holds dev_mtx
+void set_default_devices_locked();                             // caller holds dev_mtx
 Device *new_device_locked(const std::string &name, bool efa);  // appended to current
 std::vector<Device *> device_snapshot();
 bool gid_known(const ibv_gid &g);
@@ -64,14 +64,15 @@ bool gid_known(const ibv_gid &g);
 void rename_devices_for_host();
 
 // MR key table (caller holds world().mtx as stated).
-uint32_t mr_insert_locked(Mr *mr);  // exclusive
-void mr_erase_locked(uint32_t key);  // exclusive
+uint32_t mr_insert_locked(Mr *mr);       // exclusive
+void mr_erase_locked(uint32_t key);      // exclusive
 inline Mr *mr_find_locked(uint32_t key)  // shared
 {
     World &w = world();
     const uint32_t idx = key >> 8;
-    if (idx == 0 || idx - 1 >= w.mrs.size())
+    if (idx == 0 || idx - 1 >= w.mrs.size()) {
         return nullptr;
+    }
     Mr *m = w.mrs[idx - 1];
     return (m && m->mr.lkey == key) ? m : nullptr;
 }

@@ -19,24 +19,29 @@ namespace vsim {
 
 Conn::~Conn()
 {
-    if (hello_fd >= 0)
+    if (hello_fd >= 0) {
         ::close(hello_fd);
+    }
 }
 
 void Conn::wake()
 {
-    if (closed)
+    if (closed) {
         return;
+    }
     const char b = 0;
     for (;;) {
-        if (::send(fd, &b, 1, MSG_DONTWAIT | MSG_NOSIGNAL) == 1)
+        if (::send(fd, &b, 1, MSG_DONTWAIT | MSG_NOSIGNAL) == 1) {
             return;
-        if (errno == EINTR)
+        }
+        if (errno == EINTR) {
             continue;
+        }
         // EAGAIN: earlier wake-ups are still unread, which wakes the peer
         // as well. Anything else: it is gone (its hang-up tears this down).
-        if (errno != EAGAIN)
+        if (errno != EAGAIN) {
             broken.store(true);
+        }
         return;
     }
 }
@@ -53,8 +58,9 @@ void Transport::drop_conn_locked(const ConnPtr &c)
     conns.erase(c->id);
     conns_gen.fetch_add(1);
     const int ps = c->peer_slot.load();
-    if (ps >= 0 && peers[ps].conn == c)
+    if (ps >= 0 && peers[ps].conn == c) {
         peers[ps].conn.reset();
+    }
     g_remote_active.store(!conns.empty());
 }
 
@@ -63,8 +69,9 @@ void Transport::accept_all()
     for (;;) {
         const int fd = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED)
+            if (errno == EINTR || errno == ECONNABORTED) {
                 continue;
+            }
             return;  // EAGAIN, or out of descriptors: the peer will see no answer
         }
         // Anybody may connect to an abstract socket: serve only our own user.
@@ -84,8 +91,9 @@ void Transport::accept_all()
         epoll_event ev{};
         ev.events = EPOLLIN | EPOLLRDHUP;
         ev.data.u64 = c->id;
-        if (::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) < 0)
+        if (::epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev) < 0) {
             teardown(c);
+        }
     }
 }
 
@@ -127,14 +135,16 @@ ConnPtr Transport::peer(int peer_slot, bool &known)
 {
     std::lock_guard lock(state_mtx);
     PeerSlot &p = peers[peer_slot];
-    if (p.conn && !p.conn->broken.load())
+    if (p.conn && !p.conn->broken.load()) {
         return p.conn;
+    }
     known = p.known;
     // Replaced below; its teardown (on the hang-up) fails what it carried.
     p.conn.reset();
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    if (fd < 0) {
         return nullptr;
+    }
     sockaddr_un a;
     const socklen_t len = slot_address(host, peer_slot, a);
     ucred cr{};
@@ -188,8 +198,9 @@ bool flush_locked(Conn &c)
     while (!c.out.empty()) {
         std::size_t room = r.room();
         if (room == 0) {
-            if (r.wait_for_room(1))
+            if (r.wait_for_room(1)) {
                 break;
+            }
             continue;
         }
         const std::vector<unsigned char> &f = c.out.front();
@@ -202,8 +213,9 @@ bool flush_locked(Conn &c)
             c.out_off = 0;
         }
     }
-    if (wake)
+    if (wake) {
         c.wake();
+    }
     return c.out.empty();
 }
 
@@ -215,8 +227,9 @@ bool flush_locked(Conn &c)
 bool Transport::send(Conn &c, uint8_t type, const void *rec, std::size_t rec_len, Filler data)
 {
     std::lock_guard lock(c.mtx);
-    if (c.closed || c.broken.load())
+    if (c.closed || c.broken.load()) {
         return false;
+    }
     wire::FrameHdr h{};
     h.len = rec_len + data.len;
     h.type = type;
@@ -226,10 +239,12 @@ bool Transport::send(Conn &c, uint8_t type, const void *rec, std::size_t rec_len
         unsigned char *p = r.write_ptr();
         std::memcpy(p, &h, sizeof h);
         std::memcpy(p + sizeof h, rec, rec_len);
-        if (data.len)
+        if (data.len) {
             data.fn(data.ctx, p + sizeof h + rec_len);
-        if (r.commit(total))
+        }
+        if (r.commit(total)) {
             c.wake();
+        }
         return true;
     }
     std::vector<unsigned char> f;
@@ -240,12 +255,14 @@ bool Transport::send(Conn &c, uint8_t type, const void *rec, std::size_t rec_len
     }
     std::memcpy(f.data(), &h, sizeof h);
     std::memcpy(f.data() + sizeof h, rec, rec_len);
-    if (data.len)
+    if (data.len) {
         data.fn(data.ctx, f.data() + sizeof h + rec_len);
+    }
     c.out.push_back(std::move(f));
     if (!c.seg.mapped() || !flush_locked(c)) {
-        if (!c.dirty.exchange(true))
+        if (!c.dirty.exchange(true)) {
             ndirty.fetch_add(1);
+        }
     }
     return true;
 }
@@ -253,20 +270,24 @@ bool Transport::send(Conn &c, uint8_t type, const void *rec, std::size_t rec_len
 // Writes out what the rings had no room for.
 void Transport::flush_dirty()
 {
-    if (ndirty.load() == 0)
+    if (ndirty.load() == 0) {
         return;
+    }
     std::vector<ConnPtr> todo;
     {
         std::lock_guard lock(state_mtx);
-        for (auto &e : conns)
-            if (e.second->dirty.load())
+        for (auto &e : conns) {
+            if (e.second->dirty.load()) {
                 todo.push_back(e.second);
+            }
+        }
     }
     for (const ConnPtr &c : todo) {
         std::lock_guard lock(c->mtx);
         if (c->closed || (c->seg.mapped() && flush_locked(*c))) {
-            if (c->dirty.exchange(false))
+            if (c->dirty.exchange(false)) {
                 ndirty.fetch_sub(1);
+            }
         }
     }
 }
@@ -285,26 +306,31 @@ bool Transport::read_socket(const ConnPtr &cp)
         m.msg_control = cbuf;
         m.msg_controllen = sizeof cbuf;
         const ssize_t n = ::recvmsg(c.fd, &m, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-        if (n == 0)
+        if (n == 0) {
             return false;
-        if (n < 0)
+        }
+        if (n < 0) {
             return errno == EINTR ? true : errno == EAGAIN;
+        }
         for (cmsghdr *cm = CMSG_FIRSTHDR(&m); cm; cm = CMSG_NXTHDR(&m, cm)) {
-            if (cm->cmsg_level != SOL_SOCKET || cm->cmsg_type != SCM_RIGHTS)
+            if (cm->cmsg_level != SOL_SOCKET || cm->cmsg_type != SCM_RIGHTS) {
                 continue;
+            }
             const std::size_t nfd = (cm->cmsg_len - CMSG_LEN(0)) / sizeof(int);
             for (std::size_t k = 0; k < nfd; ++k) {
                 int fd;
                 std::memcpy(&fd, CMSG_DATA(cm) + k * sizeof(int), sizeof fd);
-                if (c.hello_fd < 0)
+                if (c.hello_fd < 0) {
                     c.hello_fd = fd;
-                else
+                } else {
                     ::close(fd);
+                }
             }
         }
         c.hello_len += static_cast<std::size_t>(n);
-        if (c.hello_len < sizeof c.hello)
+        if (c.hello_len < sizeof c.hello) {
             continue;
+        }
         wire::Hello h;
         std::memcpy(&h, c.hello, sizeof h);
         if (h.magic != wire::kMagic || h.version != wire::kVersion || h.slot >= kXprocSlots ||
@@ -318,26 +344,30 @@ bool Transport::read_socket(const ConnPtr &cp)
         }
         const int fd = c.hello_fd;
         c.hello_fd = -1;
-        if (!c.seg.map(fd, h.ring_bytes))
+        if (!c.seg.map(fd, h.ring_bytes)) {
             return false;
+        }
         c.seg.close_fd();
         c.greeted = true;
         c.peer_slot.store(h.slot);
         // Our requests for that process may take this connection too.
         std::lock_guard lock(state_mtx);
         PeerSlot &p = peers[h.slot];
-        if (!p.conn || p.conn->broken.load())
+        if (!p.conn || p.conn->broken.load()) {
             p.conn = cp;
+        }
         p.known = true;
     }
     unsigned char buf[256];
     for (;;) {
         const ssize_t n = ::recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
-        if (n == 0)
+        if (n == 0) {
             return false;
+        }
         if (n < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR) {
                 continue;
+            }
             return errno == EAGAIN;
         }
     }
@@ -347,53 +377,63 @@ bool Transport::read_socket(const ConnPtr &cp)
 bool Transport::read_ring(const ConnPtr &cp, bool &got)
 {
     Conn &c = *cp;
-    if (!c.greeted)
+    if (!c.greeted) {
         return true;
+    }
     Ring &r = c.seg.in();
     for (;;) {
         const std::size_t avail = r.available();
-        if (avail == 0)
+        if (avail == 0) {
             return true;
+        }
         const unsigned char *p = r.read_ptr();
         if (c.in_need) {
             // Collecting a frame larger than the ring.
             const std::size_t n = std::min(avail, c.in_need - c.in_len);
             std::memcpy(c.in.data() + c.in_len, p, n);
             c.in_len += n;
-            if (r.consume(n))
+            if (r.consume(n)) {
                 c.wake();
+            }
             got = true;
-            if (c.in_len < c.in_need)
+            if (c.in_len < c.in_need) {
                 continue;
+            }
             wire::FrameHdr h;
             std::memcpy(&h, c.in.data(), sizeof h);
             const bool ok = on_frame(cp, h.type, c.in.data() + sizeof h, h.len);
             c.in_len = c.in_need = 0;
             std::vector<unsigned char>().swap(c.in);
-            if (!ok)
+            if (!ok) {
                 return false;
+            }
             continue;
         }
-        if (avail < sizeof(wire::FrameHdr))
+        if (avail < sizeof(wire::FrameHdr)) {
             return true;  // the writer is halfway through a header
+        }
         wire::FrameHdr h;
         std::memcpy(&h, p, sizeof h);
-        if (h.len > wire::kMaxBody)
+        if (h.len > wire::kMaxBody) {
             return false;
+        }
         const std::size_t total = sizeof h + static_cast<std::size_t>(h.len);
         if (total <= avail) {
             got = true;
             // Read in place: the writer does not touch these bytes until
             // they are consumed.
             const bool ok = on_frame(cp, h.type, p + sizeof h, h.len);
-            if (r.consume(total))
+            if (r.consume(total)) {
                 c.wake();
-            if (!ok)
+            }
+            if (!ok) {
                 return false;
+            }
             continue;
         }
-        if (total <= r.capacity())
+        if (total <= r.capacity()) {
             return true;  // the rest follows
+        }
         try {
             c.in.resize(total);
         } catch (const std::bad_alloc &) {

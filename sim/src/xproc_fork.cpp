@@ -19,21 +19,25 @@ void before_fork()
 {
     g_cfg_mtx.lock();
     Transport *tp = g_tp.load();
-    if (tp)
+    if (tp) {
         tp->io_mtx.lock();
+    }
     world().mtx.lock();
-    if (tp)
+    if (tp) {
         tp->state_mtx.lock();
+    }
 }
 
 void after_fork_parent()
 {
     Transport *tp = g_tp.load();
-    if (tp)
+    if (tp) {
         tp->state_mtx.unlock();
+    }
     world().mtx.unlock();
-    if (tp)
+    if (tp) {
         tp->io_mtx.unlock();
+    }
     g_cfg_mtx.unlock();
 }
 
@@ -42,8 +46,9 @@ void after_fork_child()
     Transport *tp = g_tp.load();
     if (tp) {
         tp->state_mtx.unlock();
-        for (auto &e : tp->conns)
+        for (auto &e : tp->conns) {
             ::close(e.second->fd);
+        }
         ::close(tp->listen_fd);
         ::close(tp->ep);
     }
@@ -53,8 +58,9 @@ void after_fork_child()
     // A read-write lock write-locked before the fork cannot be unlocked in
     // the child (it remembers the parent thread's id): start it afresh.
     new (&world().mtx) std::shared_mutex;
-    if (tp)
+    if (tp) {
         tp->io_mtx.unlock();
+    }
     // The old transport stays allocated (requests of inherited QPs may
     // still name its connections, which now lead nowhere), but nothing
     // reaches it any more.

@@ -39,16 +39,17 @@ Transport *Transport::start(const std::string &host)
     int err = 0;
     tp->slot = bind_free_slot(host, tp->listen_fd, err);
     if (tp->slot < 0) {
-        if (err == EADDRINUSE)
+        if (err == EADDRINUSE) {
             std::fprintf(stderr,
                          "vantor simulator: all %d process slots of host '%s' are taken; "
                          "this process reaches no other process\n",
                          kXprocSlots, host.c_str());
-        else
+        } else {
             std::fprintf(stderr,
                          "vantor simulator: cannot join host '%s' (%s); this process reaches no "
                          "other process\n",
                          host.c_str(), std::strerror(err));
+        }
         delete tp;
         return nullptr;
     }
@@ -59,8 +60,9 @@ Transport *Transport::start(const std::string &host)
     if (tp->ep < 0 || ::epoll_ctl(tp->ep, EPOLL_CTL_ADD, tp->listen_fd, &ev) < 0) {
         std::fprintf(stderr, "vantor simulator: epoll: %s\n", std::strerror(errno));
         ::close(tp->listen_fd);
-        if (tp->ep >= 0)
+        if (tp->ep >= 0) {
             ::close(tp->ep);
+        }
         delete tp;
         return nullptr;
     }
@@ -88,13 +90,16 @@ Transport *Transport::start(const std::string &host)
 
 int xproc_slot()
 {
-    if (Transport *tp = transport())
+    if (Transport *tp = transport()) {
         return tp->slot;
+    }
     std::lock_guard lock(g_cfg_mtx);
-    if (Transport *tp = g_tp.load())
+    if (Transport *tp = g_tp.load()) {
         return tp->slot;
-    if (g_join_failed)
+    }
+    if (g_join_failed) {
         return 0;
+    }
     Transport *tp = Transport::start(host_in_effect());
     if (!tp) {
         g_join_failed = true;
@@ -119,8 +124,9 @@ int xproc_joined_slot()
 
 int xproc_set_host(const char *name)
 {
-    if (name && !valid_host(name))
+    if (name && !valid_host(name)) {
         return -EINVAL;
+    }
     std::lock_guard lock(g_cfg_mtx);
     if (Transport *tp = g_tp.load()) {
         // Joined: only a request for the name in use can be granted.
@@ -129,8 +135,9 @@ int xproc_set_host(const char *name)
     }
     const std::string before = host_in_effect();
     host_override(name);
-    if (host_in_effect() != before)
+    if (host_in_effect() != before) {
         rename_devices_for_host();  // another machine: other GIDs
+    }
     g_join_failed = false;
     return 0;
 }
@@ -138,16 +145,18 @@ int xproc_set_host(const char *name)
 std::string xproc_host()
 {
     std::lock_guard lock(g_cfg_mtx);
-    if (Transport *tp = g_tp.load())
+    if (Transport *tp = g_tp.load()) {
         return tp->host;
+    }
     return host_in_effect();
 }
 
 int xproc_connections()
 {
     Transport *tp = transport();
-    if (!tp)
+    if (!tp) {
         return 0;
+    }
     std::lock_guard lock(tp->state_mtx);
     return static_cast<int>(tp->conns.size());
 }

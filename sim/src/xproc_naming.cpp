@@ -38,8 +38,9 @@ int bind_free_slot(const std::string &host, int &fd, int &err)
         }
         err = errno;
         ::close(f);
-        if (err != EADDRINUSE)
+        if (err != EADDRINUSE) {
             return -1;
+        }
     }
     return -1;
 }

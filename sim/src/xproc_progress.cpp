@@ -38,12 +38,14 @@ std::atomic<int> g_app_waiters{0};
 void refresh_snapshot(Transport &tp)
 {
     const uint64_t gen = tp.conns_gen.load();
-    if (gen == tp.snap_gen_)
+    if (gen == tp.snap_gen_) {
         return;
+    }
     std::lock_guard lock(tp.state_mtx);
     tp.snap_.clear();
-    for (auto &e : tp.conns)
+    for (auto &e : tp.conns) {
         tp.snap_.push_back(e.second);
+    }
     tp.snap_gen_ = tp.conns_gen.load();
 }
 
@@ -57,13 +59,15 @@ void Transport::handle_events(int timeout_ms)
             continue;
         }
         ConnPtr c = find(ev[k].data.u64);
-        if (!c)
+        if (!c) {
             continue;  // torn down by an earlier event of this batch
+        }
         bool got = false;
         const bool open = read_socket(c);
         // What the peer wrote before it left still counts.
-        if (!read_ring(c, got) || !open)
+        if (!read_ring(c, got) || !open) {
             teardown(c);
+        }
     }
 }
 
@@ -72,13 +76,16 @@ bool Transport::serve_locked(bool poll_sockets)
     refresh_snapshot(*this);
     bool got = false;
     for (const ConnPtr &c : snap_) {
-        if (c->closed || !c->greeted || c->seg.in().available() == 0)
+        if (c->closed || !c->greeted || c->seg.in().available() == 0) {
             continue;
-        if (!read_ring(c, got))
+        }
+        if (!read_ring(c, got)) {
             teardown(c);
+        }
     }
-    if (poll_sockets)
+    if (poll_sockets) {
         handle_events(0);
+    }
     return got;
 }
 
@@ -86,36 +93,42 @@ bool Transport::arm_locked()
 {
     refresh_snapshot(*this);
     bool quiet = true;
-    for (const ConnPtr &c : snap_)
-        if (!c->closed && c->greeted)
+    for (const ConnPtr &c : snap_) {
+        if (!c->closed && c->greeted) {
             quiet &= c->seg.in().arm();
+        }
+    }
     return quiet;
 }
 
 bool Transport::serve_rearm_locked(bool poll_sockets)
 {
     bool got = serve_locked(poll_sockets);
-    while (sleepers.load() > 0 && !arm_locked())
+    while (sleepers.load() > 0 && !arm_locked()) {
         got |= serve_locked(false);
+    }
     return got;
 }
 
 void Transport::progress()
 {
     std::unique_lock io(io_mtx, std::try_to_lock);
-    if (!io.owns_lock())
+    if (!io.owns_lock()) {
         return;
+    }
     g_last_app_service.store(now_ns(), std::memory_order_relaxed);
     flush_dirty();
     if (serve_locked(false)) {
-        if (sleepers.load() > 0)
+        if (sleepers.load() > 0) {
             serve_rearm_locked(false);
+        }
         return;
     }
     // Nothing in the rings: a new peer, a hang-up, or room to write.
     handle_events(0);
-    if (sleepers.load() > 0)
+    if (sleepers.load() > 0) {
         serve_rearm_locked(false);
+    }
     // What the poller waits for is another process's doing, and that
     // process may be waiting for this CPU.
     io.unlock();
@@ -148,8 +161,9 @@ void Transport::run()
         pollfd p{ep, POLLIN, 0};
         const int n = ::poll(&p, 1, -1);
         sleepers.fetch_sub(1);
-        if (n < 0 && errno != EINTR)
+        if (n < 0 && errno != EINTR) {
             return;
+        }
         std::lock_guard io(io_mtx);
         serve_rearm_locked(true);
     }

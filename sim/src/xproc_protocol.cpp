@@ -20,13 +20,15 @@ bool Transport::on_frame(const ConnPtr &c, uint8_t type, const unsigned char *bo
     case wire::kReq:
         return on_request(c, body, len);
     case wire::kResp:
-        if (len < sizeof(wire::Resp))
+        if (len < sizeof(wire::Resp)) {
             return false;
+        }
         on_response(c, body, len);
         return true;
     case wire::kCancel:
-        if (len != sizeof(wire::Cancel))
+        if (len != sizeof(wire::Cancel)) {
             return false;
+        }
         on_cancel(c, body, len);
         return true;
     default:
@@ -37,8 +39,9 @@ bool Transport::on_frame(const ConnPtr &c, uint8_t type, const unsigned char *bo
 bool Transport::on_request(const ConnPtr &c, const unsigned char *body, uint64_t len)
 {
     wire::Req w;
-    if (len < sizeof w)
+    if (len < sizeof w) {
         return false;
+    }
     std::memcpy(&w, body, sizeof w);
     const uint64_t data_len = len - sizeof w;
     switch (w.opcode) {
@@ -46,12 +49,14 @@ bool Transport::on_request(const ConnPtr &c, const unsigned char *body, uint64_t
     case IBV_WR_SEND_WITH_IMM:
     case IBV_WR_RDMA_WRITE:
     case IBV_WR_RDMA_WRITE_WITH_IMM:
-        if (data_len != w.len)
+        if (data_len != w.len) {
             return false;
+        }
         break;
     case IBV_WR_RDMA_READ:
-        if (data_len != 0)
+        if (data_len != 0) {
             return false;
+        }
         break;
     default:
         return false;
@@ -80,16 +85,18 @@ bool Transport::on_request(const ConnPtr &c, const unsigned char *body, uint64_t
     std::shared_lock world_lock(world().mtx);
     Qp *dst = route_local(r.dgid, r.dst_qpn);
     if (!dst) {
-        if (gid_known(r.dgid))
+        if (gid_known(r.dgid)) {
             respond(r, IBV_WC_REM_INV_RD_REQ_ERR, kEfaRemoteBadDestQpn, nullptr, 0);
-        else
+        } else {
             respond(r, IBV_WC_REM_OP_ERR, kEfaUnknownPeer, nullptr, 0);
+        }
         return true;
     }
     ReadSpan read;
     const Outcome o = accept_remote(dst, r, read);
-    if (!o.deferred)
+    if (!o.deferred) {
         respond(r, o.status, o.vendor, read.p, read.len);
+    }
     return true;
 }
 
@@ -105,8 +112,9 @@ void Transport::on_response(const ConnPtr &c, const unsigned char *body, uint64_
         std::lock_guard lock(state_mtx);
         auto it = pending.find(w.id);
         // A request the sender gave up on (QP flushed or destroyed) is gone.
-        if (it == pending.end() || it->second.conn != c->id)
+        if (it == pending.end() || it->second.conn != c->id) {
             return;
+        }
         t.src = it->second.src;
         t.slot = it->second.slot;
         pending.erase(it);
@@ -158,14 +166,16 @@ void Transport::teardown(const ConnPtr &c)
 {
     {
         std::lock_guard lock(c->mtx);
-        if (c->closed)
+        if (c->closed) {
             return;
+        }
         c->closed = true;
         ::epoll_ctl(ep, EPOLL_CTL_DEL, c->fd, nullptr);
         ::close(c->fd);
         c->out.clear();
-        if (c->dirty.exchange(false))
+        if (c->dirty.exchange(false)) {
             ndirty.fetch_sub(1);
+        }
     }
     std::shared_lock world_lock(world().mtx);
     std::vector<Transfer> failed;
@@ -191,11 +201,13 @@ void Transport::teardown(const ConnPtr &c)
 void Transport::respond(const RemoteReq &r, uint8_t status, uint8_t vendor,
                         const unsigned char *data, uint64_t len)
 {
-    if (!r.reply)
+    if (!r.reply) {
         return;
+    }
     ConnPtr c = find(r.conn);
-    if (!c)
+    if (!c) {
         return;  // the sender is gone
+    }
     wire::Resp w{};
     w.id = r.id;
     w.status = status;
@@ -219,8 +231,9 @@ void Transport::forget_pending(uint64_t id, const Transfer &t)
 {
     {
         std::lock_guard lock(state_mtx);
-        if (!pending.erase(id))
+        if (!pending.erase(id)) {
             return;
+        }
     }
     t.src->deferred.fetch_sub(1);
     complete_send(t, IBV_WC_RESP_TIMEOUT_ERR, kEfaUnresponsiveRemote);
@@ -230,18 +243,21 @@ bool Transport::submit(const Transfer &t)
 {
     const SendWqe &w = t.src->sq[t.slot];
     const int peer_slot = static_cast<int>(w.rqpn >> kQpnLocalBits);
-    if (peer_slot == slot || peer_slot >= kXprocSlots)
+    if (peer_slot == slot || peer_slot >= kXprocSlots) {
         return false;
+    }
     const bool srd = t.src->srd;
     bool known = false;
     ConnPtr c = peer(peer_slot, known);
     if (!c) {
-        if (!known)
+        if (!known) {
             return false;  // nobody ever answered there: an unknown QP
-        if (srd)
+        }
+        if (srd) {
             complete_send(t, IBV_WC_RESP_TIMEOUT_ERR, kEfaUnresponsiveRemote);
-        else
+        } else {
             complete_send(t, IBV_WC_SUCCESS, kEfaOk);  // datagram lost
+        }
         return true;
     }
     wire::Req r{};
@@ -277,8 +293,9 @@ bool Transport::submit(const Transfer &t)
         pending.emplace(r.id, Pending{t.src, t.slot, c->id});
     }
     t.src->deferred.fetch_add(1);
-    if (!send(*c, wire::kReq, &r, sizeof r, f))
+    if (!send(*c, wire::kReq, &r, sizeof r, f)) {
         forget_pending(r.id, t);
+    }
     return true;
 }
 
@@ -295,10 +312,12 @@ void Transport::take_from(Qp *qp, std::deque<Transfer> &out)
         const uint64_t conn = it->second.conn;
         it = pending.erase(it);
         bool seen = false;
-        for (uint64_t id : told)
+        for (uint64_t id : told) {
             seen |= id == conn;
-        if (seen)
+        }
+        if (seen) {
             continue;
+        }
         told.push_back(conn);
         auto ci = conns.find(conn);
         if (ci != conns.end()) {

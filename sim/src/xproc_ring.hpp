@@ -73,8 +73,7 @@ public:
     bool consume(std::size_t n)
     {
         ctl_->head.store(ctl_->head.load(std::memory_order_relaxed) + n, std::memory_order_seq_cst);
-        return ctl_->writer_waits.load(std::memory_order_seq_cst) &&
-               ctl_->writer_waits.exchange(0);
+        return ctl_->writer_waits.load(std::memory_order_seq_cst) && ctl_->writer_waits.exchange(0);
     }
     // About to sleep: asks for a wake-up; false when bytes came meanwhile.
     bool arm()
@@ -121,7 +120,6 @@ private:
     unsigned char *ctl_ = nullptr;
     unsigned char *base_[2] = {nullptr, nullptr};  // the two mirrored data areas
     Ring out_, in_;
-
 };
 
 }  // namespace vsim

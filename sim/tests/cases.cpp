@@ -67,8 +67,9 @@ struct Pair {
     {
         CHECK_EQ(ibv_destroy_qp(a), 0);
         CHECK_EQ(ibv_destroy_qp(b), 0);
-        if (ah)
+        if (ah) {
             CHECK_EQ(ibv_destroy_ah(ah), 0);
+        }
         CHECK_EQ(ibv_dereg_mr(amr), 0);
         CHECK_EQ(ibv_dereg_mr(bmr), 0);
         CHECK_EQ(ibv_destroy_cq(as_cq(cq)), 0);
@@ -79,16 +80,19 @@ struct Pair {
 
 const Wc *find(const std::vector<Wc> &v, uint32_t qp_num)
 {
-    for (const Wc &w : v)
-        if (w.qp_num == qp_num)
+    for (const Wc &w : v) {
+        if (w.qp_num == qp_num) {
             return &w;
+        }
+    }
     return nullptr;
 }
 
 void fill(std::vector<unsigned char> &v, unsigned char seed)
 {
-    for (size_t i = 0; i < v.size(); ++i)
+    for (size_t i = 0; i < v.size(); ++i) {
         v[i] = static_cast<unsigned char>(seed + i * 7);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -111,8 +115,9 @@ void case_queries()
     CHECK_EQ(p.max_msg_sz, 8928u);
     CHECK_EQ(p.active_mtu, IBV_MTU_4096);
     CHECK_EQ(p.gid_tbl_len, 1);
-    for (uint8_t bad : {0, 2})
+    for (uint8_t bad : {0, 2}) {
         CHECK_EQ(ibv_query_port(ctx, bad, &p), EINVAL);
+    }
     _compat_ibv_port_attr *compat = reinterpret_cast<_compat_ibv_port_attr *>(&p);
     std::memset(&p, 0, sizeof p);
     CHECK_EQ((ibv_query_port)(ctx, 1, compat), 0);  // the exported function
@@ -250,8 +255,9 @@ void case_memory()
     ibv_mr *dm = ibv_reg_dmabuf_mr(pd, 100, 256, 0x1000, fd,
                                    IBV_ACCESS_LOCAL_WRITE | IBV_ACCESS_REMOTE_WRITE);
     CHECK(dm);
-    for (ibv_mr *m : {m1, m2, dm, ro_mr})
+    for (ibv_mr *m : {m1, m2, dm, ro_mr}) {
         CHECK_EQ(ibv_dereg_mr(m), 0);
+    }
     close(fd);
     munmap(hole, pg);
     munmap(static_cast<char *>(hole) + 2 * pg, pg);
@@ -413,7 +419,8 @@ void case_state_machine()
     CHECK_EQ(ibv_modify_qp(qp, &a, IBV_QP_STATE | IBV_QP_PKEY_INDEX | IBV_QP_PORT | IBV_QP_QKEY),
              EINVAL);
     a.port_num = 1;
-    CHECK_EQ(ibv_modify_qp(qp, &a, IBV_QP_STATE | IBV_QP_PKEY_INDEX | IBV_QP_PORT | IBV_QP_QKEY), 0);
+    CHECK_EQ(ibv_modify_qp(qp, &a, IBV_QP_STATE | IBV_QP_PKEY_INDEX | IBV_QP_PORT | IBV_QP_QKEY),
+             0);
     a = {};
     a.qp_state = IBV_QPS_RTS;
     CHECK_EQ(ibv_modify_qp(qp, &a, IBV_QP_STATE | IBV_QP_SQ_PSN), EINVAL);  // INIT -> RTS
@@ -438,8 +445,9 @@ void case_state_machine()
     // Receives posted, then ERR: each is flushed.
     std::vector<char> buf(64);
     ibv_mr *mr = reg(pd, buf.data(), buf.size());
-    for (uint64_t id = 1; id <= 3; ++id)
+    for (uint64_t id = 1; id <= 3; ++id) {
         CHECK_EQ(post_recv(qp, id, {{reinterpret_cast<uintptr_t>(buf.data()), 64, mr->lkey}}), 0);
+    }
     a = {};
     a.qp_state = IBV_QPS_ERR;
     CHECK_EQ(ibv_modify_qp(qp, &a, IBV_QP_STATE), 0);
@@ -587,8 +595,9 @@ void case_inline()
 void case_batch_errors()
 {
     Pair p;
-    for (int k = 0; k < 4; ++k)
+    for (int k = 0; k < 4; ++k) {
         CHECK_EQ(post_recv(p.b, 100 + k, {p.bsge(0, 64)}), 0);
+    }
     const Wr good = p.send_to_b(8, 1);
     auto refused = [&](Wr bad, int err) {
         CHECK_EQ(post(p.a, {good, bad}), err);
@@ -775,8 +784,9 @@ void case_ud()
     CHECK_EQ(ibv_dereg_mr(rmr), 0);
     w.opcode = IBV_WR_RDMA_WRITE;
     CHECK_EQ(post(a, {w}), EINVAL);  // not in a UD QP's send_ops_flags
-    for (ibv_qp *q : {a, b})
+    for (ibv_qp *q : {a, b}) {
         CHECK_EQ(ibv_destroy_qp(q), 0);
+    }
     CHECK_EQ(ibv_destroy_ah(ah), 0);
     CHECK_EQ(ibv_dereg_mr(mr), 0);
     CHECK_EQ(ibv_destroy_cq(as_cq(cq)), 0);
@@ -1003,8 +1013,9 @@ void case_async()
 void case_reorder()
 {
     Pair p;
-    for (int k = 0; k < 3; ++k)
+    for (int k = 0; k < 3; ++k) {
         CHECK_EQ(post_recv(p.b, 10 + k, {p.bsge(64 * k, 64)}), 0);
+    }
     vsim_reverse_next(3);
     for (int k = 0; k < 3; ++k) {
         p.abuf[0] = static_cast<unsigned char>('A' + k);
@@ -1012,8 +1023,9 @@ void case_reorder()
         w.flags |= IBV_SEND_INLINE;
         w.inl = {{p.abuf.data(), 1}};
         CHECK_EQ(post(p.a, {w}), 0);
-        if (k < 2)
+        if (k < 2) {
             CHECK(poll_ex(p.cq).empty());
+        }
     }
     auto wc = poll_ex(p.cq);
     CHECK_EQ(wc.size(), 6);
@@ -1085,8 +1097,9 @@ void case_counters()
 {
     constexpr int kThreads = 4, kCalls = 5000;
     auto caller = [] {
-        for (int k = 0; k < kCalls; ++k)
+        for (int k = 0; k < kCalls; ++k) {
             CHECK(ibv_wc_status_str(IBV_WC_SUCCESS));
+        }
     };
     auto run_callers = [&] {
         std::atomic<bool> done{false};
@@ -1099,10 +1112,12 @@ void case_counters()
             }
         });
         std::vector<std::thread> threads;
-        for (int t = 0; t < kThreads; ++t)
+        for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back(caller);
-        for (auto &t : threads)
+        }
+        for (auto &t : threads) {
             t.join();
+        }
         done.store(true);
         reader.join();
     };
@@ -1132,8 +1147,9 @@ void case_threads()
     // 1024 receives, far more than are ever outstanding.
     unsigned slot = 0;
     auto next_buffer = [&] { return p.bsge(64 * (slot++ % 1024), 64); };
-    for (int k = 0; k < 256; ++k)
+    for (int k = 0; k < 256; ++k) {
         CHECK_EQ(post_recv(p.b, 0, {next_buffer()}), 0);
+    }
     std::thread poller([&] {
         while (received.load() < 2 * kPerThread || sent.load() < 2 * kPerThread) {
             ibv_wc wc[16];
@@ -1154,8 +1170,9 @@ void case_threads()
         int done = 0;
         while (done < kPerThread) {
             const int rc = post(p.a, {p.send_to_b(64)});
-            if (rc == ENOMEM)
+            if (rc == ENOMEM) {
                 continue;  // queue full: completions pending
+            }
             CHECK_EQ(rc, 0);
             ++done;
         }
@@ -1213,8 +1230,9 @@ void xproc_side(bool child, int rd, int wr)
     CHECK_EQ(to_rts(qp, 7), 0);
     CHECK_EQ(to_rts(idle, 7), 0);
     std::vector<unsigned char> buf(1 << 20);
-    for (size_t k = 0; k < 65536; ++k)
+    for (size_t k = 0; k < 65536; ++k) {
         buf[kXprocSrc + k] = static_cast<unsigned char>(k * 7 + (child ? 1 : 2));
+    }
     ibv_mr *mr = reg(pd, buf.data(), buf.size());
     const XprocAddr mine{gid_of(ctx), qp->qp_num, idle->qp_num, mr->rkey,
                          reinterpret_cast<uintptr_t>(buf.data())};
@@ -1222,13 +1240,14 @@ void xproc_side(bool child, int rd, int wr)
     XprocAddr peer;
     read_all(rd, &peer, sizeof peer);
     CHECK(std::memcmp(peer.gid.raw, mine.gid.raw, 16) == 0);  // one device, one GID
-    CHECK(peer.qpn >> 18 != mine.qpn >> 18);                   // another process's slot
+    CHECK(peer.qpn >> 18 != mine.qpn >> 18);                  // another process's slot
     ibv_ah *ah = make_ah(pd, peer.gid);
     auto sge = [&](size_t off, uint32_t len) {
         return ibv_sge{reinterpret_cast<uintptr_t>(buf.data()) + off, len, mr->lkey};
     };
-    for (int k = 0; k < 1024; ++k)
+    for (int k = 0; k < 1024; ++k) {
         CHECK_EQ(post_recv(qp, static_cast<uint64_t>(k), {sge(kXprocRecvs + 64 * k, 64)}), 0);
+    }
 
     std::atomic<int> received{0}, completed{0};
     constexpr int kExtra = kXprocSends / 4;  // one write and one read each
@@ -1253,7 +1272,8 @@ void xproc_side(bool child, int rd, int wr)
                 CHECK_EQ(w.src_qp, peer.qpn);
                 CHECK_EQ(w.byte_len, 64);
                 const unsigned char *p = buf.data() + kXprocRecvs + 64 * w.wr_id;
-                CHECK_EQ(p[0], static_cast<unsigned char>((w.imm % 1024) * 64 * 7 + (child ? 2 : 1)));
+                CHECK_EQ(p[0],
+                         static_cast<unsigned char>((w.imm % 1024) * 64 * 7 + (child ? 2 : 1)));
                 CHECK_EQ(post_recv(qp, w.wr_id, {sge(kXprocRecvs + 64 * w.wr_id, 64)}), 0);
                 received.fetch_add(1);
             }
@@ -1326,8 +1346,9 @@ void xproc_side(bool child, int rd, int wr)
     CHECK_EQ(post(qp, {last}), 0);
     write_all(wr, &sync, 1);
     std::vector<Wc> got;
-    while (got.empty())
+    while (got.empty()) {
         got = poll_ex(scq);
+    }
     CHECK_EQ(got[0].wr_id, 99);
     CHECK_EQ(got[0].status, IBV_WC_RESP_TIMEOUT_ERR);
     CHECK_EQ(got[0].vendor_err, 13);
@@ -1399,8 +1420,9 @@ int main(int argc, char **argv)
         {"xproc", case_xproc},
     };
     if (argc != 2 || !cases.count(argv[1])) {
-        for (const auto &c : cases)
+        for (const auto &c : cases) {
             std::printf("%s\n", c.first.c_str());
+        }
         return argc == 2 && std::string(argv[1]) == "--list" ? 0 : 2;
     }
     vsim_reset();

@@ -14,23 +14,23 @@
 #include <cstring>
 #include <vector>
 
-#define CHECK(cond)                                                                       \
-    do {                                                                                  \
-        if (!(cond)) {                                                                    \
-            std::fprintf(stderr, "%s:%d: CHECK(%s) failed (errno %d)\n", __FILE__, __LINE__, \
-                         #cond, errno);                                                   \
-            std::exit(1);                                                                 \
-        }                                                                                 \
+#define CHECK(cond)                                                                                \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            std::fprintf(stderr, "%s:%d: CHECK(%s) failed (errno %d)\n", __FILE__, __LINE__,       \
+                         #cond, errno);                                                            \
+            std::exit(1);                                                                          \
+        }                                                                                          \
     } while (0)
 
-#define CHECK_EQ(a, b)                                                                     \
-    do {                                                                                   \
-        const long long va_ = static_cast<long long>(a), vb_ = static_cast<long long>(b); \
-        if (va_ != vb_) {                                                                  \
-            std::fprintf(stderr, "%s:%d: %s == %s failed: %lld != %lld\n", __FILE__,       \
-                         __LINE__, #a, #b, va_, vb_);                                      \
-            std::exit(1);                                                                  \
-        }                                                                                  \
+#define CHECK_EQ(a, b)                                                                             \
+    do {                                                                                           \
+        const long long va_ = static_cast<long long>(a), vb_ = static_cast<long long>(b);          \
+        if (va_ != vb_) {                                                                          \
+            std::fprintf(stderr, "%s:%d: %s == %s failed: %lld != %lld\n", __FILE__, __LINE__, #a, \
+                         #b, va_, vb_);                                                            \
+            std::exit(1);                                                                          \
+        }                                                                                          \
     } while (0)
 
 namespace t {
@@ -43,9 +43,11 @@ inline ibv_context *open_dev(const char *name = "efa_0")
     ibv_device **list = ibv_get_device_list(&n);
     CHECK(list);
     ibv_context *ctx = nullptr;
-    for (int i = 0; i < n; ++i)
-        if (std::strcmp(ibv_get_device_name(list[i]), name) == 0)
+    for (int i = 0; i < n; ++i) {
+        if (std::strcmp(ibv_get_device_name(list[i]), name) == 0) {
             ctx = ibv_open_device(list[i]);
+        }
+    }
     ibv_free_device_list(list);
     CHECK(ctx);
     return ctx;
@@ -108,12 +110,15 @@ inline int to_rts(ibv_qp *qp, int rnr_retry = -1, uint32_t qkey = kQkey)
     a.qp_state = IBV_QPS_INIT;
     a.port_num = 1;
     a.qkey = qkey;
-    if (int rc = ibv_modify_qp(qp, &a, IBV_QP_STATE | IBV_QP_PKEY_INDEX | IBV_QP_PORT | IBV_QP_QKEY))
+    if (int rc =
+            ibv_modify_qp(qp, &a, IBV_QP_STATE | IBV_QP_PKEY_INDEX | IBV_QP_PORT | IBV_QP_QKEY)) {
         return rc;
+    }
     a = {};
     a.qp_state = IBV_QPS_RTR;
-    if (int rc = ibv_modify_qp(qp, &a, IBV_QP_STATE))
+    if (int rc = ibv_modify_qp(qp, &a, IBV_QP_STATE)) {
         return rc;
+    }
     a = {};
     a.qp_state = IBV_QPS_RTS;
     int mask = IBV_QP_STATE | IBV_QP_SQ_PSN;
@@ -147,8 +152,8 @@ inline ibv_mr *reg(ibv_pd *pd, void *p, size_t n,
                    int access = IBV_ACCESS_LOCAL_WRITE | IBV_ACCESS_REMOTE_READ |
                                 IBV_ACCESS_REMOTE_WRITE)
 {
-    ibv_mr *mr = ibv_reg_mr_iova2(pd, p, n, reinterpret_cast<uintptr_t>(p),
-                                  static_cast<unsigned>(access));
+    ibv_mr *mr =
+        ibv_reg_mr_iova2(pd, p, n, reinterpret_cast<uintptr_t>(p), static_cast<unsigned>(access));
     CHECK(mr);
     return mr;
 }
@@ -172,17 +177,28 @@ inline void build(ibv_qp_ex *x, const Wr &w)
     x->wr_id = w.wr_id;
     x->wr_flags = w.flags;
     switch (w.opcode) {
-    case IBV_WR_SEND: ibv_wr_send(x); break;
-    case IBV_WR_SEND_WITH_IMM: ibv_wr_send_imm(x, htonl(w.imm)); break;
-    case IBV_WR_RDMA_READ: ibv_wr_rdma_read(x, w.rkey, w.raddr); break;
-    case IBV_WR_RDMA_WRITE: ibv_wr_rdma_write(x, w.rkey, w.raddr); break;
-    case IBV_WR_RDMA_WRITE_WITH_IMM: ibv_wr_rdma_write_imm(x, w.rkey, w.raddr, htonl(w.imm)); break;
+    case IBV_WR_SEND:
+        ibv_wr_send(x);
+        break;
+    case IBV_WR_SEND_WITH_IMM:
+        ibv_wr_send_imm(x, htonl(w.imm));
+        break;
+    case IBV_WR_RDMA_READ:
+        ibv_wr_rdma_read(x, w.rkey, w.raddr);
+        break;
+    case IBV_WR_RDMA_WRITE:
+        ibv_wr_rdma_write(x, w.rkey, w.raddr);
+        break;
+    case IBV_WR_RDMA_WRITE_WITH_IMM:
+        ibv_wr_rdma_write_imm(x, w.rkey, w.raddr, htonl(w.imm));
+        break;
     }
     ibv_wr_set_ud_addr(x, w.ah, w.rqpn, w.rqkey);
-    if (w.flags & IBV_SEND_INLINE)
+    if (w.flags & IBV_SEND_INLINE) {
         ibv_wr_set_inline_data_list(x, w.inl.size(), w.inl.data());
-    else
+    } else {
         ibv_wr_set_sge_list(x, w.sges.size(), w.sges.data());
+    }
 }
 
 inline int post(ibv_qp *qp, const std::vector<Wr> &wrs)
@@ -190,8 +206,9 @@ inline int post(ibv_qp *qp, const std::vector<Wr> &wrs)
     ibv_qp_ex *x = ibv_qp_to_qp_ex(qp);
     CHECK(x);
     ibv_wr_start(x);
-    for (const Wr &w : wrs)
+    for (const Wr &w : wrs) {
         build(x, w);
+    }
     return ibv_wr_complete(x);
 }
 
@@ -221,8 +238,9 @@ inline std::vector<Wc> poll_ex(ibv_cq_ex *cq, int max = 64)
     std::vector<Wc> out;
     ibv_poll_cq_attr attr{};
     int rc = ibv_start_poll(cq, &attr);
-    if (rc == ENOENT)
+    if (rc == ENOENT) {
         return out;
+    }
     CHECK_EQ(rc, 0);
     efadv_cq *e = efadv_cq_from_ibv_cq_ex(cq);
     for (;;) {
@@ -241,11 +259,13 @@ inline std::vector<Wc> poll_ex(ibv_cq_ex *cq, int max = 64)
             w.unsolicited = efadv_wc_is_unsolicited(e);
         }
         out.push_back(w);
-        if (static_cast<int>(out.size()) == max)
+        if (static_cast<int>(out.size()) == max) {
             break;
+        }
         rc = ibv_next_poll(cq);
-        if (rc == ENOENT)
+        if (rc == ENOENT) {
             break;
+        }
         CHECK_EQ(rc, 0);
     }
     ibv_end_poll(cq);

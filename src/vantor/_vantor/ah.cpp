@@ -76,9 +76,9 @@ int set_field(PyObject *self, PyObject *value, void *)
     return 0;
 }
 
-#define VANTOR_U8(name, doc)                                                         \
-    {#name, get_field<uint8_t, &AHAttrObject::name>, set_field<uint8_t, &AHAttrObject::name>, \
-     doc, nullptr}
+#define VANTOR_U8(name, doc)                                                                       \
+    {#name, get_field<uint8_t, &AHAttrObject::name>, set_field<uint8_t, &AHAttrObject::name>, doc, \
+     nullptr}
 
 PyGetSetDef AHAttr_getset[] = {
     {"dgid", AHAttr_get_dgid, AHAttr_set_dgid, "dgid: bytes", nullptr},
@@ -94,7 +94,7 @@ PyGetSetDef AHAttr_getset[] = {
 
 #undef VANTOR_U8
 
-const char *const kAHAttrInitNames[] = {"dgid",          "sgid_index", "port_num", "hop_limit",
+const char *const kAHAttrInitNames[] = {"dgid",          "sgid_index", "port_num",  "hop_limit",
                                         "traffic_class", "flow_label", "is_global", nullptr};
 const py::ArgSpec kAHAttrInit{"__init__", kAHAttrInitNames, 0};
 
@@ -151,24 +151,23 @@ void AHAttr_dealloc(PyObject *self)
 
 PyType_Slot AHAttr_slots[] = {
     {Py_tp_doc,
-     const_cast<char *>(
-         "AHAttr(dgid=None, sgid_index=0, port_num=1, hop_limit=1, traffic_class=0, "
-         "flow_label=0, is_global=1)\n"
-         "\n"
-         "Address-handle attributes.\n"
-         "\n"
-         "EFA addresses are GIDs: only ``dgid`` (the remote device's GID),\n"
-         "``sgid_index`` and ``port_num`` matter; the rest exists for parity with\n"
-         "generic verbs.\n"
-         "\n"
-         "Args:\n"
-         "    dgid: Remote 16-byte GID. Defaults to all zeroes.\n"
-         "    sgid_index: Local source-GID table index.\n"
-         "    port_num: Local physical port number.\n"
-         "    hop_limit: Global-route hop limit.\n"
-         "    traffic_class: Global-route traffic class.\n"
-         "    flow_label: Global-route flow label.\n"
-         "    is_global: Whether to populate the global route header.")},
+     const_cast<char *>("AHAttr(dgid=None, sgid_index=0, port_num=1, hop_limit=1, traffic_class=0, "
+                        "flow_label=0, is_global=1)\n"
+                        "\n"
+                        "Address-handle attributes.\n"
+                        "\n"
+                        "EFA addresses are GIDs: only ``dgid`` (the remote device's GID),\n"
+                        "``sgid_index`` and ``port_num`` matter; the rest exists for parity with\n"
+                        "generic verbs.\n"
+                        "\n"
+                        "Args:\n"
+                        "    dgid: Remote 16-byte GID. Defaults to all zeroes.\n"
+                        "    sgid_index: Local source-GID table index.\n"
+                        "    port_num: Local physical port number.\n"
+                        "    hop_limit: Global-route hop limit.\n"
+                        "    traffic_class: Global-route traffic class.\n"
+                        "    flow_label: Global-route flow label.\n"
+                        "    is_global: Whether to populate the global route header.")},
     {Py_tp_init, reinterpret_cast<void *>(AHAttr_init)},
     {Py_tp_dealloc, reinterpret_cast<void *>(AHAttr_dealloc)},
     {Py_tp_getset, AHAttr_getset},

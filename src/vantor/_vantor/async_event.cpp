@@ -69,8 +69,8 @@ PyObject *AsyncEvent_repr(PyObject *self)
 
 PyObject *async_event_get(ContextObject *context)
 {
-    Ref event = Ref::steal(reinterpret_cast<PyObject *>(
-        py::alloc_bare<AsyncEventObject>(types::AsyncEvent)));
+    Ref event = Ref::steal(
+        reinterpret_cast<PyObject *>(py::alloc_bare<AsyncEventObject>(types::AsyncEvent)));
     if (!event) {
         return nullptr;
     }
@@ -78,13 +78,9 @@ PyObject *async_event_get(ContextObject *context)
     ibv_context *ctx = context->_ctx;
     int rc;
     int err;
-    Py_BEGIN_ALLOW_THREADS
-    rc = _v_get_async_event(ctx, &ev->_ev);
+    Py_BEGIN_ALLOW_THREADS rc = _v_get_async_event(ctx, &ev->_ev);
     err = errno;
-    Py_END_ALLOW_THREADS
-    if (rc != 0) {
-        return raise_errno("ibv_get_async_event", err);
-    }
+    Py_END_ALLOW_THREADS if (rc != 0) { return raise_errno("ibv_get_async_event", err); }
     ev->_acked = 0;
     ev->event_type = ev->_ev.event_type;
     return event.release();
@@ -118,8 +114,8 @@ PyGetSetDef AsyncEvent_getset[] = {
 };
 
 PyType_Slot AsyncEvent_slots[] = {
-    {Py_tp_doc, const_cast<char *>(
-                    "An asynchronous device event from :meth:`Context.get_async_event`.")},
+    {Py_tp_doc,
+     const_cast<char *>("An asynchronous device event from :meth:`Context.get_async_event`.")},
     {Py_tp_new, reinterpret_cast<void *>(AsyncEvent_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(AsyncEvent_dealloc)},
     {Py_tp_repr, reinterpret_cast<void *>(AsyncEvent_repr)},

@@ -118,7 +118,10 @@ struct CompChannelTraits {
 
 using Life = Lifecycle<CompChannelTraits>;
 
-CompChannelObject *as_channel(PyObject *self) { return reinterpret_cast<CompChannelObject *>(self); }
+CompChannelObject *as_channel(PyObject *self)
+{
+    return reinterpret_cast<CompChannelObject *>(self);
+}
 
 PyObject *CompChannel_get_cq_event(PyObject *self, PyObject *const *, Py_ssize_t nargs,
                                    PyObject *kwnames)
@@ -138,14 +141,14 @@ PyObject *CompChannel_get_cq_event(PyObject *self, PyObject *const *, Py_ssize_t
         if (!Life::ensure(chan)) {
             return nullptr;
         }
-        Py_BEGIN_ALLOW_THREADS
-        rc = _v_get_cq_event(chan->_chan, &cq, &cq_context);
+        Py_BEGIN_ALLOW_THREADS rc = _v_get_cq_event(chan->_chan, &cq, &cq_context);
         err = errno;
         Py_END_ALLOW_THREADS
-        // An event of a queue dropped meanwhile: its object is gone (so its
-        // cq_context must not be followed), and had it been destroyed at
-        // once the event would never have come. Acknowledge it, wait on.
-        if (rc == 0 && is_deferred(chan, cq)) {
+            // An event of a queue dropped meanwhile: its object is gone (so its
+            // cq_context must not be followed), and had it been destroyed at
+            // once the event would never have come. Acknowledge it, wait on.
+            if (rc == 0 && is_deferred(chan, cq))
+        {
             _v_ack_cq_events(cq, 1);
             continue;
         }
@@ -242,8 +245,7 @@ const py::FunctionDef kChannelMethods[] = {
      "CQ or CQEx."},
     {"close", Life::close_method,
      "CompChannel.close(self)\n\nDestroy the completion channel after its CQs are closed."},
-    {"__enter__", Life::enter_method,
-     "CompChannel.__enter__(self)\n\nReturn the channel itself."},
+    {"__enter__", Life::enter_method, "CompChannel.__enter__(self)\n\nReturn the channel itself."},
     {"__exit__", Life::exit_method,
      "CompChannel.__exit__(self, *exc)\n\nClose the channel; exceptions propagate."},
 };

@@ -53,13 +53,13 @@ PyObject *CompletionError_init(PyObject *self, PyObject *const *args, Py_ssize_t
     if (!message) {
         return nullptr;
     }
-    Ref super = Ref::steal(PyObject_CallFunctionObjArgs(
-        reinterpret_cast<PyObject *>(&PySuper_Type), g_completion_error, self, nullptr));
+    Ref super = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type),
+                                                        g_completion_error, self, nullptr));
     if (!super) {
         return nullptr;
     }
-    Ref result = Ref::steal(PyObject_CallMethod(super.get(), "__init__", "siO",
-                                                "work completion", EIO, message.get()));
+    Ref result = Ref::steal(
+        PyObject_CallMethod(super.get(), "__init__", "siO", "work completion", EIO, message.get()));
     if (!result) {
         return nullptr;
     }

@@ -13,8 +13,7 @@
 namespace vantor {
 
 struct WCObject {
-    PyObject_HEAD
-    uint64_t wr_id;
+    PyObject_HEAD uint64_t wr_id;
     int32_t status;
     int32_t opcode;
     uint32_t vendor_err;
@@ -29,8 +28,7 @@ struct WCObject {
 
 // A queue's ring layout from efadv_query_cq.
 struct CQAttrObject {
-    PyObject_HEAD
-    uint64_t buffer_addr;
+    PyObject_HEAD uint64_t buffer_addr;
     uint32_t entry_size;
     uint32_t num_entries;
     uint64_t doorbell_addr;
@@ -109,7 +107,6 @@ PyObject *cq_ex_create(ContextObject *context, const CQExRequest &request);
 
 // Installed by cq.cpp on CQ and CQEx.
 PyObject *cq_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
-PyObject *cq_ex_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                     PyObject *kwnames);
+PyObject *cq_ex_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 
 }  // namespace vantor

@@ -83,8 +83,7 @@ PyObject *Context_query_device(PyObject *self, PyObject *const *, Py_ssize_t nar
         return raise_rc("ibv_query_device", rc);
     }
     Ref fw_ver = Ref::steal(PyUnicode_DecodeUTF8(
-        attr.fw_ver, static_cast<Py_ssize_t>(strnlen(attr.fw_ver, sizeof attr.fw_ver)),
-        "strict"));
+        attr.fw_ver, static_cast<Py_ssize_t>(strnlen(attr.fw_ver, sizeof attr.fw_ver)), "strict"));
     if (!fw_ver) {
         return nullptr;
     }
@@ -115,8 +114,7 @@ PyObject *Context_query_device(PyObject *self, PyObject *const *, Py_ssize_t nar
 PyObject *Context_query_efa_device(PyObject *self, PyObject *const *, Py_ssize_t nargs,
                                    PyObject *kwnames)
 {
-    if (!py::no_args("query_efa_device", nargs, kwnames) ||
-        !context_ensure(self_context(self))) {
+    if (!py::no_args("query_efa_device", nargs, kwnames) || !context_ensure(self_context(self))) {
         return nullptr;
     }
     efadv_device_attr attr;
@@ -214,8 +212,7 @@ PyObject *Context_query_gid(PyObject *self, PyObject *const *args, Py_ssize_t na
     }
     ibv_gid gid;
     std::memset(&gid, 0, sizeof gid);
-    if (_v_query_gid(self_context(self)->_ctx, static_cast<uint8_t>(port_num), index, &gid) !=
-        0) {
+    if (_v_query_gid(self_context(self)->_ctx, static_cast<uint8_t>(port_num), index, &gid) != 0) {
         return raise_errno("ibv_query_gid");
     }
     Ref raw = Ref::steal(
@@ -273,8 +270,7 @@ PyObject *Context_ack_async_event(PyObject *, PyObject *const *args, Py_ssize_t 
     return async_event_ack(ev);
 }
 
-PyObject *Context_alloc_pd(PyObject *self, PyObject *const *, Py_ssize_t nargs,
-                           PyObject *kwnames)
+PyObject *Context_alloc_pd(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyObject *kwnames)
 {
     if (!py::no_args("alloc_pd", nargs, kwnames)) {
         return nullptr;
@@ -323,9 +319,8 @@ PyObject *Context_create_cq(PyObject *self, PyObject *const *args, Py_ssize_t na
     return cq_create(context, cqe, channel, comp_vector);
 }
 
-const char *const kCreateCQExNames[] = {"cqe",      "channel", "comp_vector",
-                                        "wc_flags", "sgid",    "unsolicited",
-                                        nullptr};
+const char *const kCreateCQExNames[] = {"cqe",  "channel",     "comp_vector", "wc_flags",
+                                        "sgid", "unsolicited", nullptr};
 const py::ArgSpec kCreateCQExArgs{"create_cq_ex", kCreateCQExNames, 1};
 
 PyObject *Context_create_cq_ex(PyObject *self, PyObject *const *args, Py_ssize_t nargs,

@@ -10,8 +10,7 @@
 namespace vantor {
 
 struct ContextObject {
-    PyObject_HEAD
-    ibv_context *_ctx;
+    PyObject_HEAD ibv_context *_ctx;
     PyObject *name;
     uint32_t _children;
     int32_t _in_use;  // see lifecycle.hpp's InUse

@@ -72,8 +72,7 @@ struct CQBaseTraits {
     static constexpr const char *dealloc_context = "vantor._vantor._CQBase.__dealloc__";
     static constexpr bool gc = true;
     static constexpr bool counted = true;
-    static constexpr PyObject *Object::*refs[] = {&CQBaseObject::context,
-                                                  &CQBaseObject::channel};
+    static constexpr PyObject *Object::*refs[] = {&CQBaseObject::context, &CQBaseObject::channel};
 
     static ContextObject *counted_in(Object *self) { return owning_context(self); }
     static bool is_open(const Object *self)
@@ -155,8 +154,8 @@ PyObject *CQAttr_repr(PyObject *self)
 auto cq_attr_members = record_fields::readonly_members(record_fields::CQAttr::fields);
 
 PyType_Slot cq_attr_slots[] = {
-    {Py_tp_doc, const_cast<char *>(
-                    "An EFA completion queue's direct layout, from ``efadv_query_cq``.")},
+    {Py_tp_doc,
+     const_cast<char *>("An EFA completion queue's direct layout, from ``efadv_query_cq``.")},
     {Py_tp_new, reinterpret_cast<void *>(CQAttr_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(CQAttr_dealloc)},
     {Py_tp_repr, reinterpret_cast<void *>(CQAttr_repr)},
@@ -268,8 +267,8 @@ PyObject *cq_ex_create(ContextObject *context, const CQExRequest &request)
     attr.comp_vector = static_cast<uint32_t>(comp_vector);
     attr.wc_flags = wc_flags;
     efadv_cq_init_attr efa_attr{};
-    efa_attr.wc_flags = (sgid ? EFADV_WC_EX_WITH_SGID : 0) |
-                        (unsolicited ? EFADV_WC_EX_WITH_IS_UNSOLICITED : 0);
+    efa_attr.wc_flags =
+        (sgid ? EFADV_WC_EX_WITH_SGID : 0) | (unsolicited ? EFADV_WC_EX_WITH_IS_UNSOLICITED : 0);
 
     CQExObject *cq = new_queue<CQExObject>(types::CQEx, self, channel);
     if (cq == nullptr) {
@@ -354,8 +353,7 @@ PyObject *CQBase_ack_events(PyObject *self, PyObject *const *args, Py_ssize_t na
         return nullptr;
     }
     if (base->_unacked < 0 || nevents > static_cast<unsigned int>(base->_unacked)) {
-        PyErr_SetString(PyExc_ValueError,
-                        "cannot acknowledge more CQ events than were received");
+        PyErr_SetString(PyExc_ValueError, "cannot acknowledge more CQ events than were received");
         return nullptr;
     }
     _v_ack_cq_events(cq_ptr(self), nevents);
@@ -425,8 +423,7 @@ PyGetSetDef base_getset[] = {
 
 PyGetSetDef cq_ex_getset[] = {
     {"sgid_enabled", CQEx_get_sgid_enabled, nullptr,
-     "CQEx.sgid_enabled: bool\n\nWhether polled completions request sender GID metadata.",
-     nullptr},
+     "CQEx.sgid_enabled: bool\n\nWhether polled completions request sender GID metadata.", nullptr},
     {"unsolicited_enabled", CQEx_get_unsolicited_enabled, nullptr,
      "CQEx.unsolicited_enabled: bool\n\nWhether unsolicited-write completion metadata is "
      "enabled.",
@@ -473,8 +470,7 @@ PyType_Slot cq_ex_slots[] = {
     {Py_tp_getset, cq_ex_getset},
     {0, nullptr},
 };
-PyType_Spec cq_ex_spec = {"vantor._vantor.CQEx", sizeof(CQExObject), 0, kQueueFlags,
-                          cq_ex_slots};
+PyType_Spec cq_ex_spec = {"vantor._vantor.CQEx", sizeof(CQExObject), 0, kQueueFlags, cq_ex_slots};
 
 const py::FunctionDef kBaseMethods[] = {
     {"req_notify", CQBase_req_notify,

@@ -26,8 +26,8 @@ constexpr const char *kEfaErrorDoc =
 // Looks `name` up like a module-level name would be: globals, then builtins.
 PyObject *lookup_global(const char *name)
 {
-    PyObject *found = g_module_dict == nullptr ? nullptr
-                                               : PyDict_GetItemString(g_module_dict, name);
+    PyObject *found =
+        g_module_dict == nullptr ? nullptr : PyDict_GetItemString(g_module_dict, name);
     if (found == nullptr) {
         found = PyDict_GetItemString(PyEval_GetBuiltins(), name);
     }
@@ -62,8 +62,7 @@ PyObject *compose_message(PyObject *operation, int err)
 const char *const kInitNames[] = {"operation", "err", "detail", nullptr};
 const py::ArgSpec kInitArgs{"__init__", kInitNames, 2};
 
-PyObject *EfaError_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                        PyObject *kwnames)
+PyObject *EfaError_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     PyObject *values[3];
     if (!kInitArgs.parse(args, nargs, kwnames, values)) {
@@ -98,8 +97,7 @@ PyObject *EfaError_init(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     if (!super) {
         return nullptr;
     }
-    Ref result = Ref::steal(
-        PyObject_CallMethod(super.get(), "__init__", "iO", err, message.get()));
+    Ref result = Ref::steal(PyObject_CallMethod(super.get(), "__init__", "iO", err, message.get()));
     if (!result) {
         return nullptr;
     }

@@ -24,11 +24,9 @@ std::unordered_map<PyObject *, Entry> &parked_table()
 }  // namespace
 
 ParkedParents::ParkedParents(ParkedParents &&other) noexcept
-    : refs_(std::exchange(other.refs_, nullptr)),
-      count_(std::exchange(other.count_, 0)),
+    : refs_(std::exchange(other.refs_, nullptr)), count_(std::exchange(other.count_, 0)),
       context_(std::exchange(other.context_, nullptr))
-{
-}
+{}
 
 ParkedParents &ParkedParents::operator=(ParkedParents &&other) noexcept
 {

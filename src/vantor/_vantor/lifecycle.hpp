@@ -235,8 +235,7 @@ struct Lifecycle {
 
     // __exit__(*exc): calls self.close() through attribute lookup so a
     // subclass override runs, and never suppresses the block's exception.
-    static PyObject *exit_method(PyObject *self, PyObject *const *, Py_ssize_t,
-                                 PyObject *kwnames)
+    static PyObject *exit_method(PyObject *self, PyObject *const *, Py_ssize_t, PyObject *kwnames)
     {
         if (!py::no_keywords("__exit__", kwnames)) {
             return nullptr;

@@ -25,10 +25,10 @@ void *_dl(const char *soname)
     void *handle = dlopen(soname, RTLD_NOW | RTLD_GLOBAL);
     if (handle == nullptr) {
         const char *reason = dlerror();
-        PyObject *text = reason == nullptr
-                             ? PyUnicode_FromString("not found")
-                             : PyUnicode_DecodeUTF8(reason, static_cast<Py_ssize_t>(strlen(reason)),
-                                                    "strict");
+        PyObject *text =
+            reason == nullptr
+                ? PyUnicode_FromString("not found")
+                : PyUnicode_DecodeUTF8(reason, static_cast<Py_ssize_t>(strlen(reason)), "strict");
         if (text != nullptr) {
             PyErr_Format(PyExc_ImportError,
                          "could not load %s - install rdma-core (libibverbs + the EFA provider "
@@ -87,9 +87,9 @@ int _load_libraries()
     if (_libverbs_handle == nullptr) {
         return fail_loading();
     }
-#define VANTOR_RESOLVE_VERBS(symbol, pointer)                                       \
-    if (!resolve_required(pointer, _libverbs_handle, "libibverbs", #symbol)) { \
-        return fail_loading();                                                     \
+#define VANTOR_RESOLVE_VERBS(symbol, pointer)                                                      \
+    if (!resolve_required(pointer, _libverbs_handle, "libibverbs", #symbol)) {                     \
+        return fail_loading();                                                                     \
     }
     VANTOR_VERBS_REQUIRED(VANTOR_RESOLVE_VERBS)
 #undef VANTOR_RESOLVE_VERBS
@@ -103,9 +103,9 @@ int _load_libraries()
     if (_libefa_handle == nullptr) {
         return fail_loading();
     }
-#define VANTOR_RESOLVE_EFA(symbol, pointer)                                   \
-    if (!resolve_required(pointer, _libefa_handle, "libefa", #symbol)) { \
-        return fail_loading();                                               \
+#define VANTOR_RESOLVE_EFA(symbol, pointer)                                                        \
+    if (!resolve_required(pointer, _libefa_handle, "libefa", #symbol)) {                           \
+        return fail_loading();                                                                     \
     }
     VANTOR_EFA_REQUIRED(VANTOR_RESOLVE_EFA)
 #undef VANTOR_RESOLVE_EFA

@@ -23,7 +23,7 @@ VANTOR_TYPES(VANTOR_DEFINE_TYPE)
 #undef VANTOR_DEFINE_TYPE
 }  // namespace types
 
-bool define_loader_probes(PyObject *module);       // loader.cpp
+bool define_loader_probes(PyObject *module);        // loader.cpp
 bool define_discovery_functions(PyObject *module);  // device.cpp
 
 namespace {
@@ -52,12 +52,34 @@ constexpr const char *kModuleDoc =
     "oversized posts fail with an error completion.\n";
 
 constexpr const char *kPublicNames[] = {
-    "EfaError",  "CompletionError", "Gid",         "DeviceAttr", "EfaDeviceAttr",
-    "PortAttr",  "WC",              "CQAttr",      "SGE",        "SendWR",
-    "RecvWR",    "QPCap",           "QPInitAttr",  "AHAttr",     "MRAttr",
-    "WQAttr",    "Device",          "get_device_list", "get_efa_device_list", "Context",
-    "AsyncEvent", "PD",             "MR",          "CompChannel", "CQ",
-    "CQEx",      "QP",              "AH",
+    "EfaError",
+    "CompletionError",
+    "Gid",
+    "DeviceAttr",
+    "EfaDeviceAttr",
+    "PortAttr",
+    "WC",
+    "CQAttr",
+    "SGE",
+    "SendWR",
+    "RecvWR",
+    "QPCap",
+    "QPInitAttr",
+    "AHAttr",
+    "MRAttr",
+    "WQAttr",
+    "Device",
+    "get_device_list",
+    "get_efa_device_list",
+    "Context",
+    "AsyncEvent",
+    "PD",
+    "MR",
+    "CompChannel",
+    "CQ",
+    "CQEx",
+    "QP",
+    "AH",
 };
 static_assert(std::size(kPublicNames) == 28);
 
@@ -141,10 +163,10 @@ bool create_types(PyObject *module)
     if (!py::init_function_type(module)) {
         return false;
     }
-#define VANTOR_CREATE_TYPE(name)                          \
-    types::name = create_##name##_type(module);           \
-    if (types::name == nullptr) {                         \
-        return false;                                     \
+#define VANTOR_CREATE_TYPE(name)                                                                   \
+    types::name = create_##name##_type(module);                                                    \
+    if (types::name == nullptr) {                                                                  \
+        return false;                                                                              \
     }
     VANTOR_TYPES(VANTOR_CREATE_TYPE)
 #undef VANTOR_CREATE_TYPE
@@ -189,14 +211,8 @@ bool bind_methods(PyObject *)
 // The Python-level names, in the order they enter the namespace.
 using Definer = bool (*)(PyObject *module);
 constexpr Definer kDefinitions[] = {
-    define_efa_error,
-    define_loader_probes,
-    bind_methods,
-    define_completion_error,
-    define_qp_init_attr,
-    define_discovery_functions,
-    define_all,
-    pickling::define_pickling,
+    define_efa_error,    define_loader_probes,       bind_methods, define_completion_error,
+    define_qp_init_attr, define_discovery_functions, define_all,   pickling::define_pickling,
 };
 
 bool exec_steps(PyObject *module)
@@ -250,8 +266,7 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_vantor", nullptr, 0, nullptr, module_slots, nullptr, nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_vantor", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

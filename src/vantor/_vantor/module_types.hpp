@@ -8,46 +8,46 @@
 
 #include <Python.h>
 
-#define VANTOR_TYPES(X) \
-    X(Gid)              \
-    X(DeviceAttr)       \
-    X(EfaDeviceAttr)    \
-    X(PortAttr)         \
-    X(WC)               \
-    X(CQAttr)           \
-    X(SGE)              \
-    X(SendWR)           \
-    X(RecvWR)           \
-    X(QPCap)            \
-    X(AHAttr)           \
-    X(Device)           \
-    X(Context)          \
-    X(AsyncEvent)       \
-    X(PD)               \
-    X(MRAttr)           \
-    X(MR)               \
-    X(CompChannel)      \
-    X(_CQBase)          \
-    X(CQ)               \
-    X(CQEx)             \
-    X(WQAttr)           \
-    X(QP)               \
+#define VANTOR_TYPES(X)                                                                            \
+    X(Gid)                                                                                         \
+    X(DeviceAttr)                                                                                  \
+    X(EfaDeviceAttr)                                                                               \
+    X(PortAttr)                                                                                    \
+    X(WC)                                                                                          \
+    X(CQAttr)                                                                                      \
+    X(SGE)                                                                                         \
+    X(SendWR)                                                                                      \
+    X(RecvWR)                                                                                      \
+    X(QPCap)                                                                                       \
+    X(AHAttr)                                                                                      \
+    X(Device)                                                                                      \
+    X(Context)                                                                                     \
+    X(AsyncEvent)                                                                                  \
+    X(PD)                                                                                          \
+    X(MRAttr)                                                                                      \
+    X(MR)                                                                                          \
+    X(CompChannel)                                                                                 \
+    X(_CQBase)                                                                                     \
+    X(CQ)                                                                                          \
+    X(CQEx)                                                                                        \
+    X(WQAttr)                                                                                      \
+    X(QP)                                                                                          \
     X(AH)
 
 // The types that have methods, in the order module.cpp binds them.
-#define VANTOR_METHOD_TABLES(X) \
-    X(Gid)                      \
-    X(WC)                       \
-    X(SGE)                      \
-    X(Device)                   \
-    X(Context)                  \
-    X(PD)                       \
-    X(MR)                       \
-    X(CompChannel)              \
-    X(_CQBase)                  \
-    X(CQ)                       \
-    X(CQEx)                     \
-    X(QP)                       \
+#define VANTOR_METHOD_TABLES(X)                                                                    \
+    X(Gid)                                                                                         \
+    X(WC)                                                                                          \
+    X(SGE)                                                                                         \
+    X(Device)                                                                                      \
+    X(Context)                                                                                     \
+    X(PD)                                                                                          \
+    X(MR)                                                                                          \
+    X(CompChannel)                                                                                 \
+    X(_CQBase)                                                                                     \
+    X(CQ)                                                                                          \
+    X(CQEx)                                                                                        \
+    X(QP)                                                                                          \
     X(AH)
 
 namespace vantor::types {

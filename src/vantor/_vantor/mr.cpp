@@ -132,14 +132,11 @@ PyObject *mr_create(PDObject *pd, PyObject *addr_arg, PyObject *length_arg, int 
     ibv_mr *mr;
     int err;
     Py_BEGIN_ALLOW_THREADS
-    // The region's I/O virtual address is its virtual address.
-    mr = _v_reg_mr_iova2(native_pd, reinterpret_cast<void *>(addr), static_cast<size_t>(length),
-                         addr, static_cast<unsigned int>(access));
+        // The region's I/O virtual address is its virtual address.
+        mr = _v_reg_mr_iova2(native_pd, reinterpret_cast<void *>(addr), static_cast<size_t>(length),
+                             addr, static_cast<unsigned int>(access));
     err = errno;
-    Py_END_ALLOW_THREADS
-    if (mr == nullptr) {
-        return raise_errno("ibv_reg_mr", err);
-    }
+    Py_END_ALLOW_THREADS if (mr == nullptr) { return raise_errno("ibv_reg_mr", err); }
     return finish_registration(mr, self);
 }
 
@@ -177,13 +174,10 @@ PyObject *mr_create_dmabuf(PDObject *pd, PyObject *const *offset_length_iova, in
     ibv_pd *native_pd = pd->_pd;
     ibv_mr *mr;
     int err;
-    Py_BEGIN_ALLOW_THREADS
-    mr = _v_reg_dmabuf_mr(native_pd, offset, static_cast<size_t>(length), iova, fd, access);
+    Py_BEGIN_ALLOW_THREADS mr =
+        _v_reg_dmabuf_mr(native_pd, offset, static_cast<size_t>(length), iova, fd, access);
     err = errno;
-    Py_END_ALLOW_THREADS
-    if (mr == nullptr) {
-        return raise_errno("ibv_reg_dmabuf_mr", err);
-    }
+    Py_END_ALLOW_THREADS if (mr == nullptr) { return raise_errno("ibv_reg_dmabuf_mr", err); }
     return finish_registration(mr, self);
 }
 
@@ -219,8 +213,7 @@ PyObject *MR_query_efa(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyOb
 const char *const kKeepaliveNames[] = {"owner", nullptr};
 const py::ArgSpec kKeepaliveArgs{"_keepalive", kKeepaliveNames, 1};
 
-PyObject *MR_keepalive(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                       PyObject *kwnames)
+PyObject *MR_keepalive(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     PyObject *owner;
     if (!kKeepaliveArgs.parse(args, nargs, kwnames, &owner)) {
@@ -313,8 +306,10 @@ PyObject *MR_repr(PyObject *self)
 PyGetSetDef MR_getset[] = {
     {"closed", MR_closed, nullptr,
      "MR.closed: bool\n\nWhether this memory region has been deregistered.", nullptr},
-    {"addr", MR_addr, nullptr, "MR.addr: int\n\nReturn the registered region's starting virtual "
-                               "address.", nullptr},
+    {"addr", MR_addr, nullptr,
+     "MR.addr: int\n\nReturn the registered region's starting virtual "
+     "address.",
+     nullptr},
     {"length", MR_length, nullptr, "MR.length: int\n\nReturn the registered length in bytes.",
      nullptr},
     {"lkey", MR_lkey, nullptr, "MR.lkey: int\n\nReturn the local key used by this process's QPs.",
@@ -360,8 +355,8 @@ PyObject *MR_sge(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     if (!mr_ensure(mr)) {
         return nullptr;
     }
-    Ref offset = values[1] == nullptr ? Ref::steal(PyLong_FromLong(0))
-                                      : Ref::steal(py::to_pyint(values[1]));
+    Ref offset =
+        values[1] == nullptr ? Ref::steal(PyLong_FromLong(0)) : Ref::steal(py::to_pyint(values[1]));
     if (!offset) {
         return nullptr;
     }
@@ -438,8 +433,8 @@ PyObject *MRAttr_repr(PyObject *self)
 auto MRAttr_members = record_fields::readonly_members(record_fields::MRAttr::fields);
 
 PyType_Slot MRAttr_slots[] = {
-    {Py_tp_doc, const_cast<char *>(
-                    "EFA MR attributes from :meth:`MR.query_efa` (``efadv_query_mr``).")},
+    {Py_tp_doc,
+     const_cast<char *>("EFA MR attributes from :meth:`MR.query_efa` (``efadv_query_mr``).")},
     {Py_tp_init, reinterpret_cast<void *>(MRAttr_init)},
     {Py_tp_dealloc, reinterpret_cast<void *>(MRAttr_dealloc)},
     {Py_tp_repr, reinterpret_cast<void *>(MRAttr_repr)},

@@ -15,38 +15,33 @@
 namespace vantor {
 
 struct PDObject {
-    PyObject_HEAD
-    ibv_pd *_pd;
+    PyObject_HEAD ibv_pd *_pd;
     PyObject *context;
     int32_t _in_use;
 };
 
 struct MRObject {
-    PyObject_HEAD
-    ibv_mr *_mr;
+    PyObject_HEAD ibv_mr *_mr;
     PyObject *pd;
     PyObject *owner;
     int32_t _in_use;
 };
 
 struct AHObject {
-    PyObject_HEAD
-    ibv_ah *_ah;
+    PyObject_HEAD ibv_ah *_ah;
     PyObject *pd;
     int32_t _in_use;
 };
 
 struct CompChannelObject {
-    PyObject_HEAD
-    ibv_comp_channel *_chan;
+    PyObject_HEAD ibv_comp_channel *_chan;
     PyObject *context;
     int32_t _in_use;  // its waiters, and a dropped queue's destruction, count it too
 };
 
 // _CQBase: shared by CQ and CQEx, which append their handles.
 struct CQBaseObject {
-    PyObject_HEAD
-    PyObject *context;
+    PyObject_HEAD PyObject *context;
     PyObject *channel;
     int32_t _unacked;
     int32_t _in_use;
@@ -67,8 +62,7 @@ struct CQExObject {
 };
 
 struct QPObject {
-    PyObject_HEAD
-    ibv_qp *_qp;
+    PyObject_HEAD ibv_qp *_qp;
     ibv_qp_ex *_qpx;
     PyObject *pd;
     PyObject *send_cq;
@@ -89,8 +83,8 @@ bool pd_ensure(PDObject *self);                     // pd.cpp
 bool mr_ensure(MRObject *self);                     // mr.cpp
 bool ah_ensure(AHObject *self);                     // ah.cpp
 bool comp_channel_ensure(CompChannelObject *self);  // comp_channel.cpp
-ibv_cq *cq_ptr(PyObject *cq);  // cq.cpp: the native queue of a CQ or CQEx, null when closed
-bool cq_ensure(PyObject *cq);  // cq.cpp
+ibv_cq *cq_ptr(PyObject *cq);    // cq.cpp: the native queue of a CQ or CQEx, null when closed
+bool cq_ensure(PyObject *cq);    // cq.cpp
 bool qp_ensure(QPObject *self);  // qp.cpp
 
 // Behind a Context's factories (context.cpp converts the arguments, holds
@@ -105,7 +99,6 @@ PyObject *ah_create(PDObject *pd, PyObject *addr, int sgid_index, int port_num);
 // mr.cpp: addr and length as given, converted and range-checked there.
 PyObject *mr_create(PDObject *pd, PyObject *addr, PyObject *length, int access);
 // mr.cpp: offset, length and iova as given, in that order.
-PyObject *mr_create_dmabuf(PDObject *pd, PyObject *const *offset_length_iova, int fd,
-                           int access);
+PyObject *mr_create_dmabuf(PDObject *pd, PyObject *const *offset_length_iova, int fd, int access);
 
 }  // namespace vantor

@@ -65,8 +65,7 @@ PDObject *self_pd(PyObject *self) { return reinterpret_cast<PDObject *>(self); }
 const char *const kCreateAHNames[] = {"addr", "sgid_index", "port_num", nullptr};
 const py::ArgSpec kCreateAHArgs{"create_ah", kCreateAHNames, 1};
 
-PyObject *PD_create_ah(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                       PyObject *kwnames)
+PyObject *PD_create_ah(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     PyObject *values[3];
     if (!kCreateAHArgs.parse(args, nargs, kwnames, values)) {
@@ -128,8 +127,7 @@ PyObject *PD_reg_dmabuf_mr(PyObject *self, PyObject *const *args, Py_ssize_t nar
 const char *const kCreateQPNames[] = {"init_attr", nullptr};
 const py::ArgSpec kCreateQPArgs{"create_qp", kCreateQPNames, 1};
 
-PyObject *PD_create_qp(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                       PyObject *kwnames)
+PyObject *PD_create_qp(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     PyObject *init_attr;
     if (!kCreateQPArgs.parse(args, nargs, kwnames, &init_attr)) {
@@ -200,7 +198,6 @@ PyObject *pd_create(ContextObject *context)
     }
     return wrapped;
 }
-
 
 PyTypeObject *create_PD_type(PyObject *module)
 {

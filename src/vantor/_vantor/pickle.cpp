@@ -271,12 +271,11 @@ PyObject *unpickle(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject
     if (state != Py_None && !check_state_type(state)) {
         return nullptr;
     }
-    if (checksum != R.checksums[0] && checksum != R.checksums[1] &&
-        checksum != R.checksums[2]) {
+    if (checksum != R.checksums[0] && checksum != R.checksums[1] && checksum != R.checksums[2]) {
         return raise_checksum(R, checksum);
     }
-    Ref instance = Ref::steal(PyObject_CallMethod(reinterpret_cast<PyObject *>(*R.type),
-                                                  "__new__", "O", values[0]));
+    Ref instance = Ref::steal(
+        PyObject_CallMethod(reinterpret_cast<PyObject *>(*R.type), "__new__", "O", values[0]));
     if (!instance || (state != Py_None && !apply_state(R, instance.get(), state))) {
         return nullptr;
     }
@@ -330,8 +329,8 @@ bool install_record(PyObject *module)
         return false;
     }
     static const std::string name = std::string("_unpickle_") + R.name;
-    static const std::string doc = name + "(cls, checksum, state)\n\nRebuild a pickled " +
-                                   R.name + " (checksum-checked state tuple).";
+    static const std::string doc = name + "(cls, checksum, state)\n\nRebuild a pickled " + R.name +
+                                   " (checksum-checked state tuple).";
     const py::FunctionDef reconstructor[1] = {{name.c_str(), unpickle<I>, doc.c_str()}};
     return py::add_functions(module, reconstructor);
 }

@@ -34,10 +34,10 @@ struct Field {
 };
 
 struct Record {
-    const char *name;        // the class name, e.g. "QPCap"
+    const char *name;  // the class name, e.g. "QPCap"
     PyTypeObject *const *type;
-    uint32_t checksums[3];   // the first is the one written
-    const Field *fields;     // in state order
+    uint32_t checksums[3];  // the first is the one written
+    const Field *fields;    // in state order
     size_t field_count;
 };
 

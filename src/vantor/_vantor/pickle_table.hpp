@@ -15,9 +15,12 @@ namespace vantor::pickling {
 template <const auto &fields>
 inline constexpr auto kState = record_fields::by_name(fields);
 
-#define VANTOR_RECORD(name, a, b, c)                                                   \
-    Record{#name, &types::name, {a, b, c}, kState<record_fields::name::fields>.data(), \
-           std::size(record_fields::name::fields)}
+#define VANTOR_RECORD(name, a, b, c)                                                               \
+    Record                                                                                         \
+    {                                                                                              \
+        #name, &types::name, {a, b, c}, kState<record_fields::name::fields>.data(),                \
+            std::size(record_fields::name::fields)                                                 \
+    }
 
 inline constexpr Record kRecords[] = {
     VANTOR_RECORD(Gid, 0xd7439be, 0xce15802, 0xbdd166a),

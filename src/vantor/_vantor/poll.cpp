@@ -252,11 +252,11 @@ PyObject *cq_ex_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
     BatchOutcome outcome;
     {
         InUse in_use(&cq->base);
-        outcome = py::without_gil(
-            [&] { return read_batch(cqx, reader, num_entries, records); },
-            [](const BatchOutcome &o) {
-                return o.start_rc == ENOENT ? py::Outcome::idle : py::Outcome::work;
-            });
+        outcome =
+            py::without_gil([&] { return read_batch(cqx, reader, num_entries, records); },
+                            [](const BatchOutcome &o) {
+                                return o.start_rc == ENOENT ? py::Outcome::idle : py::Outcome::work;
+                            });
     }
     if (outcome.start_rc == ENOENT) {
         return PyList_New(0);

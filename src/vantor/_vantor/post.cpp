@@ -121,9 +121,9 @@ constexpr uint64_t op_required_bit(int32_t opcode)
 struct Refusal {
     enum class Kind {
         none,
-        not_a,          // `object` is not a `expected`
+        not_a,  // `object` is not a `expected`
         no_destination,
-        ah_closed,      // `object` is the address handle
+        ah_closed,  // `object` is the address handle
         no_sg_list,
         too_many_sges,
         bad_opcode,
@@ -318,8 +318,9 @@ inline bool is_sge(PyObject *obj)
 }
 
 // Links request i of the chain to its entries and to the next request.
-[[gnu::always_inline]] inline void link_recv_wr(ibv_recv_wr *wrs, Py_ssize_t i, Py_ssize_t n, RecvWRObject *wr,
-                  Py_ssize_t count, ibv_sge *entries)
+[[gnu::always_inline]] inline void link_recv_wr(ibv_recv_wr *wrs, Py_ssize_t i, Py_ssize_t n,
+                                                RecvWRObject *wr, Py_ssize_t count,
+                                                ibv_sge *entries)
 {
     wrs[i].wr_id = wr->wr_id;
     wrs[i].num_sge = static_cast<int>(count);
@@ -400,7 +401,8 @@ bool build_recv_heap(const Batch &batch, HeapChain &heap)
         }
         total += count;
     }
-    heap.wrs = static_cast<ibv_recv_wr *>(PyMem_Calloc(static_cast<size_t>(n), sizeof(ibv_recv_wr)));
+    heap.wrs =
+        static_cast<ibv_recv_wr *>(PyMem_Calloc(static_cast<size_t>(n), sizeof(ibv_recv_wr)));
     heap.sges = static_cast<ibv_sge *>(
         PyMem_Calloc(static_cast<size_t>(total > 0 ? total : 1), sizeof(ibv_sge)));
     if (heap.wrs == nullptr || heap.sges == nullptr) {
@@ -473,8 +475,7 @@ const py::ArgSpec kPostRecvArgs{"post_recv", kWrsNames, 1};
 
 }  // namespace
 
-PyObject *QP_post_send(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                       PyObject *kwnames)
+PyObject *QP_post_send(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     PyObject *wrs;
     if (!kPostSendArgs.parse(args, nargs, kwnames, &wrs)) {
@@ -490,8 +491,7 @@ PyObject *QP_post_send(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
     Py_RETURN_NONE;
 }
 
-PyObject *QP_post_recv(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                       PyObject *kwnames)
+PyObject *QP_post_recv(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     PyObject *wrs;
     if (!kPostRecvArgs.parse(args, nargs, kwnames, &wrs)) {

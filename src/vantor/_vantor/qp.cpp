@@ -139,7 +139,7 @@ struct QPRequest {
     bool sq_sig_all = false;
     ibv_qp_cap cap{};
     uint64_t send_ops_flags = 0;
-    uint8_t sl = 0;                     // SRD only
+    uint8_t sl = 0;                       // SRD only
     bool unsolicited_write_recv = false;  // SRD only
 };
 

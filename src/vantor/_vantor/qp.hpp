@@ -15,8 +15,7 @@
 namespace vantor {
 
 struct QPCapObject {
-    PyObject_HEAD
-    uint32_t max_send_wr;
+    PyObject_HEAD uint32_t max_send_wr;
     uint32_t max_recv_wr;
     uint32_t max_send_sge;
     uint32_t max_recv_sge;
@@ -24,8 +23,7 @@ struct QPCapObject {
 };
 
 struct WQAttrObject {
-    PyObject_HEAD
-    uint64_t buffer_addr;
+    PyObject_HEAD uint64_t buffer_addr;
     uint32_t entry_size;
     uint32_t num_entries;
     uint64_t doorbell_addr;

@@ -40,9 +40,9 @@ constexpr const char *kQPInitAttrDoc =
     "    ";
 
 const char *const kInitNames[] = {
-    "send_cq",      "recv_cq",         "qp_type",    "max_send_wr",
-    "max_recv_wr",  "max_send_sge",    "max_recv_sge", "max_inline_data",
-    "sq_sig_all",   "send_ops_flags",  "sl",         "unsolicited_write_recv",
+    "send_cq",     "recv_cq",        "qp_type",      "max_send_wr",
+    "max_recv_wr", "max_send_sge",   "max_recv_sge", "max_inline_data",
+    "sq_sig_all",  "send_ops_flags", "sl",           "unsolicited_write_recv",
     nullptr};
 const py::ArgSpec kInitArgs{"__init__", kInitNames, 2};
 
@@ -89,8 +89,9 @@ PyObject *QPInitAttr_init(PyObject *self, PyObject *const *args, Py_ssize_t narg
     }
     const long limit_defaults[] = {128, 128, 1, 1, 0};
     for (int i = max_send_wr; i <= max_inline_data; ++i) {
-        stored[i] = values[i] == nullptr ? Ref::steal(PyLong_FromLong(limit_defaults[i - max_send_wr]))
-                                         : Ref::borrow(values[i]);
+        stored[i] = values[i] == nullptr
+                        ? Ref::steal(PyLong_FromLong(limit_defaults[i - max_send_wr]))
+                        : Ref::borrow(values[i]);
         if (!stored[i]) {
             return nullptr;
         }
@@ -141,8 +142,7 @@ bool define_qp_init_attr(PyObject *module)
         return false;
     }
     Ref cls = Ref::steal(py::new_python_class("QPInitAttr", bases.get(), kQPInitAttrDoc));
-    if (!cls ||
-        !py::add_methods(reinterpret_cast<PyTypeObject *>(cls.get()), kQPInitAttrMethods)) {
+    if (!cls || !py::add_methods(reinterpret_cast<PyTypeObject *>(cls.get()), kQPInitAttrMethods)) {
         return false;
     }
     return PyModule_AddObject(module, "QPInitAttr", cls.release()) == 0;

@@ -38,8 +38,8 @@ PyObject *WQAttr_repr(PyObject *self)
     char text[160];
     PyOS_snprintf(text, sizeof text,
                   "WQAttr(buffer_addr=0x%llx, entry_size=%u, num_entries=%u, max_batch=%u)",
-                  static_cast<unsigned long long>(wq->buffer_addr), wq->entry_size,
-                  wq->num_entries, wq->max_batch);
+                  static_cast<unsigned long long>(wq->buffer_addr), wq->entry_size, wq->num_entries,
+                  wq->max_batch);
     return PyUnicode_FromString(text);
 }
 

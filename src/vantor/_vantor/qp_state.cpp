@@ -281,9 +281,8 @@ PyObject *QP_modify(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyO
     PyObject *fields[kModifyFieldCount] = {};
     Ref unknown;
     if (nargs > 1) {
-        PyErr_Format(PyExc_TypeError,
-                     "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "modify",
-                     "exactly", static_cast<Py_ssize_t>(1), "", nargs);
+        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                     "modify", "exactly", static_cast<Py_ssize_t>(1), "", nargs);
         return nullptr;
     }
     for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -291,8 +290,8 @@ PyObject *QP_modify(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyO
         PyObject *value = args[nargs + k];
         if (PyUnicode_CompareWithASCIIString(key, "attr_mask") == 0) {
             if (mask_arg != nullptr) {
-                PyErr_Format(PyExc_TypeError,
-                             "%s() got multiple values for keyword argument '%U'", "modify", key);
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                             "modify", key);
                 return nullptr;
             }
             mask_arg = value;
@@ -314,9 +313,9 @@ PyObject *QP_modify(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyO
         }
     }
     if (mask_arg == nullptr) {
-        PyErr_Format(PyExc_TypeError,
-                     "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", "modify",
-                     "exactly", static_cast<Py_ssize_t>(1), "", static_cast<Py_ssize_t>(0));
+        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                     "modify", "exactly", static_cast<Py_ssize_t>(1), "",
+                     static_cast<Py_ssize_t>(0));
         return nullptr;
     }
     int attr_mask;

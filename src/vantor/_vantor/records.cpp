@@ -74,8 +74,8 @@ PyObject *big_endian_half(PyObject *self, Py_ssize_t start, Py_ssize_t stop)
     }
     Py_ssize_t size = PyBytes_GET_SIZE(slice.get());
     if (size > 8) {
-        return PyObject_CallMethod(reinterpret_cast<PyObject *>(&PyLong_Type), "from_bytes",
-                                   "Os", slice.get(), "big");
+        return PyObject_CallMethod(reinterpret_cast<PyObject *>(&PyLong_Type), "from_bytes", "Os",
+                                   slice.get(), "big");
     }
     const auto *bytes = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(slice.get()));
     unsigned long long value = 0;
@@ -86,7 +86,10 @@ PyObject *big_endian_half(PyObject *self, Py_ssize_t start, Py_ssize_t stop)
 }
 
 PyObject *Gid_subnet_prefix(PyObject *self, void *) { return big_endian_half(self, 0, 8); }
-PyObject *Gid_interface_id(PyObject *self, void *) { return big_endian_half(self, 8, PY_SSIZE_T_MAX); }
+PyObject *Gid_interface_id(PyObject *self, void *)
+{
+    return big_endian_half(self, 8, PY_SSIZE_T_MAX);
+}
 
 PyObject *Gid_raw(PyObject *self, void *)
 {
@@ -232,8 +235,8 @@ PyObject *PortAttr_repr(PyObject *self)
 }
 
 PyType_Slot DeviceAttr_slots[] = {
-    {Py_tp_doc, const_cast<char *>(
-                    "Generic verbs device capabilities from :meth:`Context.query_device`.")},
+    {Py_tp_doc,
+     const_cast<char *>("Generic verbs device capabilities from :meth:`Context.query_device`.")},
     {Py_tp_init, reinterpret_cast<void *>(ignore_arguments_init)},
     {Py_tp_dealloc, reinterpret_cast<void *>(DeviceAttr_dealloc)},
     {Py_tp_repr, reinterpret_cast<void *>(DeviceAttr_repr)},
@@ -242,8 +245,8 @@ PyType_Slot DeviceAttr_slots[] = {
 };
 
 PyType_Slot EfaDeviceAttr_slots[] = {
-    {Py_tp_doc, const_cast<char *>(
-                    "EFA-specific capabilities from :meth:`Context.query_efa_device`.")},
+    {Py_tp_doc,
+     const_cast<char *>("EFA-specific capabilities from :meth:`Context.query_efa_device`.")},
     {Py_tp_init, reinterpret_cast<void *>(ignore_arguments_init)},
     {Py_tp_dealloc, reinterpret_cast<void *>(plain_dealloc<EfaDeviceAttrObject>)},
     {Py_tp_repr, reinterpret_cast<void *>(EfaDeviceAttr_repr)},
@@ -296,8 +299,7 @@ PyTypeObject *create_EfaDeviceAttr_type(PyObject *module)
 
 PyTypeObject *create_PortAttr_type(PyObject *module)
 {
-    return add_record(module, "vantor._vantor.PortAttr", sizeof(PortAttrObject),
-                      PortAttr_slots);
+    return add_record(module, "vantor._vantor.PortAttr", sizeof(PortAttrObject), PortAttr_slots);
 }
 
 const py::MethodTable Gid_methods = py::method_table(types::Gid, kGidMethods);

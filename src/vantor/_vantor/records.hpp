@@ -10,19 +10,16 @@
 namespace vantor {
 
 struct GidObject {
-    PyObject_HEAD
-    PyObject *raw;  // bytes in network order; None (null) on a bare instance
+    PyObject_HEAD PyObject *raw;  // bytes in network order; None (null) on a bare instance
 };
 
 struct DeviceObject {
-    PyObject_HEAD
-    PyObject *name;  // str or None
-    uint64_t guid;   // as ibv_get_device_guid returns it (network order)
+    PyObject_HEAD PyObject *name;  // str or None
+    uint64_t guid;                 // as ibv_get_device_guid returns it (network order)
 };
 
 struct DeviceAttrObject {
-    PyObject_HEAD
-    PyObject *fw_ver;
+    PyObject_HEAD PyObject *fw_ver;
     uint64_t node_guid;
     uint64_t sys_image_guid;
     uint64_t max_mr_size;
@@ -42,8 +39,7 @@ struct DeviceAttrObject {
 };
 
 struct EfaDeviceAttrObject {
-    PyObject_HEAD
-    uint32_t max_sq_wr;
+    PyObject_HEAD uint32_t max_sq_wr;
     uint32_t max_rq_wr;
     int32_t max_sq_sge;
     int32_t max_rq_sge;
@@ -53,8 +49,7 @@ struct EfaDeviceAttrObject {
 };
 
 struct PortAttrObject {
-    PyObject_HEAD
-    int32_t state;
+    PyObject_HEAD int32_t state;
     int32_t max_mtu;
     int32_t active_mtu;
     int32_t gid_tbl_len;
@@ -68,16 +63,14 @@ struct PortAttrObject {
 };
 
 struct MRAttrObject {
-    PyObject_HEAD
-    int32_t ic_id_validity;
+    PyObject_HEAD int32_t ic_id_validity;
     int32_t recv_ic_id;
     int32_t rdma_read_ic_id;
     int32_t rdma_recv_ic_id;
 };
 
 struct AHAttrObject {
-    PyObject_HEAD
-    PyObject *dgid;  // bytes or None (null reads as None)
+    PyObject_HEAD PyObject *dgid;  // bytes or None (null reads as None)
     uint32_t flow_label;
     uint8_t sgid_index;
     uint8_t hop_limit;
@@ -87,8 +80,7 @@ struct AHAttrObject {
 };
 
 struct AsyncEventObject {
-    PyObject_HEAD
-    ibv_async_event _ev;
+    PyObject_HEAD ibv_async_event _ev;
     int _acked;
     int32_t event_type;
 };

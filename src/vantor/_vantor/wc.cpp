@@ -162,7 +162,7 @@ PyObject *WC_raise_for_status(PyObject *self, PyObject *const *, Py_ssize_t narg
     return nullptr;
 }
 
-#define WC_FIELD(name, kind, doc) \
+#define WC_FIELD(name, kind, doc)                                                                  \
     {const_cast<char *>(#name), kind, offsetof(WCObject, name), READONLY, const_cast<char *>(doc)}
 
 PyMemberDef wc_members[] = {
@@ -245,16 +245,13 @@ PyObject *wc_from_ibv_wc(const ibv_wc &src)
 }
 
 ExtendedReader::ExtendedReader(const CQExObject *cq)
-    : cqx(cq->_cqx),
-      ecq(cq->_ecq),
-      byte_len((cq->_wc_flags & IBV_WC_EX_WITH_BYTE_LEN) != 0),
+    : cqx(cq->_cqx), ecq(cq->_ecq), byte_len((cq->_wc_flags & IBV_WC_EX_WITH_BYTE_LEN) != 0),
       imm((cq->_wc_flags & IBV_WC_EX_WITH_IMM) != 0),
       qp_num((cq->_wc_flags & IBV_WC_EX_WITH_QP_NUM) != 0),
       src_qp((cq->_wc_flags & IBV_WC_EX_WITH_SRC_QP) != 0),
       sgid(cq->_ecq != nullptr && cq->_sgid != 0),
       unsolicited(cq->_ecq != nullptr && cq->_unsolicited != 0)
-{
-}
+{}
 
 void ExtendedReader::read(ExtendedRecord &record) const
 {

@@ -83,13 +83,13 @@ bool SGE_init_values(SGEObject *self, PyObject *const *values)
     if (!length) {
         return false;
     }
-    Ref offset = values[3] == nullptr ? Ref::steal(PyLong_FromLong(0))
-                                      : Ref::steal(py::to_pyint(values[3]));
+    Ref offset =
+        values[3] == nullptr ? Ref::steal(PyLong_FromLong(0)) : Ref::steal(py::to_pyint(values[3]));
     if (!offset) {
         return false;
     }
-    Ref lkey_arg = values[2] == nullptr ? Ref::steal(PyLong_FromLong(0))
-                                        : Ref::steal(py::to_pyint(values[2]));
+    Ref lkey_arg =
+        values[2] == nullptr ? Ref::steal(PyLong_FromLong(0)) : Ref::steal(py::to_pyint(values[2]));
     if (!lkey_arg) {
         return false;
     }
@@ -198,8 +198,7 @@ void SGE_dealloc(PyObject *self) { py::dealloc_record(self, kSGERefs); }
 const char *const kKeepaliveNames[] = {"owner", nullptr};
 const py::ArgSpec kKeepaliveArgs{"_keepalive", kKeepaliveNames, 1};
 
-PyObject *SGE_keepalive(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                        PyObject *kwnames)
+PyObject *SGE_keepalive(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     PyObject *owner;
     if (!kKeepaliveArgs.parse(args, nargs, kwnames, &owner)) {
@@ -271,9 +270,9 @@ constexpr const char *kSendWRDoc =
     "        ``remote_qkey``: when given, those three are taken from it and the\n"
     "        explicit arguments are ignored.";
 
-const char *const kSendWRNames[] = {"wr_id",      "sg_list", "opcode", "send_flags",
-                                    "remote_addr", "rkey",    "imm_data", "ah",
-                                    "remote_qpn", "remote_qkey", "dest", nullptr};
+const char *const kSendWRNames[] = {"wr_id",       "sg_list",     "opcode",   "send_flags",
+                                    "remote_addr", "rkey",        "imm_data", "ah",
+                                    "remote_qpn",  "remote_qkey", "dest",     nullptr};
 const py::ArgSpec kSendWRArgs{"__init__", kSendWRNames, 0};
 
 SendWRObject *as_send_wr(PyObject *self) { return reinterpret_cast<SendWRObject *>(self); }
@@ -335,9 +334,8 @@ bool SendWR_init_values(SendWRObject *self, PyObject *const *values)
     }
     py::set_field(self->sg_list, sg_list.get());
     if (!store_arg(obj, kOpcode, values[2], IBV_WR_SEND) ||
-        !store_arg(obj, kSendFlags, values[3], 0) ||
-        !store_arg(obj, kRemoteAddr, values[4], 0) || !store_arg(obj, kRkey, values[5], 0) ||
-        !store_arg(obj, kImmData, values[6], 0)) {
+        !store_arg(obj, kSendFlags, values[3], 0) || !store_arg(obj, kRemoteAddr, values[4], 0) ||
+        !store_arg(obj, kRkey, values[5], 0) || !store_arg(obj, kImmData, values[6], 0)) {
         return false;
     }
     PyObject *dest = values[10];
@@ -377,7 +375,7 @@ int SendWR_clear(PyObject *self)
 PyObject *SendWRObject::*const kSendWRRefs[] = {&SendWRObject::sg_list, &SendWRObject::ah};
 void SendWR_dealloc(PyObject *self) { py::dealloc_record(self, kSendWRRefs); }
 
-#define VANTOR_SCALAR(name, doc, field) \
+#define VANTOR_SCALAR(name, doc, field)                                                            \
     {name, get_scalar, set_scalar, doc, const_cast<Field *>(&field)}
 
 PyGetSetDef SendWR_getset[] = {

@@ -12,16 +12,14 @@
 namespace vantor {
 
 struct SGEObject {
-    PyObject_HEAD
-    uint64_t addr;
+    PyObject_HEAD uint64_t addr;
     uint32_t length;
     uint32_t lkey;
     PyObject *owner;  // the MR the entry was built from, or None
 };
 
 struct SendWRObject {
-    PyObject_HEAD
-    uint64_t wr_id;
+    PyObject_HEAD uint64_t wr_id;
     PyObject *sg_list;  // an exact list, or None
     int32_t opcode;
     uint32_t send_flags;
@@ -34,10 +32,8 @@ struct SendWRObject {
 };
 
 struct RecvWRObject {
-    PyObject_HEAD
-    uint64_t wr_id;
+    PyObject_HEAD uint64_t wr_id;
     PyObject *sg_list;  // an exact list, or None
 };
-
 
 }  // namespace vantor

@@ -88,8 +88,8 @@ bool ArgSpec::parse_general(PyObject *const *args, Py_ssize_t nargs, PyObject *k
         }
         int index = find_name(*this, key);
         if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         func_name, key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func_name,
+                         key);
             return false;
         }
         if (values[index] != nullptr) {
@@ -111,8 +111,7 @@ bool ArgSpec::parse_general(PyObject *const *args, Py_ssize_t nargs, PyObject *k
 bool no_args(const char *func_name, Py_ssize_t nargs, PyObject *kwnames)
 {
     if (nargs != 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", func_name,
-                     nargs);
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", func_name, nargs);
         return false;
     }
     return no_keywords(func_name, kwnames);

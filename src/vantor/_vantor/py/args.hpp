@@ -8,15 +8,14 @@
 namespace vantor::py {
 
 struct ArgSpec {
-    const char *func_name;      // the name shown in messages, e.g. "query_port"
-    const char *const *names;   // parameter names, null-terminated
-    int required;               // how many leading parameters must be given
-    bool keywords = true;       // false: keywords are rejected altogether
+    const char *func_name;     // the name shown in messages, e.g. "query_port"
+    const char *const *names;  // parameter names, null-terminated
+    int required;              // how many leading parameters must be given
+    bool keywords = true;      // false: keywords are rejected altogether
 
     // Fills values[0..count) with borrowed references, null for an omitted
     // optional parameter. Returns false with TypeError set on a bad call.
-    bool parse(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
-               PyObject **values) const
+    bool parse(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, PyObject **values) const
     {
         // Inline for the hot-path shape (post_send(wrs), poll(n)): exactly
         // the required parameters, positionally, and no optional ones.
@@ -42,8 +41,8 @@ bool no_keywords(const char *func_name, PyObject *kwnames);
 
 // "Argument 'name' has incorrect type (expected T, got U)" unless obj is an
 // instance of type (or None where allowed). exact: subclasses refused too.
-bool check_type(PyObject *obj, PyTypeObject *type, const char *arg_name,
-                bool none_allowed = false, bool exact = false);
+bool check_type(PyObject *obj, PyTypeObject *type, const char *arg_name, bool none_allowed = false,
+                bool exact = false);
 void raise_bad_type(PyObject *obj, const char *expected, const char *arg_name);
 
 }  // namespace vantor::py

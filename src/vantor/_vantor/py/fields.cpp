@@ -112,8 +112,8 @@ PyObject *get_object(PyObject *self, void *closure)
 int set_any(PyObject *self, PyObject *value, void *closure)
 {
     set_field(*reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) +
-                                                 reinterpret_cast<Py_ssize_t>(closure)),
-                  value == nullptr ? Py_None : value);
+                                             reinterpret_cast<Py_ssize_t>(closure)),
+              value == nullptr ? Py_None : value);
     return 0;
 }
 

@@ -44,8 +44,7 @@ inline void *offset_closure(Py_ssize_t offset) { return reinterpret_cast<void *>
 
 // Calls of the record classes themselves skip tp_new/tp_init dispatch; a
 // subclass goes the ordinary way (tp_vectorcall is not inherited).
-template <typename Object, bool (*Init)(Object *, PyObject *const *), const ArgSpec &Spec,
-          int N>
+template <typename Object, bool (*Init)(Object *, PyObject *const *), const ArgSpec &Spec, int N>
 PyObject *vectorcall_new(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames)
 {
     PyObject *values[N];
@@ -60,8 +59,7 @@ PyObject *vectorcall_new(PyObject *type, PyObject *const *args, size_t nargsf, P
     return self.release();
 }
 
-template <typename Object, bool (*Init)(Object *, PyObject *const *), const ArgSpec &Spec,
-          int N>
+template <typename Object, bool (*Init)(Object *, PyObject *const *), const ArgSpec &Spec, int N>
 int tp_init(PyObject *self, PyObject *args, PyObject *kwargs)
 {
     PyObject *values[N];
@@ -86,8 +84,7 @@ void dealloc_record(PyObject *self, PyObject *Object::*const (&fields)[N])
 }
 
 // Installs the fast construction path on a record class just created.
-template <typename Object, bool (*Init)(Object *, PyObject *const *), const ArgSpec &Spec,
-          int N>
+template <typename Object, bool (*Init)(Object *, PyObject *const *), const ArgSpec &Spec, int N>
 PyTypeObject *finish_record(PyTypeObject *type)
 {
     if (type != nullptr) {

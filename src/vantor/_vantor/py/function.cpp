@@ -11,8 +11,7 @@ namespace vantor::py {
 namespace {
 
 struct Function {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     Impl impl;
     PyTypeObject *owner;  // borrowed: the owner's dict keeps this object alive
     PyObject *bound;      // the module for module-level functions
@@ -25,16 +24,14 @@ struct Function {
 
 PyTypeObject *function_type = nullptr;
 
-PyObject *call_function(PyObject *callable, PyObject *const *args, size_t nargsf,
-                        PyObject *kwnames)
+PyObject *call_function(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames)
 {
     auto *self = reinterpret_cast<Function *>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     return self->impl(self->bound, args, nargs, kwnames);
 }
 
-PyObject *call_method(PyObject *callable, PyObject *const *args, size_t nargsf,
-                      PyObject *kwnames)
+PyObject *call_method(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames)
 {
     auto *self = reinterpret_cast<Function *>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -43,8 +40,9 @@ PyObject *call_method(PyObject *callable, PyObject *const *args, size_t nargsf,
         return nullptr;
     }
     if (!PyObject_TypeCheck(args[0], self->owner)) {
-        PyErr_Format(PyExc_TypeError, "descriptor '%U' for '%s' objects doesn't apply to a '%s' object",
-                     self->name, self->owner->tp_name, Py_TYPE(args[0])->tp_name);
+        PyErr_Format(PyExc_TypeError,
+                     "descriptor '%U' for '%s' objects doesn't apply to a '%s' object", self->name,
+                     self->owner->tp_name, Py_TYPE(args[0])->tp_name);
         return nullptr;
     }
     return self->impl(args[0], args + 1, nargs - 1, kwnames);
@@ -219,12 +217,12 @@ PyObject *make(const FunctionDef &def, PyObject *bound, PyTypeObject *owner, PyO
     function->name = PyUnicode_InternFromString(def.name);
     function->qualname = qualname;
     function->module = PyUnicode_InternFromString("vantor._vantor");
-    function->doc = def.doc == nullptr ? (Py_INCREF(Py_None), Py_None) : PyUnicode_FromString(def.doc);
+    function->doc =
+        def.doc == nullptr ? (Py_INCREF(Py_None), Py_None) : PyUnicode_FromString(def.doc);
     function->annotations = annotations_from_doc(def.doc);
     Ref result = Ref::steal(reinterpret_cast<PyObject *>(function));
-    if (function->name == nullptr || function->qualname == nullptr ||
-        function->module == nullptr || function->doc == nullptr ||
-        function->annotations == nullptr) {
+    if (function->name == nullptr || function->qualname == nullptr || function->module == nullptr ||
+        function->doc == nullptr || function->annotations == nullptr) {
         return nullptr;
     }
     PyObject_GC_Track(result.get());
@@ -256,8 +254,8 @@ PyObject *new_function(const FunctionDef &def, PyObject *module)
 
 PyObject *new_method(const FunctionDef &def, PyTypeObject *owner)
 {
-    Ref owner_name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject *>(owner),
-                                                       "__qualname__"));
+    Ref owner_name =
+        Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject *>(owner), "__qualname__"));
     if (!owner_name) {
         return nullptr;
     }

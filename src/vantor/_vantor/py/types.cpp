@@ -55,8 +55,8 @@ PyObject *new_python_class(const char *name, PyObject *bases, const char *doc)
     Ref namespace_dict = Ref::steal(PyDict_New());
     Ref module_name = Ref::steal(PyUnicode_FromString("vantor._vantor"));
     Ref qualname = Ref::steal(PyUnicode_FromString(name));
-    Ref doc_text = Ref::steal(doc == nullptr ? (Py_INCREF(Py_None), Py_None)
-                                             : PyUnicode_FromString(doc));
+    Ref doc_text =
+        Ref::steal(doc == nullptr ? (Py_INCREF(Py_None), Py_None) : PyUnicode_FromString(doc));
     if (!namespace_dict || !module_name || !qualname || !doc_text ||
         PyDict_SetItemString(namespace_dict.get(), "__module__", module_name.get()) < 0 ||
         PyDict_SetItemString(namespace_dict.get(), "__qualname__", qualname.get()) < 0 ||
