@@ -141,9 +141,13 @@ MATRIX_MODULES = frozenset(
         "test_cli.py",
     }
 )
+# The command's measurements are its heaviest tests and run the same code
+# as the posting and polling modules: on the other interpreters the command
+# is checked by its parsing, queries, JSON and entry points.
+MATRIX_SKIPS = ("test_perf_", "test_server_", "test_client_")
 
 
 def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
     for item in items:
-        if item.path.name in MATRIX_MODULES:
+        if item.path.name in MATRIX_MODULES and not item.name.startswith(MATRIX_SKIPS):
             item.add_marker(pytest.mark.matrix)
