@@ -40,16 +40,7 @@ VSIM_API ibv_qp *vsim_efa_create_driver_qp(ibv_pd *pd, ibv_qp_init_attr *attr,
     if (attr->qp_type != IBV_QPT_DRIVER) {
         return call.null<ibv_qp>(EINVAL);
     }
-    ibv_qp_init_attr_ex ex{};
-    ex.qp_context = attr->qp_context;
-    ex.send_cq = attr->send_cq;
-    ex.recv_cq = attr->recv_cq;
-    ex.srq = attr->srq;
-    ex.cap = attr->cap;
-    ex.qp_type = attr->qp_type;
-    ex.sq_sig_all = attr->sq_sig_all;
-    ex.comp_mask = IBV_QP_INIT_ATTR_PD;
-    ex.pd = pd;
+    ibv_qp_init_attr_ex ex = extended_init_attr(pd, *attr);
     efadv_qp_init_attr efa{};
     efa.driver_qp_type = driver_qp_type;
     int err = 0;

@@ -22,6 +22,8 @@ int op_query_device_ex(ibv_context *ctx, const ibv_query_device_ex_input *input,
 
 // Shared steps of the entry points.
 int query_port_common(Context *c, uint8_t port, ibv_port_attr *out);
+// The classic creation attributes in their extended form, on `pd`.
+ibv_qp_init_attr_ex extended_init_attr(ibv_pd *pd, const ibv_qp_init_attr &attr);
 ibv_qp *create_qp_common(Context *c, ibv_qp_init_attr_ex *attr, const efadv_qp_init_attr *efa,
                          bool through_efadv, int &err);
 Cq *create_cq_common(Context *c, const ibv_cq_init_attr_ex &attr, uint64_t efa_flags, int &err);

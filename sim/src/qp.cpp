@@ -263,6 +263,21 @@ void publish(Qp *qp, uint32_t qpn_base)
 
 namespace vsim {
 
+ibv_qp_init_attr_ex extended_init_attr(ibv_pd *pd, const ibv_qp_init_attr &attr)
+{
+    ibv_qp_init_attr_ex ex{};
+    ex.qp_context = attr.qp_context;
+    ex.send_cq = attr.send_cq;
+    ex.recv_cq = attr.recv_cq;
+    ex.srq = attr.srq;
+    ex.cap = attr.cap;
+    ex.qp_type = attr.qp_type;
+    ex.sq_sig_all = attr.sq_sig_all;
+    ex.comp_mask = IBV_QP_INIT_ATTR_PD;
+    ex.pd = pd;
+    return ex;
+}
+
 ibv_qp *create_qp_common(Context *c, ibv_qp_init_attr_ex *attr, const efadv_qp_init_attr *efa,
                          bool through_efadv, int &err)
 {
@@ -607,16 +622,7 @@ VSIM_API ibv_qp *ibv_create_qp(ibv_pd *pd, ibv_qp_init_attr *attr)
     if (!pd || !attr) {
         return call.null<ibv_qp>(EINVAL);
     }
-    ibv_qp_init_attr_ex ex{};
-    ex.qp_context = attr->qp_context;
-    ex.send_cq = attr->send_cq;
-    ex.recv_cq = attr->recv_cq;
-    ex.srq = attr->srq;
-    ex.cap = attr->cap;
-    ex.qp_type = attr->qp_type;
-    ex.sq_sig_all = attr->sq_sig_all;
-    ex.comp_mask = IBV_QP_INIT_ATTR_PD;
-    ex.pd = pd;
+    ibv_qp_init_attr_ex ex = extended_init_attr(pd, *attr);
     if (auto *l = call.log()) {
         log_init_attr(l, ex);
     }
