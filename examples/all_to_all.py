@@ -38,25 +38,13 @@ def block_of(src: int, dst: int, size: int) -> bytes:
     return (tag * (size // len(tag) + 1))[:size]
 
 
-def wait(cq: Any, n: int, timeout: float = 30.0) -> list[Any]:
-    """Poll until `n` completions arrived; a failed one raises CompletionError."""
-    done: list[Any] = []
-    deadline = time.monotonic() + timeout
-    while len(done) < n:
-        for wc in cq.poll(n - len(done)):
-            wc.raise_for_status()
-            done.append(wc)
-        if time.monotonic() > deadline:
-            raise TimeoutError(f"{len(done)} of {n} completions after {timeout} s")
-    return done
-
-
 def rank_main(rank: int, size: int, block: int, sim: bool, board: Any, barrier: Any) -> None:
     if sim:
         import vantor.sim
 
         vantor.sim.activate()  # in each rank, before anything loads the native core
     import vantor
+    from vantor.completions import wait_completions
     from vantor.enums import AccessFlags, SendFlags, WROpcode
     from vantor.helpers import PeerAddress, reg_buffer
 
@@ -91,7 +79,7 @@ def rank_main(rank: int, size: int, block: int, sim: bool, board: Any, barrier: 
                         dest=dests[j],
                     )
                 )
-            done = wait(cq, 2 * len(peers))
+            done = wait_completions(cq, 2 * len(peers), timeout=30.0, check=True)
             writers = sorted(wc.imm_data for wc in done if wc.opcode >= 128)  # receive side
             if writers != peers:
                 raise RuntimeError(f"rank {rank}: notices from {writers}, expected {peers}")

@@ -13,7 +13,6 @@ notification covers earlier writes only once their completions are in.
 from __future__ import annotations
 
 import sys
-import time
 from typing import Any
 
 if "--sim" in sys.argv[1:]:
@@ -22,22 +21,11 @@ if "--sim" in sys.argv[1:]:
     vantor.sim.activate()
 
 import vantor
+from vantor.completions import wait_completions
 from vantor.enums import AccessFlags, EfaDeviceCaps, SendFlags, WCFlags, WROpcode
 from vantor.helpers import PeerAddress, reg_buffer
 
 QKEY = 0x1EFA
-
-
-def wait(cq: Any, n: int, timeout: float = 5.0) -> list[Any]:
-    done: list[Any] = []
-    deadline = time.monotonic() + timeout
-    while len(done) < n:
-        for wc in cq.poll(n - len(done)):
-            wc.raise_for_status()
-            done.append(wc)
-        if time.monotonic() > deadline:
-            raise TimeoutError(f"{len(done)} of {n} completions after {timeout} s")
-    return done
 
 
 def main() -> None:
@@ -88,17 +76,19 @@ def run(pd: Any, cq: Any) -> None:
             # SRD may deliver requests out of order, so the notification goes
             # out only once the data's own write has completed.
             initiator_qp.post_send(request(1, WROpcode.RDMA_WRITE, local_mr.sge(16)))
-            wait(cq, 1)
+            wait_completions(cq, 1, timeout=5.0, check=True)
             initiator_qp.post_send(
                 request(2, WROpcode.RDMA_WRITE_WITH_IMM, local_mr.sge(16, 16), 16, imm_data=32)
             )
-            notice = next(wc for wc in wait(cq, 2) if wc.wr_id == 100)
+            notice = next(
+                wc for wc in wait_completions(cq, 2, timeout=5.0, check=True) if wc.wr_id == 100
+            )
             assert notice.wc_flags & WCFlags.WITH_IMM
             print(f"target notified: {notice.imm_data} bytes written")
             print(f"target memory:   {bytes(remote[: notice.imm_data])!r}")
 
             initiator_qp.post_send(request(3, WROpcode.RDMA_READ, readback_mr.sge(32)))
-            wait(cq, 1)
+            wait_completions(cq, 1, timeout=5.0, check=True)
             print(f"read back:       {bytes(readback[:32])!r}")
             assert readback[:32] == remote[:32] == local[:32]
 

@@ -20,7 +20,6 @@ from __future__ import annotations
 
 import importlib
 import sys
-import time
 from typing import Any
 
 if "--sim" in sys.argv[1:]:
@@ -31,21 +30,12 @@ if "--sim" in sys.argv[1:]:
 import numpy as np
 
 import vantor
+from vantor.completions import wait_completions
 from vantor.enums import SendFlags, WROpcode
 from vantor.helpers import PeerAddress, describe_buffer, reg_buffer
 
 QKEY = 0x1EFA
 SIMULATOR = "--sim" in sys.argv[1:]
-
-
-def wait(cq: Any, n: int, timeout: float = 5.0) -> None:
-    deadline = time.monotonic() + timeout
-    while n:
-        for wc in cq.poll(n):
-            wc.raise_for_status()
-            n -= 1
-        if n and time.monotonic() > deadline:
-            raise TimeoutError("completion did not arrive")
 
 
 def write(qp: Any, peer: Any, source_mr: Any, target_mr: Any, cq: Any) -> None:
@@ -61,7 +51,7 @@ def write(qp: Any, peer: Any, source_mr: Any, target_mr: Any, cq: Any) -> None:
             dest=peer,
         )
     )
-    wait(cq, 1)
+    wait_completions(cq, 1, timeout=5.0, check=True)
 
 
 def cuda_tensor(n: int) -> Any | None:

@@ -11,8 +11,6 @@ exchange over TCP, a key-value store or their job launcher.
 from __future__ import annotations
 
 import sys
-import time
-from typing import Any
 
 if "--sim" in sys.argv[1:]:
     import vantor.sim
@@ -20,23 +18,11 @@ if "--sim" in sys.argv[1:]:
     vantor.sim.activate()  # before anything loads the native core
 
 import vantor
+from vantor.completions import wait_completions
 from vantor.enums import SendFlags
 from vantor.helpers import PeerAddress, reg_buffer
 
 QKEY = 0x1EFA
-
-
-def wait(cq: Any, n: int, timeout: float = 5.0) -> list[Any]:
-    """Poll until `n` completions arrived; a failed one raises CompletionError."""
-    done: list[Any] = []
-    deadline = time.monotonic() + timeout
-    while len(done) < n:
-        for wc in cq.poll(n - len(done)):
-            wc.raise_for_status()
-            done.append(wc)
-        if time.monotonic() > deadline:
-            raise TimeoutError(f"{len(done)} of {n} completions after {timeout} s")
-    return done
 
 
 def main() -> None:
@@ -69,7 +55,7 @@ def main() -> None:
                     wr_id=2, sg_list=[outbox_mr.sge()], send_flags=SendFlags.SIGNALED, dest=peer
                 )
                 sender.post_send(send)
-                completions = wait(cq, 2)
+                completions = wait_completions(cq, 2, timeout=5.0, check=True)
 
         received = next(wc for wc in completions if wc.wr_id == 1)
         text = bytes(inbox[: received.byte_len]).decode()
