@@ -46,26 +46,30 @@ def timer_overhead_ns(samples: int = 200_000) -> float:
     return best
 
 
-class VantorMessages:
-    def __init__(self, v: Any, batch: int, extended: bool) -> None:
-        self.batch = batch
-        depth = 2 * batch
+class _VantorPair:
+    """Two SRD queue pairs on the first device, each with its own completion
+    queue, one registered buffer and an address handle to this device."""
+
+    def _open(
+        self, v: Any, buf_size: int, cqe: int, depth: int, ops: int, extended: bool = False
+    ) -> None:
         self.ctx = v.get_efa_device_list()[0].open()
         self.pd = self.ctx.alloc_pd()
-        self._buf = ctypes.create_string_buffer(8192)
-        self.mr = self.pd.reg_mr(ctypes.addressof(self._buf), 8192, ACCESS_ALL)
-
-        def cq() -> Any:
-            return self.ctx.create_cq_ex(4 * depth) if extended else self.ctx.create_cq(4 * depth)
-
-        self.cqs = [cq(), cq()]
+        self._buf = ctypes.create_string_buffer(buf_size)
+        self.mr = self.pd.reg_mr(ctypes.addressof(self._buf), buf_size, ACCESS_ALL)
+        create_cq = self.ctx.create_cq_ex if extended else self.ctx.create_cq
+        self.cqs = [create_cq(cqe), create_cq(cqe)]
         self.qps = [
             self.pd.create_qp(
-                v.QPInitAttr(c, c, max_send_wr=depth, max_recv_wr=depth, send_ops_flags=OPS_SEND)
+                v.QPInitAttr(c, c, max_send_wr=depth, max_recv_wr=depth, send_ops_flags=ops)
             ).prepare(QKEY)
             for c in self.cqs
         ]
         self.ah = self.pd.create_ah(self.ctx.query_gid())
+
+    def _messages(self, v: Any, batch: int, receives: int) -> None:
+        """``batch`` SENDs from the first queue pair to the second, and
+        ``receives`` receives, posted on the second."""
         send_sge = v.SGE(self.mr, MSG)
         recv_sge = v.SGE(self.mr, MSG, offset=4096)
         dest = self.qps[1].qp_num
@@ -75,8 +79,20 @@ class VantorMessages:
             )
             for i in range(batch)
         ]
-        self.recvs = [v.RecvWR(i, [recv_sge]) for i in range(batch)]
+        self.recvs = [v.RecvWR(i, [recv_sge]) for i in range(receives)]
         self.qps[1].post_recv(self.recvs)
+
+    def close(self) -> None:
+        for obj in (self.ah, *self.qps, self.mr, *self.cqs, self.pd, self.ctx):
+            obj.close()
+
+
+class VantorMessages(_VantorPair):
+    def __init__(self, v: Any, batch: int, extended: bool) -> None:
+        self.batch = batch
+        depth = 2 * batch
+        self._open(v, 8192, 4 * depth, depth, OPS_SEND, extended)
+        self._messages(v, batch, batch)
 
     def run(self, rounds: int) -> int:
         sender, receiver = self.qps
@@ -134,12 +150,8 @@ class VantorMessages:
         if any(wc.byte_len != MSG for wc in got):
             raise RuntimeError("received messages have the wrong length")
 
-    def close(self) -> None:
-        for obj in (self.ah, *self.qps, self.mr, *self.cqs, self.pd, self.ctx):
-            obj.close()
 
-
-class VantorPipeline:
+class VantorPipeline(_VantorPair):
     """The message loop split over two threads, as a pipeline would: one
     thread posts the SENDs, the other takes both queues' completions and
     reposts the receives. The poster holds at most ``depth`` messages in
@@ -154,29 +166,8 @@ class VantorPipeline:
     def __init__(self, v: Any, batch: int, depth: int) -> None:
         self.batch = batch
         self.depth = depth
-        self.ctx = v.get_efa_device_list()[0].open()
-        self.pd = self.ctx.alloc_pd()
-        self._buf = ctypes.create_string_buffer(8192)
-        self.mr = self.pd.reg_mr(ctypes.addressof(self._buf), 8192, ACCESS_ALL)
-        self.cqs = [self.ctx.create_cq_ex(2 * depth), self.ctx.create_cq_ex(2 * depth)]
-        self.qps = [
-            self.pd.create_qp(
-                v.QPInitAttr(c, c, max_send_wr=depth, max_recv_wr=depth, send_ops_flags=OPS_SEND)
-            ).prepare(QKEY)
-            for c in self.cqs
-        ]
-        self.ah = self.pd.create_ah(self.ctx.query_gid())
-        send_sge = v.SGE(self.mr, MSG)
-        recv_sge = v.SGE(self.mr, MSG, offset=4096)
-        dest = self.qps[1].qp_num
-        self.sends = [
-            v.SendWR(
-                i, [send_sge], send_flags=SIGNALED, ah=self.ah, remote_qpn=dest, remote_qkey=QKEY
-            )
-            for i in range(batch)
-        ]
-        self.recvs = [v.RecvWR(i, [recv_sge]) for i in range(depth)]
-        self.qps[1].post_recv(self.recvs)
+        self._open(v, 8192, 2 * depth, depth, OPS_SEND, extended=True)
+        self._messages(v, batch, depth)
         self.max_gap_ns = 0
 
     def run(self, rounds: int) -> int:
@@ -232,35 +223,14 @@ class VantorPipeline:
         self.max_gap_ns = gaps[0]
         return elapsed
 
-    def close(self) -> None:
-        for obj in (self.ah, *self.qps, self.mr, *self.cqs, self.pd, self.ctx):
-            obj.close()
 
-
-class VantorWrites:
+class VantorWrites(_VantorPair):
     """RDMA_WRITE of ``size`` bytes in batches, first half of a buffer to the second."""
 
     def __init__(self, v: Any, size: int, batch: int) -> None:
         self.batch = batch
-        self.ctx = v.get_efa_device_list()[0].open()
-        self.pd = self.ctx.alloc_pd()
-        self._buf = ctypes.create_string_buffer(2 * size)
+        self._open(v, 2 * size, 8 * batch, 2 * batch, OPS_RDMA_WRITE)
         base = ctypes.addressof(self._buf)
-        self.mr = self.pd.reg_mr(base, 2 * size, ACCESS_ALL)
-        self.cqs = [self.ctx.create_cq(8 * batch), self.ctx.create_cq(8 * batch)]
-        self.qps = [
-            self.pd.create_qp(
-                v.QPInitAttr(
-                    c,
-                    c,
-                    max_send_wr=2 * batch,
-                    max_recv_wr=2 * batch,
-                    send_ops_flags=OPS_RDMA_WRITE,
-                )
-            ).prepare(QKEY)
-            for c in self.cqs
-        ]
-        self.ah = self.pd.create_ah(self.ctx.query_gid())
         sge = v.SGE(self.mr, size)
         self.writes = [
             v.SendWR(
@@ -291,10 +261,6 @@ class VantorWrites:
         self.qps[0].post_send(self.writes)
         for wc in self.cqs[0].poll(self.batch):
             wc.raise_for_status()
-
-    def close(self) -> None:
-        for obj in (self.ah, *self.qps, self.mr, *self.cqs, self.pd, self.ctx):
-            obj.close()
 
 
 class PyverbsMessages:
