@@ -15,27 +15,16 @@
 int main(int argc, char **argv)
 {
     const long iters = argc > 1 ? std::atol(argv[1]) : 2000000;
-    ibv_device **list = ibv_get_device_list(nullptr);
-    ibv_context *ctx = ibv_open_device(list[0]);
-    ibv_free_device_list(list);
+    ibv_context *ctx = must_open_first_device();
     ibv_pd *pd = ibv_alloc_pd(ctx);
-    ibv_cq_init_attr_ex ca{};
-    ca.cqe = 1024;
-    ca.wc_flags = IBV_WC_STANDARD_FLAGS;
-    efadv_cq_init_attr ea{};
-    ibv_cq_ex *cq = efadv_create_cq(ctx, &ca, &ea, sizeof ea);
-    MUST(cq);
+    ibv_cq_ex *cq = must_efa_cq(ctx, 1024);
     ibv_qp *qp[2];
     for (auto &q : qp) {
         q = must_srd_qp(ctx, pd, cq);
     }
     ibv_gid gid;
     ibv_query_gid(ctx, 1, 0, &gid);
-    ibv_ah_attr aa{};
-    aa.is_global = 1;
-    aa.port_num = 1;
-    aa.grh.dgid = gid;
-    ibv_ah *ah = ibv_create_ah(pd, &aa);
+    ibv_ah *ah = must_ah(pd, gid);
     std::vector<char> buf(8192);
     ibv_mr *mr =
         ibv_reg_mr_iova2(pd, buf.data(), buf.size(), (uintptr_t)buf.data(), IBV_ACCESS_LOCAL_WRITE);

@@ -48,19 +48,11 @@ struct Side {
 
     explicit Side(bool spin_only) : spin(spin_only)
     {
-        ibv_device **list = ibv_get_device_list(nullptr);
-        ctx = ibv_open_device(list[0]);
-        ibv_free_device_list(list);
+        ctx = must_open_first_device();
         pd = ibv_alloc_pd(ctx);
         ch = ibv_create_comp_channel(ctx);
         MUST(ch);
-        ibv_cq_init_attr_ex ca{};
-        ca.cqe = 256;
-        ca.channel = ch;
-        ca.wc_flags = IBV_WC_STANDARD_FLAGS;
-        efadv_cq_init_attr ea{};
-        cq = efadv_create_cq(ctx, &ca, &ea, sizeof ea);
-        MUST(cq);
+        cq = must_efa_cq(ctx, 256, ch);
         qp = must_srd_qp(ctx, pd, cq, 7);
         x = ibv_qp_to_qp_ex(qp);
         mr = ibv_reg_mr_iova2(pd, buf.data(), buf.size(), (uintptr_t)buf.data(),
@@ -85,12 +77,7 @@ struct Side {
 
     void connect(const Addr &peer)
     {
-        ibv_ah_attr aa{};
-        aa.is_global = 1;
-        aa.port_num = 1;
-        aa.grh.dgid = peer.gid;
-        ah = ibv_create_ah(pd, &aa);
-        MUST(ah);
+        ah = must_ah(pd, peer.gid);
         peer_qpn = peer.qpn;
     }
 
@@ -157,17 +144,6 @@ void Side::sleep_on_channel()
     armed = false;
 }
 
-void xfer(int fd, void *p, size_t n, bool out)
-{
-    size_t done = 0;
-    while (done < n) {
-        const ssize_t r = out ? ::write(fd, static_cast<char *>(p) + done, n - done)
-                              : ::read(fd, static_cast<char *>(p) + done, n - done);
-        MUST(r > 0);
-        done += static_cast<size_t>(r);
-    }
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -177,16 +153,8 @@ int main(int argc, char **argv)
     if (argc > 3) {
         kSpinPolls = std::atol(argv[3]);
     }
-    char host[64];
-    std::snprintf(host, sizeof host, "bench-%d", static_cast<int>(::getpid()));
-    MUST(vsim_set_host(host) == 0);
-    int up[2], down[2];
-    MUST(::pipe(up) == 0 && ::pipe(down) == 0);
-    const pid_t pid = ::fork();
-    MUST(pid >= 0);
-    const bool child = pid == 0;
     // Out of band: the two addresses travel over pipes.
-    const int rd = child ? down[0] : up[0], wr = child ? up[1] : down[1];
+    const auto [pid, child, rd, wr] = must_fork_on_own_host("bench");
     Side s(spin);
     Addr mine = s.addr(), peer;
     xfer(wr, &mine, sizeof mine, true);

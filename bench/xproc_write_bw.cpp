@@ -28,41 +28,6 @@ struct Target {
     uint64_t addr;
 };
 
-void xfer(int fd, void *p, size_t n, bool out)
-{
-    size_t done = 0;
-    while (done < n) {
-        const ssize_t r = out ? ::write(fd, static_cast<char *>(p) + done, n - done)
-                              : ::read(fd, static_cast<char *>(p) + done, n - done);
-        MUST(r > 0);
-        done += static_cast<size_t>(r);
-    }
-}
-
-ibv_qp *write_qp(ibv_context *ctx, ibv_pd *pd, ibv_cq_ex *cq)
-{
-    ibv_qp_init_attr_ex a{};
-    a.send_cq = a.recv_cq = ibv_cq_ex_to_cq(cq);
-    a.cap = {64, 64, 1, 1, 0};
-    a.qp_type = IBV_QPT_DRIVER;
-    a.comp_mask = IBV_QP_INIT_ATTR_PD | IBV_QP_INIT_ATTR_SEND_OPS_FLAGS;
-    a.pd = pd;
-    a.send_ops_flags = IBV_QP_EX_WITH_SEND | IBV_QP_EX_WITH_RDMA_WRITE;
-    efadv_qp_init_attr e{};
-    ibv_qp *qp = efadv_create_qp_ex(ctx, &a, &e, sizeof e);
-    MUST(qp);
-    ibv_qp_attr m{};
-    m.qp_state = IBV_QPS_INIT;
-    m.port_num = 1;
-    m.qkey = 1;
-    MUST(!ibv_modify_qp(qp, &m, IBV_QP_STATE | IBV_QP_PKEY_INDEX | IBV_QP_PORT | IBV_QP_QKEY));
-    m.qp_state = IBV_QPS_RTR;
-    MUST(!ibv_modify_qp(qp, &m, IBV_QP_STATE));
-    m.qp_state = IBV_QPS_RTS;
-    MUST(!ibv_modify_qp(qp, &m, IBV_QP_STATE | IBV_QP_SQ_PSN));
-    return qp;
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
@@ -71,27 +36,12 @@ int main(int argc, char **argv)
     const size_t size = argc > 2 ? std::strtoul(argv[2], nullptr, 0) : (size_t{1} << 20);
     const bool spin = argc > 3 && std::strcmp(argv[3], "spin") == 0;
     const int depth = 2;
-    char host[64];
-    std::snprintf(host, sizeof host, "bench-bw-%d", static_cast<int>(::getpid()));
-    MUST(vsim_set_host(host) == 0);
-    int up[2], down[2];
-    MUST(::pipe(up) == 0 && ::pipe(down) == 0);
-    const pid_t pid = ::fork();
-    MUST(pid >= 0);
-    const bool child = pid == 0;
-    const int rd = child ? down[0] : up[0], wr = child ? up[1] : down[1];
+    const auto [pid, child, rd, wr] = must_fork_on_own_host("bench-bw");
 
-    ibv_device **list = ibv_get_device_list(nullptr);
-    ibv_context *ctx = ibv_open_device(list[0]);
-    ibv_free_device_list(list);
+    ibv_context *ctx = must_open_first_device();
     ibv_pd *pd = ibv_alloc_pd(ctx);
-    ibv_cq_init_attr_ex ca{};
-    ca.cqe = 256;
-    ca.wc_flags = IBV_WC_STANDARD_FLAGS;
-    efadv_cq_init_attr ea{};
-    ibv_cq_ex *cq = efadv_create_cq(ctx, &ca, &ea, sizeof ea);
-    MUST(cq);
-    ibv_qp *qp = write_qp(ctx, pd, cq);
+    ibv_cq_ex *cq = must_efa_cq(ctx, 256);
+    ibv_qp *qp = must_srd_qp(ctx, pd, cq, -1, IBV_QP_EX_WITH_SEND | IBV_QP_EX_WITH_RDMA_WRITE);
     std::vector<char> buf(size * depth, 7);
     ibv_mr *mr = ibv_reg_mr_iova2(pd, buf.data(), buf.size(), (uintptr_t)buf.data(),
                                   IBV_ACCESS_LOCAL_WRITE | IBV_ACCESS_REMOTE_WRITE);
@@ -124,12 +74,7 @@ int main(int argc, char **argv)
     }
     Target t;
     xfer(rd, &t, sizeof t, false);
-    ibv_ah_attr aa{};
-    aa.is_global = 1;
-    aa.port_num = 1;
-    aa.grh.dgid = t.gid;
-    ibv_ah *ah = ibv_create_ah(pd, &aa);
-    MUST(ah);
+    ibv_ah *ah = must_ah(pd, t.gid);
     ibv_qp_ex *x = ibv_qp_to_qp_ex(qp);
     long posted = 0, done = 0;
     auto post = [&] {
