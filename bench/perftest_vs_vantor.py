@@ -21,13 +21,16 @@ import argparse
 import json
 import os
 import re
-import socket
 import subprocess
 import sys
 import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "src"))  # the checkout's vantor, as the runs below use
+
+from vantor.cli.net import free_port, listening  # noqa: E402
+
 TOOLS = {"send": ("ib_send_lat", "ib_send_bw"), "read": ("ib_read_lat", "ib_read_bw")}
 BW_ROW = re.compile(r"^\s*(\d+)\s+(\d+)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)\s*$", re.M)
 LAT_ROW = re.compile(r"^\s*(\d+)\s+(\d+)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)", re.M)
@@ -41,25 +44,6 @@ def env() -> dict[str, str]:
 
 def vantor(*args: str) -> list[str]:
     return [sys.executable, "-m", "vantor.cli", *args]
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return int(s.getsockname()[1])
-
-
-def listening(port: int) -> bool:
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        try:
-            lines = Path(table).read_text().splitlines()[1:]
-        except OSError:
-            continue
-        for line in lines:
-            fields = line.split()
-            if int(fields[1].rsplit(":", 1)[1], 16) == port and fields[3] == "0A":
-                return True
-    return False
 
 
 def pair(server: list[str], client: list[str], port: int, extra_env: dict[str, str]) -> str:

@@ -9,7 +9,6 @@ from __future__ import annotations
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import time
@@ -18,6 +17,7 @@ from pathlib import Path
 import pytest
 
 import vantor
+from vantor.cli.net import free_port, listening
 
 SRC = str(Path(vantor.__file__).resolve().parent.parent)
 
@@ -52,27 +52,6 @@ def run(host: str, *program: str, timeout: float = 120) -> subprocess.CompletedP
     return subprocess.run(
         sim_run_cmd(host, *program), capture_output=True, text=True, env=env(), timeout=timeout
     )
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return int(s.getsockname()[1])
-
-
-def listening(port: int) -> bool:
-    """Whether some socket listens on TCP `port` (read from /proc, so that the
-    server's single accept is not spent on a probe)."""
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        try:
-            lines = Path(table).read_text().splitlines()[1:]
-        except OSError:
-            continue
-        for line in lines:
-            fields = line.split()
-            if int(fields[1].rsplit(":", 1)[1], 16) == port and fields[3] == "0A":
-                return True
-    return False
 
 
 def client_server(

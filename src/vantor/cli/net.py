@@ -15,6 +15,7 @@ import select
 import socket
 import time
 from dataclasses import dataclass
+from pathlib import Path
 from typing import Any
 
 from vantor.helpers import PeerAddress, PeerAddressError
@@ -196,6 +197,28 @@ def _decode(line: bytes) -> dict[str, Any]:
 def listen(bind: str, port: int) -> socket.socket:
     """A listening socket (with SO_REUSEADDR, so a quick rerun finds the port free)."""
     return socket.create_server((bind, port))
+
+
+def free_port() -> int:
+    """A TCP port of this host that nothing listens on at the moment."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return int(s.getsockname()[1])
+
+
+def listening(port: int) -> bool:
+    """Whether some socket of this host listens on TCP `port` (read from
+    /proc, so that a server's single accept is not spent on a probe)."""
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            lines = Path(table).read_text().splitlines()[1:]
+        except OSError:
+            continue
+        for line in lines:
+            fields = line.split()
+            if int(fields[1].rsplit(":", 1)[1], 16) == port and fields[3] == "0A":
+                return True
+    return False
 
 
 def accept(listener: socket.socket, timeout: float | None) -> tuple[Channel, str]:
