@@ -213,6 +213,19 @@ def plan(settings: Settings, limits: Limits) -> tuple[list[tuple[Op, int]], list
     return cases, skipped
 
 
+def plan_run(
+    ctx: Context, settings: Settings, doc: dict[str, Any]
+) -> tuple[Limits, list[tuple[Op, int]], int] | None:
+    """The device's limits, the cases it can run and the buffer size they
+    need; those it cannot run go into `doc["skipped"]`. None: no case left."""
+    limits = Limits.query(ctx)
+    cases, skipped = plan(settings, limits)
+    doc["skipped"] = skipped
+    if not cases:
+        return None
+    return limits, cases, max(size for _op, size in cases)
+
+
 def _buffer(size: int, memory: str) -> tuple[Any, Callable[[], None]]:
     if memory == "cuda":
         from vantor.cli import gpu
@@ -381,12 +394,10 @@ def loopback_case(
 def run_loopback(ctx: Context, settings: Settings, progress: Progress, doc: dict[str, Any]) -> None:
     """Both ends in this process on one device, the NIC looping traffic back;
     rows are appended to `doc` as they are measured."""
-    limits = Limits.query(ctx)
-    cases, skipped = plan(settings, limits)
-    doc["skipped"] = skipped
-    if not cases:
+    planned = plan_run(ctx, settings, doc)
+    if planned is None:
         return
-    buffer_size = max(size for _op, size in cases)
+    limits, cases, buffer_size = planned
     with (
         Endpoint(ctx, limits, buffer_size, settings) as a,
         Endpoint(ctx, limits, buffer_size, settings) as b,

@@ -33,7 +33,7 @@ from vantor.cli.perf import (
     Settings,
     address_dict,
     latency_kind,
-    plan,
+    plan_run,
     result_row,
 )
 from vantor.cli.report import Progress, human_size
@@ -194,12 +194,10 @@ def run_client(
     doc: dict[str, Any],
 ) -> None:
     """This side runs the cases against the `vantor perf --server` at host:port."""
-    limits = Limits.query(ctx)
-    cases, skipped = plan(settings, limits)
-    doc["skipped"] = skipped
-    if not cases:
+    planned = plan_run(ctx, settings, doc)
+    if planned is None:
         return
-    buffer_size = max(size for _op, size in cases)
+    limits, cases, buffer_size = planned
     where = f"{host}:{port}"
     with (
         net.connect(host, port, settings.timeout) as channel,

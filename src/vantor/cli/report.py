@@ -125,28 +125,13 @@ def plot(results: Sequence[dict[str, Any]], path: str, title: str) -> None:
         (line,) = ax_bw.plot(
             sizes, [r["bandwidth"]["avg_gbps"] for r in rows], marker="o", label=f"{op} avg"
         )
-        color = line.get_color()
-        ax_bw.plot(
-            sizes,
-            [r["bandwidth"]["peak_gbps"] for r in rows],
-            linestyle=":",
-            color=color,
-            label=f"{op} peak",
-        )
-        ax_lat.plot(
-            sizes,
-            [_nan(r["latency_us"]["p50"]) for r in rows],
-            marker="o",
-            color=color,
-            label=f"{op} p50",
-        )
-        ax_lat.plot(
-            sizes,
-            [_nan(r["latency_us"]["p99"]) for r in rows],
-            linestyle="--",
-            color=color,
-            label=f"{op} p99",
-        )
+        curves: list[tuple[Any, list[float], dict[str, str], str]] = [
+            (ax_bw, [r["bandwidth"]["peak_gbps"] for r in rows], {"linestyle": ":"}, "peak"),
+            (ax_lat, [_nan(r["latency_us"]["p50"]) for r in rows], {"marker": "o"}, "p50"),
+            (ax_lat, [_nan(r["latency_us"]["p99"]) for r in rows], {"linestyle": "--"}, "p99"),
+        ]
+        for ax, values, style, name in curves:
+            ax.plot(sizes, values, color=line.get_color(), label=f"{op} {name}", **style)
     for ax in (ax_bw, ax_lat):
         ax.set_xscale("log", base=2)
         ax.xaxis.set_major_formatter(FuncFormatter(lambda x, _pos: human_size(int(x))))
