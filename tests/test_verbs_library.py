@@ -46,9 +46,7 @@ def extras(tmp_path_factory) -> Path:
 
 def run_extras(binary: Path, mode: str) -> dict[str, str]:
     env = {k: v for k, v in os.environ.items() if k != "VANTOR_SIM_HOST"}
-    proc = subprocess.run(
-        [str(binary), mode], capture_output=True, text=True, timeout=60, env=env
-    )
+    proc = subprocess.run([str(binary), mode], capture_output=True, text=True, timeout=60, env=env)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     fields: dict[str, str] = {}
     for line in proc.stdout.splitlines():
@@ -137,8 +135,14 @@ def test_close_device_with_children_succeeds(sim, verbs, efa, children):
         elif kind == "cq":
             made[kind] = verbs.ibv_create_cq(ctx, 8, None, made.get("channel"), 0)
         elif kind == "qp":
-            attr = QpInitAttr(send_cq=made["cq"], recv_cq=made["cq"], qp_type=IBV_QPT_DRIVER)
-            attr.max_send_wr = attr.max_recv_wr = attr.max_send_sge = attr.max_recv_sge = 1
+            attr = driver_attr(
+                made["cq"],
+                max_send_wr=1,
+                max_recv_wr=1,
+                max_send_sge=1,
+                max_recv_sge=1,
+                max_inline_data=0,
+            )
             made[kind] = efa.efadv_create_driver_qp(
                 made["pd"], ctypes.byref(attr), EFADV_QP_DRIVER_TYPE_SRD
             )
@@ -218,7 +222,9 @@ FORK_PRELUDE = """
 
 
 def test_fork_init_protects_registered_memory_from_children():
-    code = FORK_PRELUDE + """
+    code = (
+        FORK_PRELUDE
+        + """
     print(verbs.ibv_is_fork_initialized(), verbs.ibv_fork_init(), verbs.ibv_fork_init(),
           verbs.ibv_is_fork_initialized())
     mr = verbs.ibv_reg_mr(pd, addr, page, 1)
@@ -226,6 +232,7 @@ def test_fork_init_protects_registered_memory_from_children():
     verbs.ibv_dereg_mr(mr)
     print(child_reads(addr))
     """
+    )
     result = run_python(code)
     assert result.returncode == 0, result.stderr
     status, registered = result.stdout.splitlines()[0], result.stdout.splitlines()[1:]
@@ -236,11 +243,14 @@ def test_fork_init_protects_registered_memory_from_children():
 
 
 def test_fork_init_after_registration_is_refused():
-    code = FORK_PRELUDE + """
+    code = (
+        FORK_PRELUDE
+        + """
     mr = verbs.ibv_reg_mr(pd, addr, page, 1)
     verbs.ibv_dereg_mr(mr)
     print(verbs.ibv_fork_init(), verbs.ibv_is_fork_initialized(), child_reads(addr))
     """
+    )
     result = run_python(code)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == [str(errno.EINVAL), "0", "ok"]
@@ -248,32 +258,19 @@ def test_fork_init_after_registration_is_refused():
 
 @pytest.mark.parametrize("variable", ["RDMAV_FORK_SAFE", "IBV_FORK_SAFE"])
 def test_fork_safe_environment_turns_protection_on(variable):
-    code = FORK_PRELUDE + """
+    code = (
+        FORK_PRELUDE
+        + """
     mr = verbs.ibv_reg_mr(pd, addr, page, 1)
     print(verbs.ibv_is_fork_initialized(), child_reads(addr))
     """
+    )
     result = run_python(code, env={variable: "1"})
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == ["1", "SIGSEGV"]
 
 
 # --- efadv_create_driver_qp ----------------------------------------------------------------
-
-
-class QpInitAttr(ctypes.Structure):
-    _fields_ = [
-        ("qp_context", c_void_p),
-        ("send_cq", c_void_p),
-        ("recv_cq", c_void_p),
-        ("srq", c_void_p),
-        ("max_send_wr", ctypes.c_uint32),
-        ("max_recv_wr", ctypes.c_uint32),
-        ("max_send_sge", ctypes.c_uint32),
-        ("max_recv_sge", ctypes.c_uint32),
-        ("max_inline_data", ctypes.c_uint32),
-        ("qp_type", ctypes.c_int),
-        ("sq_sig_all", ctypes.c_int),
-    ]
 
 
 class QP(ctypes.Structure):  # the head of struct ibv_qp
@@ -310,8 +307,10 @@ def driver_setup(sim, verbs):
     assert verbs.ibv_close_device(ctx) == 0
 
 
-def driver_attr(cq: int, **changes: int) -> QpInitAttr:
-    attr = QpInitAttr(send_cq=cq, recv_cq=cq, qp_type=IBV_QPT_DRIVER)
+def driver_attr(cq: int, **changes: int) -> ctypes.Structure:
+    from vantor.scenarios.native import QPInitAttrStruct  # loads the native core
+
+    attr = QPInitAttrStruct(send_cq=cq, recv_cq=cq, qp_type=IBV_QPT_DRIVER)
     attr.max_send_wr, attr.max_recv_wr, attr.max_send_sge, attr.max_recv_sge = 16, 32, 1, 2
     attr.max_inline_data = 32
     for key, value in changes.items():

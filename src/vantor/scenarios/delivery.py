@@ -71,18 +71,21 @@ def _remote(p: Pair, **kw: Any) -> dict[str, Any]:
     }
 
 
+def _one_send(env: Env, recv_len: int, opcode: int, length: int, **wr: Any) -> Obs:
+    """One receive of `recv_len` bytes posted, one message of `length` sent to it."""
+    p = Pair(env)
+    p.recv(recv_len)
+    return {"post": p.send(opcode, length, **wr), **p.outcome(length=length)}
+
+
 @scenario("delivery.srd_send")
 def srd_send(env: Env) -> Obs:
-    p = Pair(env)
-    p.recv(4096)
-    return {"post": p.send(SEND, 1000), **p.outcome(length=1000)}
+    return _one_send(env, 4096, SEND, 1000)
 
 
 @scenario("delivery.srd_send_with_imm")
 def srd_send_imm(env: Env) -> Obs:
-    p = Pair(env)
-    p.recv(4096)
-    return {"post": p.send(SEND_IMM, 64, imm_data=0x12345678), **p.outcome(length=64)}
+    return _one_send(env, 4096, SEND_IMM, 64, imm_data=0x12345678)
 
 
 @scenario("delivery.srd_send_max_msg_sz")
@@ -99,9 +102,7 @@ def srd_send_limits(env: Env) -> Obs:
 
 @scenario("delivery.srd_recv_buffer_too_small")
 def srd_too_small(env: Env) -> Obs:
-    p = Pair(env)
-    p.recv(63)
-    return {"post": p.send(SEND, 64), **p.outcome(length=64)}
+    return _one_send(env, 63, SEND, 64)
 
 
 @scenario("delivery.srd_send_scatter")

@@ -33,7 +33,9 @@ _ODP_GENERAL_CAPS = (240, 8)
 _QP_TYPE = 60  # ibv_qp.qp_type
 
 
-class _QPInitAttr(ctypes.Structure):
+class QPInitAttrStruct(ctypes.Structure):
+    """struct ibv_qp_init_attr, for the calls that take one."""
+
     _fields_ = [
         ("qp_context", ctypes.c_void_p),
         ("send_cq", ctypes.c_void_p),
@@ -157,7 +159,7 @@ def driver_qp(device: str | None) -> Obs:
     pd = verbs.ibv_alloc_pd(ctx)
     cq = verbs.ibv_create_cq(ctx, 16, None, None, 0)
     try:
-        attr = _QPInitAttr(None, cq, cq, None, 4, 4, 1, 1, 0, 255, 0)
+        attr = QPInitAttrStruct(None, cq, cq, None, 4, 4, 1, 1, 0, 255, 0)
         obs: Obs = {}
         for name, kind in (("srd", 0), ("unknown_type", 7)):
             ctypes.set_errno(0)
