@@ -87,6 +87,14 @@ class Link:
         )  # fmt: skip
 
 
+def channel_link(ctx, depth: int):
+    """A completion channel, a CQ of `depth` entries on it, and a Link whose
+    receives land on that CQ (its sends on a CQ of their own)."""
+    channel = ctx.create_comp_channel()
+    cq = ctx.create_cq(depth, channel=channel)
+    return channel, cq, Link(ctx, ctx.create_cq(depth), cq)
+
+
 class OneOfEach:
     """One of every resource, ready to use, on an open context ``ctx``: a PD,
     a completion channel with a CQ on it, an extended CQ, a send CQ, links

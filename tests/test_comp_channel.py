@@ -7,7 +7,15 @@ import gc
 import select
 
 import pytest
-from completion_helpers import EBUSY, Link, Waiter, expect_efa_error, open_context, wait_until
+from completion_helpers import (
+    EBUSY,
+    Link,
+    Waiter,
+    channel_link,
+    expect_efa_error,
+    open_context,
+    wait_until,
+)
 
 import vantor._vantor as v
 from conftest import drop_while_handling
@@ -21,9 +29,7 @@ def ctx(sim):
 @pytest.fixture
 def armed(ctx):
     """A channel, a CQ on it armed for one event, and a link feeding that CQ."""
-    channel = ctx.create_comp_channel()
-    cq = ctx.create_cq(16, channel=channel)
-    link = Link(ctx, ctx.create_cq(16), cq)
+    channel, cq, link = channel_link(ctx, 16)
     cq.req_notify()
     return channel, cq, link
 
@@ -220,9 +226,7 @@ def test_event_wakes_select_on_fd(armed):
 
 
 def test_close_refused_while_a_thread_waits(sim, ctx):
-    channel = ctx.create_comp_channel()
-    cq = ctx.create_cq(16, channel=channel)
-    link = Link(ctx, ctx.create_cq(16), cq)
+    channel, cq, link = channel_link(ctx, 16)
     cq.req_notify()
     waiter = Waiter(channel.get_cq_event)
     waiter.start()

@@ -6,7 +6,7 @@ import asyncio
 import select
 
 import pytest
-from completion_helpers import Link, Waiter, open_context, wait_until
+from completion_helpers import Link, Waiter, channel_link, open_context, wait_until
 
 import vantor._vantor as v
 from vantor import aio
@@ -22,9 +22,7 @@ def ctx(sim):
 @pytest.fixture
 def link(ctx):
     """Sends land on `link.recv_cq`, which has a channel of its own."""
-    channel = ctx.create_comp_channel()
-    recv_cq = ctx.create_cq(64, channel=channel)
-    lk = Link(ctx, ctx.create_cq(64), recv_cq)
+    channel, recv_cq, lk = channel_link(ctx, 64)
     lk.recv_cq, lk.channel = recv_cq, channel
     return lk
 
