@@ -43,14 +43,9 @@ VSIM_API ibv_qp *vsim_efa_create_driver_qp(ibv_pd *pd, ibv_qp_init_attr *attr,
     ibv_qp_init_attr_ex ex = extended_init_attr(pd, *attr);
     efadv_qp_init_attr efa{};
     efa.driver_qp_type = driver_qp_type;
-    int err = 0;
-    ibv_qp *qp = create_qp_common(c, &ex, &efa, true, err);
-    if (!qp) {
-        return call.null<ibv_qp>(err);
-    }
-    attr->cap = to_qp(qp)->cap;
-    if (auto *l = call.log()) {
-        l->u("ret", qp->qp_num);
+    ibv_qp *qp = create_qp_for(call, c, &ex, &efa, true);
+    if (qp) {
+        attr->cap = to_qp(qp)->cap;
     }
     return qp;
 }

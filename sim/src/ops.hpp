@@ -9,6 +9,8 @@
 
 namespace vsim {
 
+class Call;
+
 // Context operation table.
 int op_poll_cq(ibv_cq *cq, int n, ibv_wc *wc);
 int op_req_notify_cq(ibv_cq *cq, int solicited_only);
@@ -26,6 +28,10 @@ int query_port_common(Context *c, uint8_t port, ibv_port_attr *out);
 ibv_qp_init_attr_ex extended_init_attr(ibv_pd *pd, const ibv_qp_init_attr &attr);
 ibv_qp *create_qp_common(Context *c, ibv_qp_init_attr_ex *attr, const efadv_qp_init_attr *efa,
                          bool through_efadv, int &err);
+// create_qp_common as an entry point's result: a refusal fails `call` with
+// its errno; a new QP's number is logged as the return value.
+ibv_qp *create_qp_for(Call &call, Context *c, ibv_qp_init_attr_ex *attr,
+                      const efadv_qp_init_attr *efa, bool through_efadv);
 Cq *create_cq_common(Context *c, const ibv_cq_init_attr_ex &attr, uint64_t efa_flags, int &err);
 void install_cq_ops(Cq *cq);
 void install_qp_ops(Qp *qp);

@@ -335,6 +335,20 @@ ibv_qp *create_qp_common(Context *c, ibv_qp_init_attr_ex *attr, const efadv_qp_i
     return &q;
 }
 
+ibv_qp *create_qp_for(Call &call, Context *c, ibv_qp_init_attr_ex *attr,
+                      const efadv_qp_init_attr *efa, bool through_efadv)
+{
+    int err = 0;
+    ibv_qp *qp = create_qp_common(c, attr, efa, through_efadv, err);
+    if (!qp) {
+        return call.null<ibv_qp>(err);
+    }
+    if (auto *l = call.log()) {
+        l->u("ret", qp->qp_num);
+    }
+    return qp;
+}
+
 ibv_qp *op_create_qp_ex(ibv_context *context, ibv_qp_init_attr_ex *attr)
 {
     Call call(Fn::create_qp_ex);
@@ -350,15 +364,7 @@ ibv_qp *op_create_qp_ex(ibv_context *context, ibv_qp_init_attr_ex *attr)
     if (!context) {
         return call.null<ibv_qp>(EINVAL);
     }
-    int err = 0;
-    ibv_qp *qp = create_qp_common(to_ctx(context), attr, nullptr, false, err);
-    if (!qp) {
-        return call.null<ibv_qp>(err);
-    }
-    if (auto *l = call.log()) {
-        l->u("ret", qp->qp_num);
-    }
-    return qp;
+    return create_qp_for(call, to_ctx(context), attr, nullptr, false);
 }
 
 }  // namespace vsim
@@ -403,15 +409,7 @@ VSIM_API ibv_qp *vsim_efa_create_qp_ex(ibv_context *context, ibv_qp_init_attr_ex
     if (efa.comp_mask || efa.reserved[0]) {
         return call.null<ibv_qp>(EINVAL);
     }
-    int err = 0;
-    ibv_qp *qp = create_qp_common(to_ctx(context), attr, &efa, true, err);
-    if (!qp) {
-        return call.null<ibv_qp>(err);
-    }
-    if (auto *l = call.log()) {
-        l->u("ret", qp->qp_num);
-    }
-    return qp;
+    return create_qp_for(call, to_ctx(context), attr, &efa, true);
 }
 
 VSIM_API ibv_qp_ex *ibv_qp_to_qp_ex(ibv_qp *qp)
@@ -626,14 +624,9 @@ VSIM_API ibv_qp *ibv_create_qp(ibv_pd *pd, ibv_qp_init_attr *attr)
     if (auto *l = call.log()) {
         log_init_attr(l, ex);
     }
-    int err = 0;
-    ibv_qp *qp = create_qp_common(to_pd(pd)->ctx, &ex, nullptr, false, err);
-    if (!qp) {
-        return call.null<ibv_qp>(err);
-    }
-    attr->cap = to_qp(qp)->cap;
-    if (auto *l = call.log()) {
-        l->u("ret", qp->qp_num);
+    ibv_qp *qp = create_qp_for(call, to_pd(pd)->ctx, &ex, nullptr, false);
+    if (qp) {
+        attr->cap = to_qp(qp)->cap;
     }
     return qp;
 }
