@@ -144,9 +144,10 @@ def generate(tmp_path: Path, providers: list[str], readelf: str = "readelf") -> 
 
 def test_generation_without_any_provider_declares_only_the_private_node(tmp_path):
     out = generate(tmp_path, [])
-    assert "VSIM_PROVIDER_FN(" not in (out / "provider_exports.cpp").read_text().split(
-        "#define VSIM_PROVIDER_DATA"
-    )[1]
+    assert (
+        "VSIM_PROVIDER_FN("
+        not in (out / "provider_exports.cpp").read_text().split("#define VSIM_PROVIDER_DATA")[1]
+    )
     assert re.findall(r"^(\S+) \{ \};$", (out / "provider_exports.map").read_text(), re.M) == [
         "IBVERBS_PRIVATE_34"
     ]

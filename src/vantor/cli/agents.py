@@ -77,18 +77,27 @@ class Limit:
     def __init__(self, count: int | None = None, seconds: float | None = None) -> None:
         self.count = count
         self.seconds = seconds
-        self.deadline: float | None = None
+        self.deadline_ns: int | None = None
 
-    def start(self) -> None:
-        if self.seconds is not None and self.deadline is None:
-            self.deadline = time.perf_counter() + self.seconds
+    def start(self, now_ns: int | None = None) -> None:
+        """Starts the clock of a timed limit (once; `restart` starts it again)."""
+        if self.seconds is not None and self.deadline_ns is None:
+            if now_ns is None:
+                now_ns = time.perf_counter_ns()
+            self.deadline_ns = now_ns + round(self.seconds * 1e9)
+
+    def restart(self) -> None:
+        self.deadline_ns = None
+        self.start()
 
     def room(self, posted: int) -> int:
-        """How many more requests may be posted now (a large number when timed)."""
+        """How many more requests may be posted now (a large number when timed,
+        also before its clock has started)."""
         if self.count is not None:
             return self.count - posted
-        assert self.deadline is not None
-        return 1 << 30 if time.perf_counter() < self.deadline else 0
+        if self.deadline_ns is None:
+            return 1 << 30
+        return 1 << 30 if time.perf_counter_ns() < self.deadline_ns else 0
 
 
 def _send_wr(ep: Endpoint, target: Target, op: Op, size: int, wr_id: int, imm: bool) -> Any:
@@ -157,8 +166,8 @@ class Sender(Agent):
         self.posted += n
 
     def step(self) -> bool:
-        self.limit.start()
         if self.timed:
+            self.limit.start()
             return self._timed_step()
         moved = False
         wcs = _reap(self.ep.send_cq, 256)
@@ -179,7 +188,9 @@ class Sender(Agent):
             n = min(self.depth - self.outstanding[i], room)
             if n > 0:
                 if not self.posted:
+                    # a timed phase lasts its whole duration from its first post
                     self.first_post_ns = time.perf_counter_ns()
+                    self.limit.start(self.first_post_ns)
                     self.marks.append((self.first_post_ns, 0))
                 self._post(i, n)
                 room -= n
@@ -203,8 +214,7 @@ class Sender(Agent):
         if self.completed > self.warmup:
             self.samples.append(end - start)
         elif self.completed == self.warmup and self.limit.count is None:
-            self.limit.deadline = None
-            self.limit.start()  # a timed run counts from the end of the warm-up
+            self.limit.restart()  # a timed run counts from the end of the warm-up
         return True
 
     def bandwidth(self) -> dict[str, Any]:
@@ -228,7 +238,9 @@ def bandwidth_summary(senders: Sequence[Sender], size: int, window: int) -> dict
     sum of each sender's best stretch (never below the average)."""
     messages = sum(s.completed for s in senders)
     start = min((s.first_post_ns for s in senders if s.posted), default=0)
-    end = max((s.last_completion_ns for s in senders), default=0)
+    # A timed sender posts until its deadline: its phase lasted at least that long
+    # even when its last completion came in before the deadline.
+    end = max((max(s.last_completion_ns, s.limit.deadline_ns or 0) for s in senders), default=0)
     seconds = max(end - start, 1) / 1e9
     avg = messages * size / seconds
     peak = max(avg, sum(_peak(s, size, window) for s in senders))
@@ -390,8 +402,7 @@ class Pinger(Agent):
             if answered > self.warmup:
                 self.samples.append((end - self._start) // 2)
             elif answered == self.warmup and self.limit.count is None:
-                self.limit.deadline = None
-                self.limit.start()
+                self.limit.restart()
         if not self._in_flight and self.limit.room(self.posted) > 0:
             self._start = time.perf_counter_ns()
             self.ep.qps[0].post_send(self.wr)

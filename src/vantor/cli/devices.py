@@ -158,47 +158,50 @@ def info(ctx: Context, device: Device, efa_error: type[BaseException]) -> dict[s
     return out
 
 
-def _fmt_value(key: str, value: Any, names: dict[str, str]) -> str:
-    if key in names and names[key]:
-        return f"{value} ({names[key]})"
-    return str(value)
+def _field_lines(values: dict[str, Any], shown: dict[str, str]) -> list[str]:
+    """A line per field in the order of `values`; `shown` replaces the text of some."""
+    return [f"  {key:<18}{shown.get(key, value)}" for key, value in values.items()]
+
+
+def _named(value: Any, name: str | None) -> str:
+    return f"{value} ({name})" if name else str(value)
 
 
 def info_text(doc: dict[str, Any]) -> str:
     """`vantor info` as text, in the spirit of `ibv_devinfo -v`."""
     lines = [f"{doc['name']}: {'EFA device' if doc['efa'] else 'RDMA device (not EFA)'}"]
-    lines.append(f"  {'guid':<18}{doc['guid']}")
-    lines.append(f"  {'num_comp_vectors':<18}{doc['num_comp_vectors']}")
+    lines += _field_lines({"guid": doc["guid"], "num_comp_vectors": doc["num_comp_vectors"]}, {})
     lines.append("device:")
-    for key, value in doc["device"].items():
-        if key == "vendor_id" or key == "vendor_part_id":
-            value = f"0x{value:x}"
-        elif key == "max_mr_size":
-            value = f"{value} (0x{value:x})"
-        lines.append(f"  {key:<18}{value}")
+    dev = doc["device"]
+    lines += _field_lines(
+        dev,
+        {
+            "vendor_id": f"0x{dev['vendor_id']:x}",
+            "vendor_part_id": f"0x{dev['vendor_part_id']:x}",
+            "max_mr_size": f"{dev['max_mr_size']} (0x{dev['max_mr_size']:x})",
+        },
+    )
     if doc["efa_device"] is not None:
         lines.append("efa:")
         efa = doc["efa_device"]
-        for key in EFA_FIELDS:
-            value = efa[key]
-            if key == "device_caps":
-                value = f"0x{value:x} ({' | '.join(efa['device_caps_names']) or 'none'})"
-            lines.append(f"  {key:<18}{value}")
+        caps = " | ".join(efa["device_caps_names"]) or "none"
+        lines += _field_lines(
+            {key: efa[key] for key in EFA_FIELDS},
+            {"device_caps": f"0x{efa['device_caps']:x} ({caps})"},
+        )
     for port in doc["ports"]:
         lines.append(f"port {port['port_num']}:")
-        names = {
-            "state": port["state_name"],
-            "max_mtu": port["max_mtu_bytes"] and str(port["max_mtu_bytes"]),
-            "active_mtu": port["active_mtu_bytes"] and str(port["active_mtu_bytes"]),
-            "link_layer": port["link_layer_name"],
-        }
-        for key in PORT_FIELDS:
-            value = port[key]
-            if key == "port_cap_flags":
-                value = f"0x{value:x}"
-            lines.append(f"  {key:<18}{_fmt_value(key, value, names)}")
+        lines += _field_lines(
+            {key: port[key] for key in PORT_FIELDS},
+            {
+                "port_cap_flags": f"0x{port['port_cap_flags']:x}",
+                "state": _named(port["state"], port["state_name"]),
+                "max_mtu": _named(port["max_mtu"], port["max_mtu_bytes"]),
+                "active_mtu": _named(port["active_mtu"], port["active_mtu_bytes"]),
+                "link_layer": _named(port["link_layer"], port["link_layer_name"]),
+            },
+        )
         for gid in port["gids"]:
             text = gid.get("gid") or f"error: {gid.get('error')}"
-            name = f"gid[{gid['index']}]"
-            lines.append(f"  {name:<18}{text}")
+            lines += _field_lines({f"gid[{gid['index']}]": text}, {})
     return "\n".join(lines)
