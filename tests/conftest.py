@@ -78,12 +78,16 @@ def drop_while_handling(objects: list) -> None:
 @pytest.fixture(autouse=True, scope="module")
 def _long_lived_objects_frozen():
     """Moves what earlier modules left alive (imported libraries, caches) out
-    of the collector's sight: the many full collections the fixtures below
-    make then walk only what the current module made, not the whole heap
-    of a long run. Garbage is collected first, so nothing a test made is
-    frozen unreachable; what is frozen is still freed by reference count."""
+    of the collector's sight for the module: the many full collections the
+    fixtures below make then walk only what the module made, not the whole
+    heap of a long run. Garbage is collected first, so nothing unreachable
+    is frozen; what becomes garbage while frozen (a cycle is not freed by
+    reference count) is collected at the module's end."""
     gc.collect()
     gc.freeze()
+    yield
+    gc.unfreeze()
+    gc.collect()
 
 
 @pytest.fixture

@@ -134,8 +134,9 @@ def check_no_leak(
     if started:
         tracemalloc.start()
     # What the process holds already (the rest of a long test run) is moved
-    # out of the collector's sight for good: each reading then collects and
-    # counts only what this check made, instead of walking the whole heap.
+    # out of the collector's sight: each reading then collects and counts
+    # only what this check made, instead of walking the whole heap. At the
+    # end everything is collected once and what is still alive frozen again.
     gc.collect()
     gc.freeze()
     try:
@@ -150,6 +151,9 @@ def check_no_leak(
                 growths[i][r] = b - a
             previous = current
     finally:
+        gc.unfreeze()
+        gc.collect()
+        gc.freeze()
         if started:
             tracemalloc.stop()
 
