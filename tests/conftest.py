@@ -142,9 +142,10 @@ def pd(ctx):
     _close_quietly(domain)
 
 
-# The modules CI also runs on every other supported interpreter (marker
-# "matrix"): loading, lifecycle, posting and polling, pickling and the
-# command, the places where interpreter versions differ in what they offer.
+# A quick check of another interpreter (marker "matrix", `scripts/test-versions
+# -m matrix tests`; CI runs the whole suite on each): loading, lifecycle,
+# posting and polling, pickling and the command, the places where
+# interpreter versions differ in what they offer.
 MATRIX_MODULES = frozenset(
     {
         "test_module.py",

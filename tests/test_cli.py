@@ -877,7 +877,7 @@ def _real_efa_present() -> bool:
 
 @pytest.mark.skipif(
     "not _real_efa_present()",
-    reason="needs an EFA device: the software EFA device does not carry traffic between processes",
+    reason="needs an EFA device (the software device's two-process runs are tested above)",
 )
 def test_two_hosts_on_real_hardware() -> None:
     server, port = _start_server(run_python_env())

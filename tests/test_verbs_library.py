@@ -214,6 +214,8 @@ FORK_PRELUDE = """
     def child_reads(address):
         pid = os.fork()
         if pid == 0:
+            # the default action, whoever (a sanitizer runtime) took the signal over
+            signal.signal(signal.SIGSEGV, signal.SIG_DFL)
             ctypes.string_at(address, 1)
             os._exit(0)
         status = os.waitpid(pid, 0)[1]
