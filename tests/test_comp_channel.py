@@ -13,17 +13,11 @@ from completion_helpers import (
     Waiter,
     channel_link,
     expect_efa_error,
-    open_context,
     wait_until,
 )
 
 import vantor._vantor as v
 from conftest import drop_while_handling
-
-
-@pytest.fixture
-def ctx(sim):
-    return open_context()
 
 
 @pytest.fixture

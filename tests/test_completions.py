@@ -6,17 +6,12 @@ import asyncio
 import select
 
 import pytest
-from completion_helpers import Link, Waiter, channel_link, open_context, wait_until
+from completion_helpers import Link, Waiter, channel_link, wait_until
 
 import vantor._vantor as v
 from vantor import aio
 from vantor.completions import CompletionTimeout, wait_completions
 from vantor.enums import WCStatus
-
-
-@pytest.fixture
-def ctx(sim):
-    return open_context()
 
 
 @pytest.fixture

@@ -16,11 +16,6 @@ from vantor.enums import CreateCQWCFlags
 KINDS = ["cq", "cq_ex"]
 
 
-@pytest.fixture
-def ctx(sim):
-    return open_context()
-
-
 def create(ctx, kind, *args, **kwargs):
     return (ctx.create_cq if kind == "cq" else ctx.create_cq_ex)(*args, **kwargs)
 

@@ -604,6 +604,11 @@ def test_missing_optional_entry_points(sim):
                 bare()
             except v.EfaError as e:
                 print(e.operation)
+        qp.close(); mr.close(); pd.close()
+        try:
+            pd.reg_dmabuf_mr(0, 1, 0, 3, 1)
+        except v.EfaError as e:
+            print(e.operation)
         print(v._has_dmabuf(), [c for c in ("poll_cq",)])
         """
     )
@@ -621,5 +626,6 @@ def test_missing_optional_entry_points(sim):
         "queue pair is closed",
         "completion queue is closed",
         "pd is closed",
+        "pd is closed",  # a closed one, as the bare one above
         "False ['poll_cq']",
     ]

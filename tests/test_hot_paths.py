@@ -9,18 +9,13 @@ import gc
 from pathlib import Path
 
 import pytest
-from completion_helpers import Link, open_context
+from completion_helpers import Link
 
 import vantor._vantor as v
 from conftest import run_python
 
 KINDS = ["cq", "cq_ex"]
 TESTS_DIR = str(Path(__file__).resolve().parent)
-
-
-@pytest.fixture
-def ctx(sim):
-    return open_context()
 
 
 def big_queue(ctx, kind, count):

@@ -9,7 +9,6 @@ import weakref
 
 import pytest
 
-from conftest import run_python
 from vantor import _vantor as v
 
 LOCAL_WRITE, REMOTE_WRITE, REMOTE_READ = 1, 2, 4
@@ -261,36 +260,3 @@ def test_pd_close_refused_while_registered(ctx, buf):
     mr.close()
     pd.close()
     ctx.close()
-
-
-def test_older_libraries():
-    result = run_python(
-        """
-        import ctypes
-        import vantor.sim as sim
-        sim.activate(legacy=True)
-        import vantor._vantor as v
-        pd = v.get_device_list()[0].open().alloc_pd()
-        buf = ctypes.create_string_buffer(64)
-        mr = pd.reg_mr(ctypes.addressof(buf), 64, 1)
-        for call in (lambda: pd.reg_dmabuf_mr(-1, 0, -1, 3, 1), mr.query_efa):
-            try:
-                call()
-            except RuntimeError as e:
-                print(e)
-        mr.close(); pd.close()
-        try:
-            pd.reg_dmabuf_mr(0, 1, 0, 3, 1)
-        except v.EfaError as e:
-            print(e.operation)
-        """
-    )
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == [
-        (
-            "ibv_reg_dmabuf_mr is unavailable: this libibverbs predates rdma-core 34. "
-            "Use reg_mr with nvidia_peermem instead."
-        ),
-        "efadv_query_mr is unavailable: this libefa predates EFA 1.3",
-        "pd is closed",
-    ]

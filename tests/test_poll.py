@@ -5,7 +5,7 @@ from __future__ import annotations
 import errno
 
 import pytest
-from completion_helpers import Link, expect_efa_error, open_context
+from completion_helpers import Link, expect_efa_error
 
 import vantor._vantor as v
 from vantor.enums import CreateCQWCFlags, WCFlags, WCOpcode
@@ -15,11 +15,6 @@ READERS = [
     "read_opcode", "read_vendor_err", "read_byte_len", "read_imm_data", "read_qp_num",
     "read_src_qp", "read_wc_flags",
 ]  # fmt: skip
-
-
-@pytest.fixture
-def ctx(sim):
-    return open_context()
 
 
 def create(ctx, kind, *args, **kwargs):

@@ -28,12 +28,6 @@ EBUSY = errno.EBUSY
 
 
 @pytest.fixture
-def ctx(sim):
-    context = v.get_efa_device_list()[0].open()
-    yield context
-
-
-@pytest.fixture
 def long_switch_interval():
     """Keeps this thread on the interpreter lock until it blocks."""
     old = sys.getswitchinterval()

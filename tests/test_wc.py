@@ -8,7 +8,7 @@ import gc
 import weakref
 
 import pytest
-from completion_helpers import Link, open_context
+from completion_helpers import Link
 
 import vantor._vantor as m
 
@@ -124,11 +124,6 @@ def test_completion_error_propagates_status_str_failure():
 
 
 # ---- real completions -----------------------------------------------------------
-
-
-@pytest.fixture
-def ctx(sim):
-    return open_context()
 
 
 def oversized_send(ctx, kind):

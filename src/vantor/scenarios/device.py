@@ -4,41 +4,20 @@ from __future__ import annotations
 
 import re
 
+from vantor.cli.devices import DEVICE_FIELDS, EFA_FIELDS, PORT_FIELDS
 from vantor.scenarios.harness import Env, Obs, outcome
 from vantor.scenarios.registry import scenario
 
-_DEVICE_FIELDS = (
-    "vendor_id",
-    "vendor_part_id",
-    "phys_port_cnt",
-    "max_qp",
-    "max_qp_wr",
-    "max_sge",
-    "max_cq",
-    "max_cqe",
-    "max_mr",
-    "max_pd",
-    "max_ah",
-    "max_pkeys",
+# What `vantor info` shows, less what differs from one machine or firmware
+# to the next (those are observed as properties below).
+_DEVICE_FIELDS = tuple(
+    f
+    for f in DEVICE_FIELDS
+    if f not in ("fw_ver", "node_guid", "sys_image_guid", "max_mr_size", "hw_ver")
 )
-_EFA_FIELDS = (
-    "max_sq_wr",
-    "max_rq_wr",
-    "max_sq_sge",
-    "max_rq_sge",
-    "inline_buf_size",
-    "max_rdma_size",
-    "device_caps",
-)
-_PORT_FIELDS = (
-    "state",
-    "max_mtu",
-    "active_mtu",
-    "max_msg_sz",
-    "gid_tbl_len",
-    "pkey_tbl_len",
-    "lid",
-    "link_layer",
+_EFA_FIELDS = EFA_FIELDS
+_PORT_FIELDS = tuple(
+    f for f in PORT_FIELDS if f not in ("port_cap_flags", "active_width", "active_speed")
 )
 
 
