@@ -60,8 +60,15 @@ def vantor(*args: str) -> list[str]:
     return [sys.executable, "-m", "vantor.cli", *args]
 
 
-def pair(server: list[str], client: list[str], port: int, extra_env: dict[str, str]) -> str:
-    """Runs server and client; returns the client's output."""
+def pair(
+    server: list[str],
+    client: list[str],
+    port: int,
+    extra_env: dict[str, str],
+    timeout: float = 600,
+) -> str:
+    """Runs server and client; returns the client's output. Either taking
+    longer than `timeout` seconds raises subprocess.TimeoutExpired."""
     e = {**env(), **extra_env}
     srv = subprocess.Popen(server, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=e)
     try:
@@ -70,8 +77,8 @@ def pair(server: list[str], client: list[str], port: int, extra_env: dict[str, s
             if srv.poll() is not None or time.monotonic() > deadline:
                 raise RuntimeError(f"server did not start: {' '.join(server)}")
             time.sleep(0.05)
-        cli = subprocess.run(client, capture_output=True, text=True, env=e, timeout=600)
-        srv.wait(timeout=600)
+        cli = subprocess.run(client, capture_output=True, text=True, env=e, timeout=timeout)
+        srv.wait(timeout=timeout)
     finally:
         if srv.poll() is None:
             srv.kill()
@@ -81,14 +88,14 @@ def pair(server: list[str], client: list[str], port: int, extra_env: dict[str, s
     return cli.stdout
 
 
-def perftest(tool: str, size: int, iters: int, host: str) -> float:
+def perftest(tool: str, size: int, iters: int, host: str, timeout: float = 600) -> float:
     """Runs `tool` as server and client on simulated `host`: the typical
     latency in us (half the round trip, as perftest reports it) of a latency
     tool, the average bandwidth in MB/s (10**6 bytes) of a bandwidth tool."""
     port = free_port()
     args = [tool, "-c", "SRD", "-x", "0", "-s", str(size), "-n", str(iters), "-p", str(port)]
     run = vantor("sim", "run", "--host", host, "--")
-    out = pair([*run, *args], [*run, *args, "localhost"], port, {})
+    out = pair([*run, *args], [*run, *args, "localhost"], port, {}, timeout)
     if tool.endswith("_bw"):
         return float(BW_ROW.findall(out)[-1][3]) * PERFTEST_MB / 1e6
     return float(LAT_ROW.findall(out)[-1][4])  # t_typical
