@@ -6,7 +6,8 @@ software EFA device: perftest through `vantor sim run`, vantor through
 `vantor perf --sim --server/--client`. For each operation and size it prints
 the typical (median) latency and the average bandwidth each tool reports
 (perftest's MB are 2**20 bytes, vantor's 10**6: the table converts perftest's
-to 10**6), best of --runs runs, as a Markdown table.
+to 10**6), best of --runs runs, as a Markdown table. bench/suite.py runs
+perftest through this module's `perftest` too.
 
     bench/perftest_vs_vantor.py                       # SEND and RDMA_READ, 2 B .. 8928 B
     bench/perftest_vs_vantor.py --sizes 64,4096 -n 500 --runs 5
@@ -21,24 +22,37 @@ import argparse
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "src"))  # the checkout's vantor, as the runs below use
+if __name__ == "__main__":
+    sys.path.insert(0, str(ROOT / "src"))  # the checkout's vantor, as the runs below use
 
+import vantor as vantor_package  # noqa: E402
 from vantor.cli.net import free_port, listening  # noqa: E402
 
 TOOLS = {"send": ("ib_send_lat", "ib_send_bw"), "read": ("ib_read_lat", "ib_read_bw")}
 BW_ROW = re.compile(r"^\s*(\d+)\s+(\d+)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)\s*$", re.M)
 LAT_ROW = re.compile(r"^\s*(\d+)\s+(\d+)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)", re.M)
+#: perftest reports bandwidth in MiB/s (its --help: "in Gbit/sec (instead of MiB/sec)")
+#: under a "MB/sec" header.
+PERFTEST_MB = 1 << 20
+
+
+def missing(tools: tuple[str, ...]) -> list[str]:
+    """The tools of `tools` that are not installed."""
+    return [tool for tool in tools if shutil.which(tool) is None]
 
 
 def env() -> dict[str, str]:
+    """The environment with the vantor package in use first on the path."""
     e = dict(os.environ)
-    e["PYTHONPATH"] = os.pathsep.join([str(ROOT / "src"), *filter(None, [e.get("PYTHONPATH")])])
+    src = str(Path(vantor_package.__file__).resolve().parent.parent)
+    e["PYTHONPATH"] = os.pathsep.join([src, *filter(None, [e.get("PYTHONPATH")])])
     return e
 
 
@@ -46,8 +60,15 @@ def vantor(*args: str) -> list[str]:
     return [sys.executable, "-m", "vantor.cli", *args]
 
 
-def pair(server: list[str], client: list[str], port: int, extra_env: dict[str, str]) -> str:
-    """Runs server and client; returns the client's output."""
+def pair(
+    server: list[str],
+    client: list[str],
+    port: int,
+    extra_env: dict[str, str],
+    timeout: float = 600,
+) -> str:
+    """Runs server and client; returns the client's output. Either taking
+    longer than `timeout` seconds raises subprocess.TimeoutExpired."""
     e = {**env(), **extra_env}
     srv = subprocess.Popen(server, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=e)
     try:
@@ -56,8 +77,8 @@ def pair(server: list[str], client: list[str], port: int, extra_env: dict[str, s
             if srv.poll() is not None or time.monotonic() > deadline:
                 raise RuntimeError(f"server did not start: {' '.join(server)}")
             time.sleep(0.05)
-        cli = subprocess.run(client, capture_output=True, text=True, env=e, timeout=600)
-        srv.wait(timeout=600)
+        cli = subprocess.run(client, capture_output=True, text=True, env=e, timeout=timeout)
+        srv.wait(timeout=timeout)
     finally:
         if srv.poll() is None:
             srv.kill()
@@ -67,14 +88,17 @@ def pair(server: list[str], client: list[str], port: int, extra_env: dict[str, s
     return cli.stdout
 
 
-def perftest(tool: str, size: int, iters: int, host: str) -> float:
+def perftest(tool: str, size: int, iters: int, host: str, timeout: float = 600) -> float:
+    """Runs `tool` as server and client on simulated `host`: the typical
+    latency in us (half the round trip, as perftest reports it) of a latency
+    tool, the average bandwidth in MB/s (10**6 bytes) of a bandwidth tool."""
     port = free_port()
     args = [tool, "-c", "SRD", "-x", "0", "-s", str(size), "-n", str(iters), "-p", str(port)]
     run = vantor("sim", "run", "--host", host, "--")
-    out = pair([*run, *args], [*run, *args, "localhost"], port, {})
+    out = pair([*run, *args], [*run, *args, "localhost"], port, {}, timeout)
     if tool.endswith("_bw"):
-        return float(BW_ROW.findall(out)[-1][3]) * (1 << 20) / 1e6  # MB/s, 10**6
-    return float(LAT_ROW.findall(out)[-1][4])  # t_typical, us
+        return float(BW_ROW.findall(out)[-1][3]) * PERFTEST_MB / 1e6
+    return float(LAT_ROW.findall(out)[-1][4])  # t_typical
 
 
 def vantor_perf(op: str, size: int, iters: int, host: str) -> tuple[float, float]:
@@ -87,7 +111,7 @@ def vantor_perf(op: str, size: int, iters: int, host: str) -> tuple[float, float
         {"VANTOR_SIM_HOST": host},
     )
     (result,) = json.loads(out)["results"]
-    return float(result["latency_us"]["p50"]), float(result["bandwidth_MBps"])
+    return float(result["latency_us"]["p50"]), float(result["bandwidth"]["avg_MBps"])
 
 
 def main() -> int:

@@ -22,7 +22,10 @@ SECTIONS = (
     "## 4. Memory",
     "## 5. Threads: a poster and a poller",
     "## 6. Cross-process round trip",
+    "## 7. Cross-process RDMA write",
+    "## 8. perftest on the software device",
 )
+PERFTEST_TOOLS = ("ib_send_lat", "ib_send_bw", "ib_read_bw")
 
 
 def env_finding_vantor() -> dict[str, str]:
@@ -62,11 +65,26 @@ def test_tiny_run_writes_every_section(tmp_path, sim):
     assert len(rows) == 3
     assert all("|  |" not in row and "nan" not in row and "inf" not in row for row in rows)
     targets = [line for line in text.splitlines() if line.startswith(("- met:", "- MISSED:"))]
-    assert len(targets) == 15  # the two pyverbs targets left out
+    perftest = all(shutil.which(tool) for tool in PERFTEST_TOOLS)
+    # The two pyverbs targets left out; perftest's three only where it is installed.
+    assert len(targets) == 17 + (3 if perftest else 0)
     for overhead in ("batch 32 CQ at most +25 ns", "batch 1 CQEx at most +150 ns"):
         assert any(overhead in line for line in targets)
     assert sum("cross-process round trip" in line for line in targets) == 2
+    assert sum("RDMA write between processes" in line for line in targets) == 2
+    section8 = text.split("## 8. perftest on the software device", 1)[1]
+    if perftest:
+        assert sum(line.startswith("| ib_") for line in section8.splitlines()) == 3
+        assert sum(tool in line for line in targets for tool in PERFTEST_TOOLS) == 3
+    else:
+        assert "Not measured: " in section8 and "not installed" in section8
     assert "Targets:" in stdout
+    # The one-line digest closes the summary, in the file and on the terminal.
+    digest = next(line for line in text.splitlines() if line.startswith("In short: "))
+    assert digest in stdout
+    for figure in ("+ns over C++ batch 32", "two threads", "round trip", "1 MiB write"):
+        assert figure in digest
+    assert ("ib_send_lat" in digest) == perftest
 
 
 def test_memory_mode_reports_rss(tmp_path, sim):
