@@ -187,14 +187,28 @@ def message_rate(v: Any, native: ctypes.CDLL, mode: Mode, pyverbs_ok: bool, repo
         if pyverbs_ok:
             header += [f"pyverbs {kind} ns", "vantor/pyverbs"]
     report.table(header, rows)
+    floor = {
+        b: t / b
+        for b, t in best_of(
+            {b: loops.InterpreterFloor(b).run for b in BATCHES},  # type: ignore[misc]
+            mode,
+        ).items()
+    }
     report.add(
         "vantor's own cost: ns per message over the C++ loop (vantor ns - C++ ns, same run).",
+        "The interpreter's floor is the same Python loop calling built-ins that do nothing",
+        "(`bench/loops.py`, `InterpreterFloor`): the part of the cost that comes with any",
+        "binding called from this loop, whatever it does.",
         "",
     )
     report.table(
-        ["loop", "CQ +ns", "CQEx +ns"],
-        [[f"batch {b}", *(f"{overhead[(k, b)]:+.0f}" for k in ("CQ", "CQEx"))] for b in BATCHES],
+        ["loop", "CQ +ns", "CQEx +ns", "interpreter floor ns"],
+        [
+            [f"batch {b}", *(f"{overhead[(k, b)]:+.0f}" for k in ("CQ", "CQEx")), ns(floor[b])]
+            for b in BATCHES
+        ],
     )
+    report.figure(f"interpreter floor batch 32/1 {ns(floor[32])}/{ns(floor[1])} ns")
     for batch in (32, 1):
         report.figure(
             f"+ns over C++ batch {batch} CQ/CQEx "
