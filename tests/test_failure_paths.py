@@ -165,6 +165,21 @@ def _no_new(kind):
     return check
 
 
+def _lone_child(method, cls, kind, create, destroy, after_failed_close):
+    """Two rows: `method` of the lone context failing in `create`, and the
+    close of such a child failing in `destroy`."""
+    attr = f"lone_{kind}"
+    return [
+        Row(method, create, create, ERRNO_BASED,
+            lambda w: getattr(w.lone, method)(),
+            lambda w: (_no_new(kind)(w), w.lone.close())),
+        Row(f"{cls}.close", destroy, destroy, RC_BASED,
+            lambda w: getattr(w, attr).close(),
+            after_failed_close,
+            setup=lambda w: setattr(w, attr, getattr(w.lone, method)())),
+    ]  # fmt: skip
+
+
 ROWS = [
     # discovery and the context
     Row("get_device_list", "ibv_get_device_list", "ibv_get_device_list", ERRNO_BASED,
@@ -192,13 +207,8 @@ ROWS = [
         lambda w: (w.sim.post_port_event(AsyncEventType.PORT_ACTIVE, async_fd=w.ctx.async_fd),
                    w.ctx.ack_async_event(w.ctx.get_async_event()))),
     # protection domains and memory
-    Row("alloc_pd", "ibv_alloc_pd", "ibv_alloc_pd", ERRNO_BASED,
-        lambda w: w.lone.alloc_pd(),
-        lambda w: (_no_new("pd")(w), w.lone.close())),
-    Row("PD.close", "ibv_dealloc_pd", "ibv_dealloc_pd", RC_BASED,
-        lambda w: w.lone_pd.close(),
-        _pd_after_failed_close,
-        setup=lambda w: setattr(w, "lone_pd", w.lone.alloc_pd())),
+    *_lone_child("alloc_pd", "PD", "pd", "ibv_alloc_pd", "ibv_dealloc_pd",
+                 _pd_after_failed_close),
     Row("reg_mr", "ibv_reg_mr_iova2", "ibv_reg_mr", ERRNO_BASED,
         lambda w: w.pd.reg_mr(w.addr, 64, ACCESS_ALL),
         lambda w: (_no_new("mr")(w), w.pd.reg_mr(w.addr, 64, ACCESS_ALL).close())),
@@ -222,13 +232,8 @@ ROWS = [
         lambda w: w.ah.ahn,
         lambda w: w.ah.ahn),
     # completion channels and queues
-    Row("create_comp_channel", "ibv_create_comp_channel", "ibv_create_comp_channel", ERRNO_BASED,
-        lambda w: w.lone.create_comp_channel(),
-        lambda w: (_no_new("channel")(w), w.lone.close())),
-    Row("CompChannel.close", "ibv_destroy_comp_channel", "ibv_destroy_comp_channel", RC_BASED,
-        lambda w: w.lone_channel.close(),
-        _channel_after_failed_close,
-        setup=lambda w: setattr(w, "lone_channel", w.lone.create_comp_channel())),
+    *_lone_child("create_comp_channel", "CompChannel", "channel", "ibv_create_comp_channel",
+                 "ibv_destroy_comp_channel", _channel_after_failed_close),
     Row("get_cq_event", "ibv_get_cq_event", "ibv_get_cq_event", ERRNO_BASED,
         lambda w: (w.cq.req_notify(), w.link.send(1), w.channel.get_cq_event()),
         lambda w: (pytest.raises(ValueError, w.cq.ack_events),
