@@ -21,9 +21,12 @@ import subprocess
 import sys
 import time
 from dataclasses import dataclass
-from typing import Any, Callable
+from typing import TYPE_CHECKING, Any, Callable
 
 import loops
+
+if TYPE_CHECKING:
+    from typing_extensions import TypeGuard
 
 BATCHES = (1, 8, 32)
 WRITE_SIZES = (64, 256, 1024, 4096, 16384, 65536, 262144, 1 << 20)
@@ -187,13 +190,10 @@ def message_rate(v: Any, native: ctypes.CDLL, mode: Mode, pyverbs_ok: bool, repo
         if pyverbs_ok:
             header += [f"pyverbs {kind} ns", "vantor/pyverbs"]
     report.table(header, rows)
-    floor = {
-        b: t / b
-        for b, t in best_of(
-            {b: loops.InterpreterFloor(b).run for b in BATCHES},  # type: ignore[misc]
-            mode,
-        ).items()
+    floor_runs: dict[str, Callable[[int], int]] = {
+        str(b): loops.InterpreterFloor(b).run for b in BATCHES
     }
+    floor = {int(b): t / int(b) for b, t in best_of(floor_runs, mode).items()}
     report.add(
         "vantor's own cost: ns per message over the C++ loop (vantor ns - C++ ns, same run).",
         "The interpreter's floor is the same Python loop calling built-ins that do nothing",
@@ -422,6 +422,15 @@ def threads(v: Any, mode: Mode, report: Report) -> None:
 
 
 NOT_BUILT = "Not measured (the programs were not built: run through `bench/run`)."
+
+
+def built(programs: str | None, report: Report) -> TypeGuard[str]:
+    """Whether the cross-process programs were built; the report says so when not."""
+    if programs is None:
+        report.add(NOT_BUILT, "")
+    return programs is not None
+
+
 ROUND_TRIP = re.compile(r"([\d.]+) us")
 #: Round trips per run and runs of the Unix-socket ping-pong, by mode.
 PINGPONG_RUNS = {"full": (20_000, 5), "quick": (5_000, 3), "tiny": (200, 1)}
@@ -452,8 +461,7 @@ def cross_process(programs: str | None, mode: Mode, report: Report) -> None:
         "The three alternate; medians of the runs.",
         "",
     )
-    if programs is None:
-        report.add(NOT_BUILT, "")
+    if not built(programs, report):
         return
     n, runs = PINGPONG_RUNS[mode.name]
     commands = {
@@ -509,8 +517,7 @@ def cross_process_write(programs: str | None, mode: Mode, report: Report) -> Non
         "alternately; the two targets alternate between runs; medians of the runs.",
         "",
     )
-    if programs is None:
-        report.add(NOT_BUILT, "")
+    if not built(programs, report):
         return
     n, runs = XPROC_WRITE_RUNS[mode.name]
     program = os.path.join(programs, "xproc_write_bw")
@@ -589,8 +596,7 @@ def perftest_section(programs: str | None, native: ctypes.CDLL, mode: Mode, repo
             f"Not measured: {', '.join(absent)} not installed (Debian package `perftest`).", ""
         )
         return
-    if programs is None:
-        report.add(NOT_BUILT, "")
+    if not built(programs, report):
         return
     iters, runs = PERFTEST_RUNS[mode.name]
     sizes = PERFTEST_TINY_SIZES if mode.name == "tiny" else PERFTEST_SIZES
