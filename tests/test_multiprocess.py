@@ -478,6 +478,29 @@ def test_transfers_larger_than_the_shared_ring(spawn):
     assert a("digest", offset=big, length=big) == b("digest", offset=2 * big, length=big)
 
 
+@pytest.mark.parametrize("size", [4 << 20, 8 << 20, (12 << 20) + 4097])
+def test_reads_larger_than_the_ring_from_an_idle_target_all_complete(spawn, size):
+    # The answer to each read fills the target's ring several times over;
+    # the rest waits in the target, which makes no calls, until the reader
+    # frees room. Every such wait must end, read after read. Both processes
+    # share one CPU, so that the reader runs (and frees room) at every point
+    # of the target's progress, not just where it happens to on idle cores.
+    depth, total = 2, 128
+    cpu = min(os.sched_getaffinity(0))
+    a, b = spawn(2, size=depth * size, cpu=cpu)
+    introduce([a, b])
+    for k in range(depth):
+        b("fill", offset=k * size, length=size, seed=f"answer{k}")
+    b.post("idle", seconds=1)
+    got = a("stream", peer=1, opcode="read", length=size, depth=depth, total=total, timeout=10)
+    assert got == {str(SUCCESS): total}
+    assert b.reply() is None  # the target stayed away throughout
+    for k in range(depth):
+        assert a("digest", offset=k * size, length=size) == b(
+            "digest", offset=k * size, length=size
+        )
+
+
 def test_completion_channel_wakes_select(spawn, host):
     (a,) = spawn(1)
     (b,) = spawn(1, channel=True)

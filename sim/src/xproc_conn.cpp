@@ -283,11 +283,21 @@ void Transport::flush_dirty()
         }
     }
     for (const ConnPtr &c : todo) {
-        std::lock_guard lock(c->mtx);
-        if (c->closed || (c->seg.mapped() && flush_locked(*c))) {
-            if (c->dirty.exchange(false)) {
-                ndirty.fetch_sub(1);
-            }
+        flush(*c);
+    }
+}
+
+void Transport::flush(Conn &c)
+{
+    // Under the lock: a send() in flight marks its queue dirty only after
+    // its own attempt, which may have asked for the wake-up just drained.
+    std::lock_guard lock(c.mtx);
+    if (!c.dirty.load()) {
+        return;
+    }
+    if (c.closed || (c.seg.mapped() && flush_locked(c))) {
+        if (c.dirty.exchange(false)) {
+            ndirty.fetch_sub(1);
         }
     }
 }

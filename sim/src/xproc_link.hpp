@@ -104,6 +104,11 @@ public:
     ConnPtr find(uint64_t id);
     bool send(Conn &c, uint8_t type, const void *rec, std::size_t rec_len, Filler data = {});
     void flush_dirty();
+    // Writes what `c` queued as far as the ring has room. Whoever drains a
+    // socket's wake-up bytes calls it: one of them may have been the
+    // reader's "room again" for this queue, and if nobody acts on it the
+    // queue waits for a wake-up that already came.
+    void flush(Conn &c);
     void accept_all();
     bool read_socket(const ConnPtr &c);
     bool read_ring(const ConnPtr &c, bool &got);

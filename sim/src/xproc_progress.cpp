@@ -64,6 +64,9 @@ void Transport::handle_events(int timeout_ms)
         }
         bool got = false;
         const bool open = read_socket(c);
+        if (open) {
+            flush(*c);
+        }
         // What the peer wrote before it left still counts.
         if (!read_ring(c, got) || !open) {
             teardown(c);

@@ -11,7 +11,9 @@ Commands (``{"op": ...}``): ``peers`` (address handles for the others),
 ``write``, ``read``, ``fill`` and ``digest`` (large regions), ``arm`` and
 ``wait`` (completion channel), ``idle``
 (stay away from the device for a while), ``state``, ``modify``,
-``connections`` and ``exit``.
+``connections`` and ``exit``. Options (a JSON object as the one argument):
+``size``, ``rnr_retry``, ``unsolicited``, ``channel`` and ``cpu`` (run on
+that CPU alone).
 """
 
 from __future__ import annotations
@@ -22,6 +24,12 @@ import os
 import select
 import sys
 import time
+
+# Pinned to one CPU (option "cpu") before any thread of the device starts:
+# every thread of the process then shares it.
+_OPTS = json.loads(sys.argv[1]) if len(sys.argv) > 1 else {}
+if "cpu" in _OPTS:
+    os.sched_setaffinity(0, {_OPTS["cpu"]})
 
 # The parent test puts the vantor under test on PYTHONPATH.
 import vantor.sim as sim  # noqa: E402
@@ -211,7 +219,7 @@ class Peer:
 
 
 def main() -> None:
-    opts = json.loads(sys.argv[1]) if len(sys.argv) > 1 else {}
+    opts = _OPTS
     peer = Peer(
         opts.get("size", 1 << 16), opts.get("rnr_retry", 7), opts.get("unsolicited", False),
         opts.get("channel", False),
