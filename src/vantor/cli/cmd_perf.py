@@ -177,18 +177,13 @@ def perf_settings(args: argparse.Namespace) -> perf.Settings:
         sizes = _sweep(args.min_size, args.max_size)
         if not sizes:
             raise CliError("no power of two between --min-size and --max-size", status=2)
+    # The options named as the settings they give.
+    same = ("iters", "warmup", "tx_depth", "timeout", "qps", "bidirectional", "duration", "latency")
     return perf.Settings(
         ops=args.op,
         sizes=sizes,
-        iters=args.iters,
-        warmup=args.warmup,
-        tx_depth=args.tx_depth,
-        timeout=args.timeout,
-        qps=args.qps,
-        bidirectional=args.bidirectional,
-        duration=args.duration,
-        latency=args.latency,
         memory="cuda" if args.use_cuda else "host",
+        **{name: getattr(args, name) for name in same},
     )
 
 
