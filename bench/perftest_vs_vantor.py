@@ -6,7 +6,7 @@ software EFA device: perftest through `vantor sim run`, vantor through
 `vantor perf --sim --server/--client`. For each operation and size it prints
 the typical (median) latency and the average bandwidth each tool reports
 (perftest's MB are 2**20 bytes, vantor's 10**6: the table converts perftest's
-to 10**6), best of --runs runs, as a Markdown table. bench/suite.py runs
+to 10**6), best of --runs runs, as a Markdown table. bench/xproc_suite.py runs
 perftest through this module's `perftest` too.
 
     bench/perftest_vs_vantor.py                       # SEND and RDMA_READ, 2 B .. 8928 B
