@@ -155,6 +155,7 @@ MATRIX_MODULES = frozenset(
         "test_poll.py",
         "test_pickle.py",
         "test_cli.py",
+        "test_cli_remote.py",
     }
 )
 # The command's measurements are its heaviest tests and run the same code
