@@ -82,7 +82,7 @@ def cases_binary_fixture(tmp_path_factory) -> Path:
         str(ROOT / "include"),
         "-I",
         str(ROOT / "sim/include"),
-        str(ROOT / "sim/tests/cases.cpp"),
+        *(str(p) for p in sorted((ROOT / "sim/tests").glob("case*.cpp"))),
         "-o",
         str(out),
         "-L",
