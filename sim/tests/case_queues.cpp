@@ -62,9 +62,7 @@ void case_ud()
     }
     CHECK_EQ(ibv_destroy_ah(ah), 0);
     CHECK_EQ(ibv_dereg_mr(mr), 0);
-    CHECK_EQ(ibv_destroy_cq(as_cq(cq)), 0);
-    CHECK_EQ(ibv_dealloc_pd(pd), 0);
-    CHECK_EQ(ibv_close_device(ctx), 0);
+    close_base(ctx, pd, cq);
 }
 
 // A send-queue slot comes back when a poll of the send CQ processes its

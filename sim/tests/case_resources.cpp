@@ -304,9 +304,7 @@ void case_qp_create()
     CHECK(sq.buffer && rq.buffer && sq.max_batch == 16 && sq.num_entries == 16);
     CHECK_EQ(ibv_destroy_qp(srd), 0);
     CHECK_EQ(ibv_destroy_qp(ud), 0);
-    CHECK_EQ(ibv_destroy_cq(as_cq(cq)), 0);
-    CHECK_EQ(ibv_dealloc_pd(pd), 0);
-    CHECK_EQ(ibv_close_device(ctx), 0);
+    close_base(ctx, pd, cq);
 }
 
 void case_state_machine()
@@ -372,9 +370,7 @@ void case_state_machine()
     CHECK_EQ(post_recv(qp, 9, {}), EINVAL);  // RESET
     CHECK_EQ(ibv_destroy_qp(qp), 0);
     CHECK_EQ(ibv_dereg_mr(mr), 0);
-    CHECK_EQ(ibv_destroy_cq(as_cq(cq)), 0);
-    CHECK_EQ(ibv_dealloc_pd(pd), 0);
-    CHECK_EQ(ibv_close_device(ctx), 0);
+    close_base(ctx, pd, cq);
 }
 
 }  // namespace vcases

@@ -47,6 +47,14 @@ void case_threads();
 void case_counters();
 void case_xproc();
 
+// The end of a case that made a device, a PD and an extended CQ on it.
+inline void close_base(ibv_context *ctx, ibv_pd *pd, ibv_cq_ex *cq)
+{
+    CHECK_EQ(ibv_destroy_cq(as_cq(cq)), 0);
+    CHECK_EQ(ibv_dealloc_pd(pd), 0);
+    CHECK_EQ(ibv_close_device(ctx), 0);
+}
+
 // Two SRD QPs on one device, in RTS, sharing one extended CQ, plus a
 // registered buffer for each side and an address handle for the device.
 struct Pair {
@@ -100,9 +108,7 @@ struct Pair {
         }
         CHECK_EQ(ibv_dereg_mr(amr), 0);
         CHECK_EQ(ibv_dereg_mr(bmr), 0);
-        CHECK_EQ(ibv_destroy_cq(as_cq(cq)), 0);
-        CHECK_EQ(ibv_dealloc_pd(pd), 0);
-        CHECK_EQ(ibv_close_device(ctx), 0);
+        close_base(ctx, pd, cq);
     }
 };
 
