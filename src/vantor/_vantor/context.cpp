@@ -243,10 +243,12 @@ PyObject *Context_async_fd(PyObject *self, void *)
 
 // ---- factories: arguments converted here, the child made by its own file --
 
-PyObject *Context_get_async_event(PyObject *self, PyObject *const *, Py_ssize_t nargs,
-                                  PyObject *kwnames)
+// A factory without arguments: the context held in use and checked open
+// while `make` creates the child.
+PyObject *no_arg_factory(const char *name, PyObject *self, Py_ssize_t nargs, PyObject *kwnames,
+                         PyObject *(*make)(ContextObject *))
 {
-    if (!py::no_args("get_async_event", nargs, kwnames)) {
+    if (!py::no_args(name, nargs, kwnames)) {
         return nullptr;
     }
     ContextObject *context = self_context(self);
@@ -254,7 +256,13 @@ PyObject *Context_get_async_event(PyObject *self, PyObject *const *, Py_ssize_t 
     if (!context_ensure(context)) {
         return nullptr;
     }
-    return async_event_get(context);
+    return make(context);
+}
+
+PyObject *Context_get_async_event(PyObject *self, PyObject *const *, Py_ssize_t nargs,
+                                  PyObject *kwnames)
+{
+    return no_arg_factory("get_async_event", self, nargs, kwnames, async_event_get);
 }
 
 const char *const kAckNames[] = {"ev", nullptr};
@@ -272,29 +280,13 @@ PyObject *Context_ack_async_event(PyObject *, PyObject *const *args, Py_ssize_t 
 
 PyObject *Context_alloc_pd(PyObject *self, PyObject *const *, Py_ssize_t nargs, PyObject *kwnames)
 {
-    if (!py::no_args("alloc_pd", nargs, kwnames)) {
-        return nullptr;
-    }
-    ContextObject *context = self_context(self);
-    InUse in_use(context);
-    if (!context_ensure(context)) {
-        return nullptr;
-    }
-    return pd_create(context);
+    return no_arg_factory("alloc_pd", self, nargs, kwnames, pd_create);
 }
 
 PyObject *Context_create_comp_channel(PyObject *self, PyObject *const *, Py_ssize_t nargs,
                                       PyObject *kwnames)
 {
-    if (!py::no_args("create_comp_channel", nargs, kwnames)) {
-        return nullptr;
-    }
-    ContextObject *context = self_context(self);
-    InUse in_use(context);
-    if (!context_ensure(context)) {
-        return nullptr;
-    }
-    return comp_channel_create(context);
+    return no_arg_factory("create_comp_channel", self, nargs, kwnames, comp_channel_create);
 }
 
 const char *const kCreateCQNames[] = {"cqe", "channel", "comp_vector", nullptr};

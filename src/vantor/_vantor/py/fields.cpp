@@ -2,6 +2,8 @@
 
 #include "convert.hpp"
 
+#include <cstring>
+
 namespace vantor::py {
 
 Range classify(PyObject *value, uint64_t max, uint64_t &out)
@@ -49,42 +51,34 @@ PyObject *get_scalar(PyObject *self, void *closure)
     return nullptr;
 }
 
+namespace {
+
+// Converts `value` with the field's own converter and stores it at `base`.
+template <typename T>
+bool store_as(PyObject *value, char *base, bool (*convert)(PyObject *, T &))
+{
+    T v;
+    if (!convert(value, v)) {
+        return false;
+    }
+    std::memcpy(base, &v, sizeof v);
+    return true;
+}
+
+}  // namespace
+
 bool store_scalar(PyObject *self, const Field &field, PyObject *value)
 {
     char *base = reinterpret_cast<char *>(self) + field.offset;
     switch (field.width) {
-    case Width::u64: {
-        uint64_t v;
-        if (!to_u64(value, v)) {
-            return false;
-        }
-        *reinterpret_cast<uint64_t *>(base) = v;
-        return true;
-    }
-    case Width::u32: {
-        uint32_t v;
-        if (!to_u32(value, v)) {
-            return false;
-        }
-        *reinterpret_cast<uint32_t *>(base) = v;
-        return true;
-    }
-    case Width::uint: {
-        unsigned int v;
-        if (!to_uint(value, v)) {
-            return false;
-        }
-        *reinterpret_cast<uint32_t *>(base) = v;
-        return true;
-    }
-    case Width::i32: {
-        int v;
-        if (!to_int(value, v)) {
-            return false;
-        }
-        *reinterpret_cast<int32_t *>(base) = v;
-        return true;
-    }
+    case Width::u64:
+        return store_as(value, base, to_u64);
+    case Width::u32:
+        return store_as(value, base, to_u32);
+    case Width::uint:
+        return store_as(value, base, to_uint);
+    case Width::i32:
+        return store_as(value, base, to_int);
     }
     return false;
 }
