@@ -168,3 +168,26 @@ def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
     for item in items:
         if item.path.name in MATRIX_MODULES and not item.name.startswith(MATRIX_SKIPS):
             item.add_marker(pytest.mark.matrix)
+
+
+@pytest.fixture
+def host() -> str:
+    """A host name of the test's own, for the processes it starts on the simulator."""
+    return f"mp-{os.getpid()}-{uuid.uuid4().hex[:10]}"
+
+
+@pytest.fixture
+def spawn(host):
+    """Starts peer processes (peer_procs.Proc) on `host`; closes them after the test."""
+    from peer_procs import Proc
+
+    procs: list[Proc] = []
+
+    def start(n: int = 1, **opts) -> list[Proc]:
+        new = [Proc(host, **opts) for _ in range(n)]
+        procs.extend(new)
+        return new
+
+    yield start
+    for p in procs:
+        p.close()

@@ -1,268 +1,43 @@
 """Queue pairs of different processes on one host talk through the software
 EFA device exactly as within one process: every opcode both ways, the same
 checks and error completions, completion channels, one-sided operations
-served without the target's help, a peer that is killed, and what a killed
-run leaves behind.
+served without the target's help, and a peer that is killed. Which
+processes reach each other, and what a run leaves behind, is in
+test_multiprocess_hosts.
 
-Each process is tests/sim/xproc_peer.py, driven over its stdin/stdout; the
-test is the out-of-band channel that carries the addresses. Every test gets
-a host name of its own, so nothing else on the machine can interfere.
+Each process is a peer_procs.Proc; every test gets a host name of its own
+(the `host` fixture), so nothing else on the machine can interfere.
 """
 
 from __future__ import annotations
 
-import json
 import os
-import select
-import signal
-import socket
-import subprocess
-import sys
-import time
-import uuid
-from pathlib import Path
 
 import pytest
+from peer_procs import (
+    HOST_ENV,
+    LOC_LEN_ERR,
+    QPS_ERR,
+    REM_ACCESS_ERR,
+    REM_INV_RD_REQ_ERR,
+    REM_INV_REQ_ERR,
+    RESP_TIMEOUT_ERR,
+    RNR_RETRY_EXC_ERR,
+    SUCCESS,
+    WC_RDMA_WRITE,
+    WC_RECV,
+    WC_RECV_RDMA_WITH_IMM,
+    WC_SEND,
+    WC_WITH_IMM,
+    WR_FLUSH_ERR,
+    introduce,
+    payload,
+    wait_until,
+)
 
-from conftest import ROOT, SIM_AVAILABLE
+from conftest import ROOT, SIM_AVAILABLE, python_env, run_command
 
 pytestmark = pytest.mark.skipif(not SIM_AVAILABLE, reason="simulator not built")
-
-PEER = ROOT / "tests" / "sim" / "xproc_peer.py"
-
-
-def _package_parent() -> str:
-    """Where the vantor under test lives (the source tree or site-packages)."""
-    import vantor
-
-    return str(Path(vantor.__file__).resolve().parent.parent)
-
-
-REPLY_TIMEOUT = 30.0
-
-# ibv_wc_status
-SUCCESS, LOC_LEN_ERR, REM_INV_REQ_ERR, REM_ACCESS_ERR = 0, 1, 9, 10
-RNR_RETRY_EXC_ERR, REM_INV_RD_REQ_ERR, RESP_TIMEOUT_ERR, WR_FLUSH_ERR = 13, 15, 20, 5
-REM_OP_ERR = 11
-# ibv_wc_opcode
-WC_SEND, WC_RDMA_WRITE, WC_RECV, WC_RECV_RDMA_WITH_IMM = 0, 1, 128, 129
-WC_WITH_IMM = 2
-QPS_ERR = 6
-
-
-class Proc:
-    """One peer process and its command channel."""
-
-    def __init__(self, host: str | None, **opts):
-        env = dict(os.environ, PYTHONPATH=_package_parent())
-        env.pop("VANTOR_SIM_HOST", None)
-        if host is not None:
-            env["VANTOR_SIM_HOST"] = host
-        self.p = subprocess.Popen(
-            [sys.executable, str(PEER), json.dumps(opts)],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env,
-        )  # fmt: skip
-        self.buf = b""
-        self.addr = self._line()["ready"]
-
-    def _line(self) -> dict:
-        fd = self.p.stdout.fileno()
-        while b"\n" not in self.buf:
-            ready, _, _ = select.select([fd], [], [], REPLY_TIMEOUT)
-            if not ready:
-                pytest.fail(f"peer {self.p.pid} gave no answer in {REPLY_TIMEOUT} s")
-            chunk = os.read(fd, 65536)
-            if not chunk:
-                pytest.fail(f"peer {self.p.pid} exited (status {self.p.wait()})")
-            self.buf += chunk
-        line, self.buf = self.buf.split(b"\n", 1)
-        return json.loads(line)
-
-    def post(self, op: str, **kw) -> None:
-        """Sends a command without waiting for its answer (see reply())."""
-        self.p.stdin.write((json.dumps({"op": op, **kw}) + "\n").encode())
-        self.p.stdin.flush()
-
-    def reply(self):
-        answer = self._line()
-        if "error" in answer:
-            raise AssertionError(f"peer {self.p.pid}: {answer['error']}")
-        return answer["ok"]
-
-    def __call__(self, op: str, **kw):
-        self.post(op, **kw)
-        return self.reply()
-
-    def kill(self) -> None:
-        self.p.send_signal(signal.SIGKILL)
-        self.p.wait()
-
-    def close(self) -> None:
-        if self.p.poll() is None:
-            try:
-                self.post("exit")
-                self.p.wait(timeout=10)
-            except (OSError, subprocess.TimeoutExpired):
-                self.kill()
-        self.p.stdin.close()
-        self.p.stdout.close()
-
-
-@pytest.fixture
-def host() -> str:
-    return f"mp-{os.getpid()}-{uuid.uuid4().hex[:10]}"
-
-
-@pytest.fixture
-def spawn(host):
-    procs: list[Proc] = []
-
-    def start(n: int = 1, **opts) -> list[Proc]:
-        new = [Proc(host, **opts) for _ in range(n)]
-        procs.extend(new)
-        return new
-
-    yield start
-    for p in procs:
-        p.close()
-
-
-def introduce(procs: list[Proc]) -> None:
-    """Every process learns every address (its own included, by index)."""
-    addrs = [p.addr for p in procs]
-    for p in procs:
-        p("peers", peers=addrs)
-
-
-def payload(tag: str, n: int) -> bytes:
-    return (tag.encode() * (n // len(tag) + 1))[:n]
-
-
-def wait_until(condition, limit: float = REPLY_TIMEOUT) -> None:
-    deadline = time.monotonic() + limit
-    while not condition():
-        if time.monotonic() > deadline:
-            pytest.fail("condition never came true")
-        time.sleep(0.01)
-
-
-def sockets_of(host: str) -> list[str]:
-    with open("/proc/net/unix") as f:
-        return [line for line in f if f"/{host}/" in line]
-
-
-def test_one_device_and_unique_numbers_across_processes(spawn):
-    procs = spawn(3)
-    introduce(procs)
-    addrs = [p.addr for p in procs]
-    assert len({(a["device"], a["gid"], a["guid"]) for a in addrs}) == 1
-    assert sorted(a["slot"] for a in addrs) == [0, 1, 2]
-    qpns = [n for a in addrs for n in (a["qpn"], a["ud_qpn"])]
-    assert len(set(qpns)) == len(qpns)
-    assert all(a["qpn"] >> 18 == a["slot"] for a in addrs)
-    ahns = [n for p in procs for n in p("peers", peers=addrs)]
-    assert len(set(ahns)) == len(ahns)
-
-
-def test_processes_that_name_no_host_reach_each_other():
-    # Both have receives posted on their own QP: a SEND that landed in the
-    # sender's own queue (as when both held the same QP number) would show.
-    procs = [Proc(None), Proc(None)]
-    try:
-        a, b = procs
-        assert a.addr["qpn"] != b.addr["qpn"] and a.addr["slot"] != b.addr["slot"]
-        introduce(procs)
-        for i, p in enumerate(procs):
-            p("write", offset=0, hex=payload(f"from{i}.", 64).hex())
-            p("recv", wr_id=500 + i, offset=1024, length=64)
-        for i, p in enumerate(procs):
-            p("send", peer=1 - i, wr_id=10 + i, opcode="send", offset=0, length=64)
-        for i, p in enumerate(procs):
-            (sent,) = p("poll", cq="send", count=1)
-            assert (sent["wr_id"], sent["status"]) == (10 + i, SUCCESS)
-            got = p("poll", cq="recv", count=1, drain=0.05)
-            assert [(wc["wr_id"], wc["status"], wc["src_qp"]) for wc in got] == [
-                (500 + i, SUCCESS, procs[1 - i].addr["qpn"])
-            ]
-            assert bytes.fromhex(p("read", offset=1024, length=64)) == payload(f"from{1 - i}.", 64)
-    finally:
-        for p in procs:
-            p.close()
-
-
-def test_processes_of_different_hosts_are_different_machines(host):
-    a, b = procs = [Proc(host), Proc(host + "-other")]
-    try:
-        assert a.addr["gid"] != b.addr["gid"] and a.addr["guid"] != b.addr["guid"]
-        introduce(procs)
-        for p in procs:
-            p("recv", wr_id=7, offset=1024, length=64)
-        # Same slot, same QP number: only the GID tells them apart.
-        assert a.addr["qpn"] == b.addr["qpn"]
-        a("send", peer=1, wr_id=1, length=8)
-        (wc,) = a("poll", cq="send", count=1)
-        assert (wc["status"], wc["vendor_err"]) == (REM_OP_ERR, 14)  # unknown peer
-        assert a("poll", cq="recv", count=1, timeout=0.2) == []
-        assert b("poll", cq="recv", count=1, timeout=0.2) == []
-    finally:
-        for p in procs:
-            p.close()
-
-
-UNREACHABLE = """
-import vantor.sim as sim
-sim.activate()
-import vantor._vantor as v
-ctx = v.get_efa_device_list()[0].open()
-pd = ctx.alloc_pd(); cq = ctx.create_cq(8)
-attr = v.QPInitAttr(cq, cq)
-qp = pd.create_qp(attr).prepare(0x11)
-ah = pd.create_ah(bytes.fromhex("fe800000000000000000000000000099"))
-for k in range(2):
-    qp.post_send(v.SendWR(k, [], send_flags=2, ah=ah, remote_qpn=qp.qp_num, remote_qkey=0x11))
-    (wc,) = cq.poll(1)
-    print(wc.status, wc.vendor_err)
-"""
-
-
-ALONE_GID = """
-import vantor.sim as sim
-sim.activate()
-import vantor._vantor as v
-ctx = v.get_efa_device_list()[0].open()
-pd = ctx.alloc_pd(); cq = ctx.create_cq(4)
-qp = pd.create_qp(v.QPInitAttr(cq, cq))
-print(sim.host(), bytes(ctx.query_gid()).hex(), qp.qp_num)
-"""
-
-
-def test_a_process_that_cannot_join_is_a_machine_of_its_own():
-    env = dict(os.environ, VANTOR_SIM_HOST="not a host name", PYTHONPATH=_package_parent())
-    runs = [
-        subprocess.run([sys.executable, "-c", ALONE_GID], capture_output=True, text=True,
-                       env=env, timeout=60)
-        for _ in range(2)
-    ]  # fmt: skip
-    outs = []
-    for r in runs:
-        assert r.returncode == 0, r.stderr
-        (line,) = r.stderr.splitlines()
-        assert "not usable" in line and "reaches no other process" in line
-        outs.append(r.stdout.split())
-    # Both hold QP 16, but each on a device of its own.
-    assert [o[0].startswith("alone-") for o in outs] == [True, True]
-    assert outs[0][2] == outs[1][2] == "16" and outs[0][1] != outs[1][1]
-
-
-def test_an_unreachable_gid_fails_and_says_how_processes_connect(host):
-    env = dict(os.environ, VANTOR_SIM_HOST=host, PYTHONPATH=_package_parent())
-    result = subprocess.run(
-        [sys.executable, "-c", UNREACHABLE], capture_output=True, text=True, env=env, timeout=60
-    )
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == [str(REM_OP_ERR), "14"] * 2
-    (line,) = result.stderr.splitlines()
-    assert "VANTOR_SIM_HOST" in line and "same host" in line
 
 
 # Each pair moves data with every SRD opcode, both ways.
@@ -549,183 +324,12 @@ def test_killed_peer(spawn):
     assert c("poll", cq="recv", count=1)[0]["src_qp"] == a.addr["qpn"]
 
 
-def test_a_killed_run_leaves_nothing_that_breaks_the_next(spawn, host):
-    first = spawn(2)
-    introduce(first)
-    first[0]("send", peer=1, wr_id=1, length=8)  # left waiting at the other
-    first[1]("write", offset=0, hex=b"x".hex())
-    assert sockets_of(host)
-    for p in first:
-        p.kill()
-    assert sockets_of(host) == []
-    leftovers = [p for d in ("/dev/shm", os.environ.get("XDG_RUNTIME_DIR") or "/nonexistent")
-                 if os.path.isdir(d) for p in Path(d).iterdir() if host in p.name]  # fmt: skip
-    assert leftovers == []
-    second = spawn(2)
-    assert sorted(p.addr["slot"] for p in second) == [0, 1]
-    introduce(second)
-    second[1]("recv", wr_id=3, offset=0, length=64)
-    second[0]("write", offset=0, hex=b"new run".hex())
-    second[0]("send", peer=1, wr_id=2, length=7)
-    assert second[0]("poll", cq="send", count=1)[0]["status"] == SUCCESS
-    assert second[1]("read", offset=0, length=7) == b"new run".hex()
-
-
-def slot_address(host: str, slot: int) -> str:
-    return f"\0vantor-sim/{os.geteuid()}/{host}/{slot}"
-
-
-@pytest.mark.parametrize(
-    "junk",
-    [
-        b"\x00" * 3,
-        b"garbage that is not a frame at all",
-        (2**40).to_bytes(8, "little") + b"\x02" * 8,
-    ],
-    ids=["truncated", "no hello", "huge frame"],
-)
-def test_a_stranger_on_the_socket_is_dropped(spawn, host, junk):
-    a, b = spawn(2)
-    introduce([a, b])
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-        s.connect(slot_address(host, b.addr["slot"]))
-        s.sendall(junk)
-        s.shutdown(socket.SHUT_WR)
-        s.settimeout(REPLY_TIMEOUT)
-        assert s.recv(64) == b""  # b hung up, and carries on
-    b("recv", wr_id=1, offset=0, length=16)
-    a("send", peer=1, wr_id=1, length=16)
-    assert a("poll", cq="send", count=1)[0]["status"] == SUCCESS
-
-
-@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to act as another user")
-def test_another_user_is_not_served(spawn, host):
-    (a,) = spawn(1)
-    pid = os.fork()
-    if pid == 0:  # pragma: no cover - child
-        code = 1
-        try:
-            os.setgid(65534)
-            os.setuid(65534)
-            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-                s.connect(f"\0vantor-sim/0/{host}/{a.addr['slot']}")
-                s.settimeout(REPLY_TIMEOUT)
-                code = 0 if s.recv(16) == b"" else 2
-        finally:
-            os._exit(code)
-    _, status = os.waitpid(pid, 0)
-    assert os.waitstatus_to_exitcode(status) == 0
-
-
 def test_the_example_all_to_all(host):
-    env = dict(os.environ, VANTOR_SIM_HOST=host, PYTHONPATH=_package_parent())
-    result = subprocess.run(
-        [sys.executable, str(ROOT / "examples" / "all_to_all.py"), "--sim", "--ranks", "4"],
-        capture_output=True, text=True, env=env, timeout=120,
-    )  # fmt: skip
+    result = run_command(
+        [str(ROOT / "examples" / "all_to_all.py"), "--sim", "--ranks", "4"],
+        env=python_env({HOST_ENV: host}),
+        timeout=120,
+    )
     assert result.returncode == 0, result.stdout + result.stderr
     assert "all-to-all over SRD: 4 ranks" in result.stdout
     assert "12 blocks verified" in result.stdout
-
-
-FORKED = """
-import os, sys, time
-import vantor.sim as sim
-sim.activate()
-import vantor._vantor as v
-ctx = v.get_efa_device_list()[0].open()
-pd = ctx.alloc_pd(); cq = ctx.create_cq(16)
-qp = pd.create_qp(v.QPInitAttr(cq, cq)).prepare(7, rnr_retry=7)
-buf = bytearray(64)
-import ctypes
-addr = ctypes.addressof((ctypes.c_char * 64).from_buffer(buf))
-mr = pd.reg_mr(addr, 64, 1)
-qp.post_recv(v.RecvWR(1, [mr.sge(64)]))
-parent_qpn, gid = qp.qp_num, bytes(ctx.query_gid())
-pid = os.fork()
-if pid == 0:
-    # The child joins the host afresh and reaches its parent.
-    ctx2 = v.get_efa_device_list()[0].open()
-    pd2 = ctx2.alloc_pd(); cq2 = ctx2.create_cq(16)
-    qp2 = pd2.create_qp(v.QPInitAttr(cq2, cq2)).prepare(7)
-    out = bytearray(b"from the child")
-    a2 = ctypes.addressof((ctypes.c_char * len(out)).from_buffer(out))
-    mr2 = pd2.reg_mr(a2, len(out), 1)
-    ah = pd2.create_ah(gid)
-    qp2.post_send(v.SendWR(1, [mr2.sge(len(out))], send_flags=2, ah=ah, remote_qpn=parent_qpn,
-                           remote_qkey=7))
-    while not (wcs := cq2.poll(1)):
-        pass
-    os._exit(0 if wcs[0].status == 0 and qp2.qp_num >> 18 != parent_qpn >> 18 else 3)
-deadline = time.monotonic() + 20
-while not (wcs := cq.poll(1)) and time.monotonic() < deadline:
-    pass
-_, status = os.waitpid(pid, 0)
-print(os.waitstatus_to_exitcode(status), wcs[0].status if wcs else None, bytes(buf[:14]))
-"""
-
-
-def test_a_forked_child_joins_on_its_own(host):
-    env = dict(os.environ, VANTOR_SIM_HOST=host, PYTHONPATH=_package_parent())
-    result = subprocess.run(
-        [sys.executable, "-c", FORKED], capture_output=True, text=True, env=env, timeout=60
-    )
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip().split(maxsplit=2) == ["0", "0", "b'from the child'"]
-
-
-HOST_API = """
-import os
-import vantor.sim as sim
-sim.activate()
-print(sim.host(), sim.process_slot())
-for bad in ("", "has space", "x" * 65, "a/b"):
-    try:
-        sim.set_host(bad)
-    except ValueError:
-        pass
-    else:
-        raise SystemExit(f"accepted {bad!r}")
-sim.set_host("api-" + os.environ["VANTOR_SIM_HOST"])
-print(sim.host(), sim.join(), sim.process_slot(), sim.connections())
-sim.set_host(sim.host())
-try:
-    sim.set_host("elsewhere")
-except RuntimeError as exc:
-    print("refused:", exc)
-"""
-
-
-def test_host_name_api(host):
-    env = dict(os.environ, VANTOR_SIM_HOST=host, PYTHONPATH=_package_parent())
-    result = subprocess.run(
-        [sys.executable, "-c", HOST_API], capture_output=True, text=True, env=env, timeout=60
-    )
-    assert result.returncode == 0, result.stderr
-    lines = result.stdout.splitlines()
-    assert lines[0] == f"{host} None"
-    assert lines[1] == f"api-{host} 0 0 0"
-    assert lines[2].startswith("refused: this process already joined host")
-
-
-ALONE = """
-import os
-import vantor.sim as sim
-sim.activate()
-import vantor._vantor as v
-ctx = v.get_efa_device_list()[0].open()
-pd = ctx.alloc_pd(); cq = ctx.create_cq(4)
-qp = pd.create_qp(v.QPInitAttr(cq, cq))
-ah = pd.create_ah(bytes(ctx.query_gid()))
-print(sim.host(), sim.join() == sim.process_slot() == qp.qp_num >> 18, qp.qp_num & 0x3FFFF)
-"""
-
-
-def test_without_a_host_name_a_process_joins_the_default_host():
-    env = {k: val for k, val in os.environ.items() if k != "VANTOR_SIM_HOST"}
-    env["PYTHONPATH"] = _package_parent()
-    result = subprocess.run(
-        [sys.executable, "-c", ALONE], capture_output=True, text=True, env=env, timeout=60
-    )
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.split() == ["default", "True", "16"]
