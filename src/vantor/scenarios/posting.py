@@ -3,22 +3,55 @@ send- and receive-queue depths, inline data."""
 
 from __future__ import annotations
 
+from typing import Any, NamedTuple
+
 import vantor._vantor as v
 from vantor.enums import QPExSendOpsFlags as Ops, WROpcode
-from vantor.scenarios.harness import INLINE, SIGNALED, Env, Obs, outcome, pattern, post, send_wr
+from vantor.scenarios.harness import (
+    INLINE,
+    SIGNALED,
+    Buf,
+    Env,
+    Node,
+    Obs,
+    outcome,
+    pattern,
+    post,
+    send_wr,
+)
 from vantor.scenarios.registry import scenario
+
+
+class Loop(NamedTuple):
+    """Two queue pairs of one node, "a" posting to "b", and two buffers."""
+
+    node: Node
+    src: Buf
+    src_mr: v.MR
+    dst: Buf
+    dst_mr: v.MR
+    a: v.QP
+    b: v.QP
+    ah: v.AH
+
+
+def loop(env: Env, size: int, a: dict[str, Any], b: dict[str, Any] | None = None) -> Loop:
+    """A Loop with buffers of `size` bytes; `a` and `b` are the queue pairs' attributes."""
+    node = env.node()
+    src, src_mr = node.buf(size)
+    dst, dst_mr = node.buf(size)
+    qp_a = node.qp("a", **a)
+    qp_b = node.qp("b", **(b or {}))
+    return Loop(node, src, src_mr, dst, dst_mr, qp_a, qp_b, node.ah_to(node))
 
 
 @scenario("post.refusals")
 def refusals(env: Env) -> Obs:
-    node = env.node()
-    src, src_mr = node.buf(4096)
-    dst, dst_mr = node.buf(4096)
-    a = node.qp("a", max_send_sge=2, max_inline_data=32)
-    b = node.qp("b")
+    node, src, src_mr, dst, dst_mr, a, b, ah = loop(
+        env, 4096, {"max_send_sge": 2, "max_inline_data": 32}
+    )
     fresh = node.qp("fresh", prepare=False)
     send_only = node.qp("send_only", send_ops_flags=int(Ops.SEND))
-    ah = node.ah_to(node)
     sge = src_mr.sge(8)
     write = int(WROpcode.RDMA_WRITE)
 
@@ -66,12 +99,7 @@ def refusals(env: Env) -> Obs:
 
 @scenario("post.send_queue_depth")
 def send_queue_depth(env: Env) -> Obs:
-    node = env.node()
-    src, src_mr = node.buf(64)
-    dst, dst_mr = node.buf(64)
-    a = node.qp("a", max_send_wr=4)
-    b = node.qp("b", max_send_wr=4)
-    ah = node.ah_to(node)
+    node, src, src_mr, dst, dst_mr, a, b, ah = loop(env, 64, {"max_send_wr": 4}, {"max_send_wr": 4})
     _attrs, cap = a.query()
     depth = cap.max_send_wr
 
@@ -127,12 +155,7 @@ def recv_queue(env: Env) -> Obs:
 
 @scenario("post.inline_copied_at_post")
 def inline_copied(env: Env) -> Obs:
-    node = env.node()
-    src, _ = node.buf(64)
-    dst, dst_mr = node.buf(64)
-    a = node.qp("a", max_inline_data=32)
-    b = node.qp("b")
-    ah = node.ah_to(node)
+    node, src, _, dst, dst_mr, a, b, ah = loop(env, 64, {"max_inline_data": 32})
     b.post_recv(v.RecvWR(7, [dst_mr.sge(64)]))
     src.write(pattern(24))
     rc = post(a, send_wr(1, [v.SGE(src.addr, 24, 0)], ah, b, flags=SIGNALED | INLINE))
