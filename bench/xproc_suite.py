@@ -10,7 +10,8 @@ import os
 import re
 import statistics
 import subprocess
-from typing import TYPE_CHECKING, Callable
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, Callable, TypeVar
 
 from measure import Mode, Report, best_of, native_call, pct
 
@@ -19,6 +20,19 @@ if TYPE_CHECKING:
 
 
 NOT_BUILT = "Not measured (the programs were not built: run through `bench/run`)."
+
+
+K = TypeVar("K")
+T = TypeVar("T")
+
+
+def alternating(runs: int, keys: Iterable[K], measure: Callable[[K], T]) -> dict[K, list[T]]:
+    """`measure(key)` of every key, `runs` times over: within a run the keys alternate."""
+    results: dict[K, list[T]] = {k: [] for k in keys}
+    for _ in range(runs):
+        for k, found in results.items():
+            found.append(measure(k))
+    return results
 
 
 def built(programs: str | None, report: Report) -> TypeGuard[str]:
@@ -66,10 +80,7 @@ def cross_process(programs: str | None, mode: Mode, report: Report) -> None:
         "spin": [os.path.join(programs, "xproc_latency"), str(n), "spin"],
         "wait": [os.path.join(programs, "xproc_latency"), str(n), "wait"],
     }
-    times: dict[str, list[float]] = {k: [] for k in commands}
-    for _ in range(runs):
-        for name, cmd in commands.items():
-            times[name].append(program_figures(cmd, ROUND_TRIP)[0])
+    times = alternating(runs, commands, lambda name: program_figures(commands[name], ROUND_TRIP)[0])
     med = {k: statistics.median(t) for k, t in times.items()}
     report.table(
         ["round trip", "median us", "best us", "vs socket"],
@@ -118,15 +129,17 @@ def cross_process_write(programs: str | None, mode: Mode, report: Report) -> Non
         return
     n, runs = XPROC_WRITE_RUNS[mode.name]
     program = os.path.join(programs, "xproc_write_bw")
-    write: dict[str, list[float]] = {k: [] for k in XPROC_TARGETS}
-    copy: dict[str, list[float]] = {k: [] for k in XPROC_TARGETS}
-    share: dict[str, list[float]] = {k: [] for k in XPROC_TARGETS}
-    for _ in range(runs):
-        for target in XPROC_TARGETS:
-            w, c = program_figures([program, str(n), str(XPROC_WRITE_BYTES), target], XPROC_WRITE)
-            write[target].append(w)
-            copy[target].append(c)
-            share[target].append(w / c)
+    # Per target, each run's write and memcpy GB/s.
+    found = alternating(
+        runs,
+        XPROC_TARGETS,
+        lambda target: program_figures(
+            [program, str(n), str(XPROC_WRITE_BYTES), target], XPROC_WRITE
+        ),
+    )
+    write = {k: [w for w, _ in v] for k, v in found.items()}
+    copy = {k: [c for _, c in v] for k, v in found.items()}
+    share = {k: [w / c for w, c in v] for k, v in found.items()}
     med = {k: statistics.median(v) for k, v in share.items()}
     report.table(
         ["target", "write GB/s", "memcpy GB/s", "write/memcpy", "best run"],
