@@ -27,7 +27,6 @@ vantor.sim.activate()
 
 import vantor  # noqa: E402
 from vantor.completions import wait_completions  # noqa: E402
-from vantor.enums import SendFlags, WROpcode  # noqa: E402
 from vantor.helpers import PeerAddress, reg_buffer  # noqa: E402
 
 CHUNK = 1 << 20
@@ -51,15 +50,7 @@ def pipeline(ctx: object, chunks: int, depth: int, busy: bool) -> float:
             reg_buffer(pd, dst_buf) as dst,
             PeerAddress.of(target).connect(pd) as peer,
         ):
-            wr = vantor.SendWR(
-                0,
-                [src.sge()],
-                opcode=WROpcode.RDMA_WRITE,
-                send_flags=SendFlags.SIGNALED,
-                remote_addr=dst.addr,
-                rkey=dst.rkey,
-                dest=peer,
-            )
+            wr = peer.write_request(0, src, dst)
             credits = threading.Semaphore(depth)
             handed: queue.SimpleQueue[object] = queue.SimpleQueue()
 

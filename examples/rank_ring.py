@@ -41,7 +41,7 @@ def main() -> None:
     import vantor
     from vantor.bootstrap import RankInfo, exchange_mpi, exchange_torch
     from vantor.completions import wait_completions
-    from vantor.enums import AccessFlags, SendFlags, WROpcode
+    from vantor.enums import AccessFlags
     from vantor.helpers import reg_buffer
 
     devices = vantor.get_efa_device_list()
@@ -73,18 +73,7 @@ def main() -> None:
             nxt = ranks[(rank + 1) % size]
             greeting = bytearray(f"greetings from rank {rank}".encode().ljust(INBOX, b"."))
             with reg_buffer(pd, greeting, 0) as out_mr, nxt.address.connect(pd) as peer:
-                qp.post_send(
-                    vantor.SendWR(
-                        wr_id=1,
-                        sg_list=[out_mr.sge()],
-                        opcode=WROpcode.RDMA_WRITE_WITH_IMM,
-                        send_flags=SendFlags.SIGNALED,
-                        imm_data=rank,
-                        remote_addr=nxt.addr,
-                        rkey=nxt.rkey,
-                        dest=peer,
-                    )
-                )
+                qp.post_send(peer.write_request(1, out_mr, nxt, imm_data=rank))
                 wait_completions(send_cq, 1, timeout=60, check=True)
                 (wc,) = wait_completions(recv_cq, 1, timeout=60, check=True)
             text = bytes(inbox).rstrip(b".").decode()

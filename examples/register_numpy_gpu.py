@@ -31,7 +31,6 @@ import numpy as np
 
 import vantor
 from vantor.completions import wait_completions
-from vantor.enums import SendFlags, WROpcode
 from vantor.helpers import PeerAddress, describe_buffer, reg_buffer
 
 QKEY = 0x1EFA
@@ -40,17 +39,7 @@ SIMULATOR = "--sim" in sys.argv[1:]
 
 def write(qp: Any, peer: Any, source_mr: Any, target_mr: Any, cq: Any) -> None:
     """RDMA-write all of source_mr into target_mr and wait for it."""
-    qp.post_send(
-        vantor.SendWR(
-            wr_id=1,
-            sg_list=[source_mr.sge()],
-            opcode=WROpcode.RDMA_WRITE,
-            send_flags=SendFlags.SIGNALED,
-            remote_addr=target_mr.addr,
-            rkey=target_mr.rkey,
-            dest=peer,
-        )
-    )
+    qp.post_send(peer.write_request(1, source_mr, target_mr))
     wait_completions(cq, 1, timeout=5.0, check=True)
 
 

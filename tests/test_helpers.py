@@ -15,7 +15,7 @@ from typing import Any
 import pytest
 
 from conftest import QKEY
-from vantor.enums import AccessFlags, SendFlags, WROpcode
+from vantor.enums import AccessFlags, SendFlags
 from vantor.helpers import (
     DEFAULT_ACCESS,
     Peer,
@@ -199,6 +199,42 @@ def test_send_to_a_decoded_peer(env: Any) -> None:
     assert dst[: len(src)] == src
 
 
+@pytest.mark.parametrize(
+    "kwargs, fn, extra",
+    [
+        ({}, "wr_rdma_write", {}),
+        ({"offset": 8}, "wr_rdma_write", {}),
+        ({"imm_data": 0}, "wr_rdma_write_imm", {"imm_data": 0}),
+        ({"imm_data": 0xABCD, "offset": 4}, "wr_rdma_write_imm", {"imm_data": 0xABCD}),
+    ],
+)
+def test_write_request_reaches_the_provider(
+    env: Any, kwargs: dict[str, Any], fn: str, extra: dict[str, int]
+) -> None:
+    src, dst = bytearray(b"written"), bytearray(32)
+    mr_src, mr_dst = reg_buffer(env.pd, src), reg_buffer(env.pd, dst)
+    env.keep += [mr_src, mr_dst]
+    if "imm_data" in kwargs:
+        env.rx.post_recv(env.v.RecvWR(1))  # a write with immediate consumes a receive
+    with PeerAddress.of(env.rx).connect(env.pd) as peer, env.sim.recording() as log:
+        wr = peer.write_request(7, mr_src, mr_dst, **kwargs)
+        env.tx.post_send(wr)
+        (call,) = log.calls(fn)
+        at = mr_dst.addr + kwargs.get("offset", 0)
+        assert call == {
+            "fn": fn, "qp": env.tx.qp_num, "wr_id": 7, "wr_flags": "0x2",
+            "rkey": hex(mr_dst.rkey), "remote_addr": hex(at), **extra,
+        }  # fmt: skip
+        (ud,) = log.calls("wr_set_ud_addr")
+        assert (ud["ah"], ud["remote_qpn"]) == (peer.ah.ahn, env.rx.qp_num)
+        (sges,) = log.calls("wr_set_sge_list")
+        assert [(int(g["addr"], 16), g["length"]) for g in sges["sg_list"]] == [
+            (mr_src.addr, len(src))
+        ]
+        poll_all(env.cq, 2 if "imm_data" in kwargs else 1)
+    assert bytes(dst[at - mr_dst.addr :][: len(src)]) == bytes(src)
+
+
 def test_peer_closes_only_its_own_address_handle(env: Any) -> None:
     shared = env.pd.create_ah(env.ctx.query_gid())
     env.keep.append(shared)
@@ -264,23 +300,13 @@ def test_reg_buffer_of_a_slice_registers_the_slice(env: Any) -> None:
 
 def test_data_lands_in_a_registered_numpy_array(env: Any) -> None:
     np = _numpy()
-    v = env.v
     src = np.arange(16, dtype=np.uint32)
     dst = np.zeros(16, dtype=np.uint32)
     mr_src = reg_buffer(env.pd, src, AccessFlags.REMOTE_READ)
     mr_dst = reg_buffer(env.pd, dst)
     env.keep += [mr_src, mr_dst]
     peer = PeerAddress.of(env.rx).connect(env.pd)
-    wr = v.SendWR(
-        1,
-        [mr_src.sge()],
-        opcode=WROpcode.RDMA_WRITE,
-        send_flags=SendFlags.SIGNALED,
-        remote_addr=mr_dst.addr,
-        rkey=mr_dst.rkey,
-        dest=peer,
-    )
-    env.tx.post_send(wr)
+    env.tx.post_send(peer.write_request(1, mr_src, mr_dst))
     poll_all(env.cq, 1)
     assert (dst == src).all()
     peer.close()
@@ -507,7 +533,6 @@ def test_array_interface_without_buffer_protocol(env: Any) -> None:
 
 
 def test_dmabuf_registration_moves_data(env: Any) -> None:
-    v = env.v
     fd = os.memfd_create("vantor-test")  # the simulator treats a memfd as a dma-buf
     try:
         os.ftruncate(fd, 8192)
@@ -527,17 +552,7 @@ def test_dmabuf_registration_moves_data(env: Any) -> None:
         src = bytearray(b"through the dma-buf")
         mr_src = reg_buffer(env.pd, src)
         peer = PeerAddress.of(env.rx).connect(env.pd)
-        env.tx.post_send(
-            v.SendWR(
-                1,
-                [mr_src.sge()],
-                opcode=WROpcode.RDMA_WRITE,
-                send_flags=SendFlags.SIGNALED,
-                remote_addr=mr_dst.addr + 100,
-                rkey=mr_dst.rkey,
-                dest=peer,
-            )
-        )
+        env.tx.post_send(peer.write_request(1, mr_src, mr_dst, offset=100))
         poll_all(env.cq, 1)
         assert mm[4196 : 4196 + len(src)] == src
         for obj in (peer, mr_src, mr_dst):

@@ -10,6 +10,7 @@ Peers
         data = PeerAddress.of(qp).encode()         # 28 bytes: send them over TCP, ...
         peer = PeerAddress.decode(data).connect(pd)
         qp.post_send(SendWR(1, [mr.sge(n)], send_flags=SendFlags.SIGNALED, dest=peer))
+        qp.post_send(peer.write_request(2, mr, remote))  # all of mr to remote.addr
 
 Memory
     :func:`reg_buffer` registers memory straight from a Python object: any
@@ -30,14 +31,14 @@ import re
 import struct
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Protocol
 
 from vantor.enums import AccessFlags
 
 if TYPE_CHECKING:
     from typing_extensions import Self
 
-    from vantor._vantor import AH, MR, PD, QP, Gid
+    from vantor._vantor import AH, MR, PD, QP, Gid, SendWR
 
 __all__ = [
     "DEFAULT_ACCESS",
@@ -45,6 +46,7 @@ __all__ = [
     "Peer",
     "PeerAddress",
     "PeerAddressError",
+    "RemoteRegion",
     "describe_buffer",
     "format_gid",
     "reg_buffer",
@@ -208,6 +210,16 @@ class PeerAddress:
         return peer
 
 
+class RemoteRegion(Protocol):
+    """Memory of the peer's: its address and the rkey it was registered with."""
+
+    @property
+    def addr(self) -> int: ...
+
+    @property
+    def rkey(self) -> int: ...
+
+
 class Peer:
     """A destination for ``SendWR(dest=peer)``: address handle, QP number, qkey.
 
@@ -259,6 +271,37 @@ class Peer:
         if not isinstance(address, PeerAddress):
             address = PeerAddress.decode(address)
         return address.connect(pd, sgid_index=sgid_index, port_num=port_num)
+
+    def write_request(
+        self,
+        wr_id: int,
+        source: MR,
+        target: RemoteRegion,
+        *,
+        offset: int = 0,
+        imm_data: int | None = None,
+    ) -> SendWR:
+        """A ``SendWR`` that RDMA-writes all of ``source`` to this peer's memory.
+
+        It lands at ``target.addr + offset`` under ``target.rkey`` (``target``:
+        the remote region's ``MR``, a :class:`vantor.bootstrap.RankInfo`, any
+        object with ``addr`` and ``rkey``). With ``imm_data`` it is a write
+        with immediate, which consumes a receive at the peer. The request is
+        signaled: its completion comes to the send queue's CQ.
+        """
+        from vantor._vantor import SendWR
+        from vantor.enums import SendFlags, WROpcode
+
+        return SendWR(
+            wr_id,
+            [source.sge()],
+            opcode=WROpcode.RDMA_WRITE if imm_data is None else WROpcode.RDMA_WRITE_WITH_IMM,
+            send_flags=SendFlags.SIGNALED,
+            remote_addr=target.addr + offset,
+            rkey=target.rkey,
+            imm_data=0 if imm_data is None else imm_data,
+            dest=self,
+        )
 
     def close(self) -> None:
         """Destroy the address handle if this peer created it; otherwise do nothing."""
