@@ -32,8 +32,8 @@ PyObject *CompletionError_init(PyObject *self, PyObject *const *args, Py_ssize_t
         return nullptr;
     }
     const WCObject *wc = reinterpret_cast<const WCObject *>(wc_obj);
-    Ref status = Ref::steal(PyLong_FromLong(wc->status));
-    Ref vendor_err = Ref::steal(PyLong_FromUnsignedLong(wc->vendor_err));
+    Ref status = Ref::steal(PyLong_FromLong(wc->fields.status));
+    Ref vendor_err = Ref::steal(PyLong_FromUnsignedLong(wc->fields.vendor_err));
     if (!status || !vendor_err || PyObject_SetAttrString(self, "wc", wc_obj) < 0 ||
         PyObject_SetAttrString(self, "status", status.get()) < 0 ||
         PyObject_SetAttrString(self, "vendor_err", vendor_err.get()) < 0) {
@@ -48,8 +48,8 @@ PyObject *CompletionError_init(PyObject *self, PyObject *const *args, Py_ssize_t
         return nullptr;
     }
     Ref message = Ref::steal(PyUnicode_FromFormat(
-        "work completion failed: %U (status=%d, vendor_err=0x%x)", text_str.get(), wc->status,
-        static_cast<unsigned int>(wc->vendor_err)));
+        "work completion failed: %U (status=%d, vendor_err=0x%x)", text_str.get(),
+        wc->fields.status, static_cast<unsigned int>(wc->fields.vendor_err)));
     if (!message) {
         return nullptr;
     }

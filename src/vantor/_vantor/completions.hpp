@@ -12,8 +12,10 @@
 
 namespace vantor {
 
-struct WCObject {
-    PyObject_HEAD uint64_t wr_id;
+// What every completion reports, classic or extended, as a WC holds it
+// (imm_data in host byte order).
+struct CompletionFields {
+    uint64_t wr_id;
     int32_t status;
     int32_t opcode;
     uint32_t vendor_err;
@@ -22,6 +24,10 @@ struct WCObject {
     uint32_t qp_num;
     uint32_t src_qp;
     uint32_t wc_flags;
+};
+
+struct WCObject {
+    PyObject_HEAD CompletionFields fields;
     PyObject *sgid;  // None or 16 bytes
     int unsolicited;
 };
@@ -43,15 +49,7 @@ PyObject *wc_from_ibv_wc(const ibv_wc &wc);
 // or running a collection, with the queue locked could wait for ever on a
 // thread that needs the lock, for one to destroy a queue pair).
 struct ExtendedRecord {
-    uint64_t wr_id;
-    int32_t status;
-    int32_t opcode;
-    uint32_t vendor_err;
-    uint32_t byte_len;
-    uint32_t imm_data;
-    uint32_t qp_num;
-    uint32_t src_qp;
-    uint32_t wc_flags;
+    CompletionFields fields;
     ibv_gid sgid;
     bool has_sgid;
     bool unsolicited;

@@ -55,6 +55,9 @@ constexpr Field with_doc(Field field, const char *doc)
 // follows the member's declared width; an object field names what it holds.
 #define VANTOR_INT(member)                                                                         \
     Field { #member, integer_kind<decltype(Self::member)>(), offsetof(Self, member) }
+// A field of a member struct of the record (`part.member`), named `member`.
+#define VANTOR_INT_IN(part, member)                                                                \
+    Field { #member, integer_kind<decltype(Self::part.member)>(), offsetof(Self, part.member) }
 #define VANTOR_OBJ(member, kind)                                                                   \
     Field { #member, Kind::kind, offsetof(Self, member) }
 
@@ -146,10 +149,12 @@ struct CQAttr {
 struct WC {
     using Self = WCObject;
     static constexpr Field fields[] = {
-        VANTOR_INT(wr_id),      VANTOR_INT(status),      VANTOR_INT(opcode),
-        VANTOR_INT(vendor_err), VANTOR_INT(byte_len),    VANTOR_INT(imm_data),
-        VANTOR_INT(qp_num),     VANTOR_INT(src_qp),      VANTOR_INT(wc_flags),
-        VANTOR_OBJ(sgid, Any),  VANTOR_INT(unsolicited),
+        VANTOR_INT_IN(fields, wr_id),    VANTOR_INT_IN(fields, status),
+        VANTOR_INT_IN(fields, opcode),   VANTOR_INT_IN(fields, vendor_err),
+        VANTOR_INT_IN(fields, byte_len), VANTOR_INT_IN(fields, imm_data),
+        VANTOR_INT_IN(fields, qp_num),   VANTOR_INT_IN(fields, src_qp),
+        VANTOR_INT_IN(fields, wc_flags), VANTOR_OBJ(sgid, Any),
+        VANTOR_INT(unsolicited),
     };
 };
 
@@ -195,6 +200,7 @@ struct RecvWR {
 };
 
 #undef VANTOR_INT
+#undef VANTOR_INT_IN
 #undef VANTOR_OBJ
 
 constexpr int member_type(Kind kind)

@@ -122,8 +122,9 @@ PyObject *WC_repr(PyObject *self)
         return nullptr;
     }
     return PyUnicode_FromFormat("WC(wr_id=%llu, status=%d (%S), opcode=%d, byte_len=%u, qp_num=%u)",
-                                static_cast<unsigned long long>(wc->wr_id), wc->status, text.get(),
-                                wc->opcode, wc->byte_len, wc->qp_num);
+                                static_cast<unsigned long long>(wc->fields.wr_id),
+                                wc->fields.status, text.get(), wc->fields.opcode,
+                                wc->fields.byte_len, wc->fields.qp_num);
 }
 
 PyObject *WC_get_unsolicited(PyObject *self, void *)
@@ -133,10 +134,13 @@ PyObject *WC_get_unsolicited(PyObject *self, void *)
 
 PyObject *WC_get_is_success(PyObject *self, void *)
 {
-    return PyBool_FromLong(as_wc(self)->status == 0);
+    return PyBool_FromLong(as_wc(self)->fields.status == 0);
 }
 
-PyObject *WC_get_status_str(PyObject *self, void *) { return status_text(as_wc(self)->status); }
+PyObject *WC_get_status_str(PyObject *self, void *)
+{
+    return status_text(as_wc(self)->fields.status);
+}
 
 PyObject *WC_raise_for_status(PyObject *self, PyObject *const *, Py_ssize_t nargs,
                               PyObject *kwnames)
@@ -144,7 +148,7 @@ PyObject *WC_raise_for_status(PyObject *self, PyObject *const *, Py_ssize_t narg
     if (!py::no_args("raise_for_status", nargs, kwnames)) {
         return nullptr;
     }
-    if (as_wc(self)->status == 0) {
+    if (as_wc(self)->fields.status == 0) {
         Py_RETURN_NONE;
     }
     // Looked up at call time, so a replaced module attribute is honoured.
@@ -163,7 +167,8 @@ PyObject *WC_raise_for_status(PyObject *self, PyObject *const *, Py_ssize_t narg
 }
 
 #define WC_FIELD(name, kind, doc)                                                                  \
-    {const_cast<char *>(#name), kind, offsetof(WCObject, name), READONLY, const_cast<char *>(doc)}
+    {const_cast<char *>(#name), kind, offsetof(WCObject, fields.name), READONLY,                   \
+     const_cast<char *>(doc)}
 
 PyMemberDef wc_members[] = {
     WC_FIELD(wr_id, T_ULONGLONG,
@@ -179,8 +184,8 @@ PyMemberDef wc_members[] = {
     WC_FIELD(src_qp, T_UINT, "WC.src_qp: int\n\nRemote (source) queue-pair number, for receives."),
     WC_FIELD(wc_flags, T_UINT,
              "WC.wc_flags: int\n\nThe completion's flag bits as libibverbs reports them."),
-    WC_FIELD(sgid, T_OBJECT,
-             "WC.sgid: bytes | None\n\nThe sender's raw 16-byte GID, when the queue reports one."),
+    {"sgid", T_OBJECT, offsetof(WCObject, sgid), READONLY,
+     "WC.sgid: bytes | None\n\nThe sender's raw 16-byte GID, when the queue reports one."},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -232,15 +237,17 @@ const py::MethodTable WC_methods = py::method_table(types::WC, kWCMethods);
 PyObject *wc_from_ibv_wc(const ibv_wc &src)
 {
     return new_wc([&src](WCObject &wc) {
-        wc.wr_id = src.wr_id;
-        wc.status = static_cast<int32_t>(src.status);
-        wc.opcode = static_cast<int32_t>(src.opcode);
-        wc.vendor_err = src.vendor_err;
-        wc.byte_len = src.byte_len;
-        wc.imm_data = ntohl(src.imm_data);
-        wc.qp_num = src.qp_num;
-        wc.src_qp = src.src_qp;
-        wc.wc_flags = src.wc_flags;
+        wc.fields = {
+            .wr_id = src.wr_id,
+            .status = static_cast<int32_t>(src.status),
+            .opcode = static_cast<int32_t>(src.opcode),
+            .vendor_err = src.vendor_err,
+            .byte_len = src.byte_len,
+            .imm_data = ntohl(src.imm_data),
+            .qp_num = src.qp_num,
+            .src_qp = src.src_qp,
+            .wc_flags = src.wc_flags,
+        };
     });
 }
 
@@ -255,15 +262,16 @@ ExtendedReader::ExtendedReader(const CQExObject *cq)
 
 void ExtendedReader::read(ExtendedRecord &record) const
 {
-    record.wr_id = cqx->wr_id;
-    record.status = static_cast<int32_t>(cqx->status);
-    record.opcode = static_cast<int32_t>(ibv_wc_read_opcode(cqx));
-    record.vendor_err = ibv_wc_read_vendor_err(cqx);
-    record.byte_len = byte_len ? ibv_wc_read_byte_len(cqx) : 0;
-    record.imm_data = imm ? ntohl(ibv_wc_read_imm_data(cqx)) : 0;
-    record.qp_num = qp_num ? ibv_wc_read_qp_num(cqx) : 0;
-    record.src_qp = src_qp ? ibv_wc_read_src_qp(cqx) : 0;
-    record.wc_flags = ibv_wc_read_wc_flags(cqx);
+    CompletionFields &out = record.fields;
+    out.wr_id = cqx->wr_id;
+    out.status = static_cast<int32_t>(cqx->status);
+    out.opcode = static_cast<int32_t>(ibv_wc_read_opcode(cqx));
+    out.vendor_err = ibv_wc_read_vendor_err(cqx);
+    out.byte_len = byte_len ? ibv_wc_read_byte_len(cqx) : 0;
+    out.imm_data = imm ? ntohl(ibv_wc_read_imm_data(cqx)) : 0;
+    out.qp_num = qp_num ? ibv_wc_read_qp_num(cqx) : 0;
+    out.src_qp = src_qp ? ibv_wc_read_src_qp(cqx) : 0;
+    out.wc_flags = ibv_wc_read_wc_flags(cqx);
     record.has_sgid = sgid && efadv_wc_read_sgid(ecq, &record.sgid) == 0;
     record.unsolicited = unsolicited && efadv_wc_is_unsolicited(ecq);
 }
@@ -279,15 +287,7 @@ PyObject *wc_from_record(const ExtendedRecord &record)
         }
     }
     return new_wc([&record, &sender](WCObject &wc) {
-        wc.wr_id = record.wr_id;
-        wc.status = record.status;
-        wc.opcode = record.opcode;
-        wc.vendor_err = record.vendor_err;
-        wc.byte_len = record.byte_len;
-        wc.imm_data = record.imm_data;
-        wc.qp_num = record.qp_num;
-        wc.src_qp = record.src_qp;
-        wc.wc_flags = record.wc_flags;
+        wc.fields = record.fields;
         wc.unsolicited = record.unsolicited ? 1 : 0;
         if (sender) {
             Py_SETREF(wc.sgid, sender.release());
