@@ -545,22 +545,42 @@ void gather_payload(const Transfer &t, unsigned char *out)
 
 bool scatter_read(const Transfer &t, const unsigned char *data, uint64_t len)
 {
+    return scatter_read_at(t, 0, data, len);
+}
+
+bool scatter_read_at(const Transfer &t, uint64_t off, const unsigned char *data, uint64_t len)
+{
     Qp *src = t.src;
     const SendWqe &w = src->sq[t.slot];
-    for (uint32_t k = 0; k < w.nsge; ++k) {
-        const ibv_sge &s = w.sge[k];
+    // The entries [first, last) that bytes [off, off + len) of the data
+    // land in, and where in the first one they start.
+    uint32_t first = 0;
+    uint64_t skip = off;
+    while (first < w.nsge && skip >= w.sge[first].length) {
+        skip -= w.sge[first++].length;
+    }
+    uint32_t last = first;
+    for (uint64_t covered = 0; last < w.nsge && covered < skip + len; ++last) {
+        const ibv_sge &s = w.sge[last];
         if (s.length && !resolve(src->pd, s.lkey, s.addr, s.length, IBV_ACCESS_LOCAL_WRITE)) {
             return false;
         }
+        covered += s.length;
     }
     copy_segs(
-        1, [&](uint32_t) { return Seg{const_cast<unsigned char *>(data), len}; }, w.nsge,
+        1, [&](uint32_t) { return Seg{const_cast<unsigned char *>(data), len}; }, last - first,
         [&](uint32_t k) {
-            const ibv_sge &s = w.sge[k];
-            return Seg{s.length ? resolve(src->pd, s.lkey, s.addr, s.length, 0) : nullptr,
-                       s.length};
+            const ibv_sge &s = w.sge[first + k];
+            const uint64_t from = k == 0 ? skip : 0;
+            unsigned char *p = s.length ? resolve(src->pd, s.lkey, s.addr, s.length, 0) : nullptr;
+            return Seg{p ? p + from : nullptr, s.length - from};
         });
     return true;
+}
+
+const unsigned char *remote_read_span(Pd *pd, uint32_t rkey, uint64_t addr, uint64_t len)
+{
+    return resolve(pd, rkey, addr, len, IBV_ACCESS_REMOTE_READ);
 }
 
 void purge_sender_locked(Qp *qp, bool drop)

@@ -152,6 +152,14 @@ void gather_payload(const Transfer &t, unsigned char *out);
 // Scatters the data an RDMA read brought back into the request's local
 // entries; false when one of them is no longer writable.
 bool scatter_read(const Transfer &t, const unsigned char *data, uint64_t len);
+// The same for the `len` bytes at offset `off` of the read's data: only the
+// entries they land in are looked up. Caller holds the world lock shared.
+bool scatter_read_at(const Transfer &t, uint64_t off, const unsigned char *data, uint64_t len);
+
+// Target side: the memory an RDMA read of [addr, addr + len) under `rkey`
+// reads, or null when the key (of `pd`) no longer allows it. Caller holds
+// the world lock shared.
+const unsigned char *remote_read_span(Pd *pd, uint32_t rkey, uint64_t addr, uint64_t len);
 
 // Sender side: writes the send completion and frees the request's slot.
 void complete_send(const Transfer &t, uint8_t status, uint8_t vendor);

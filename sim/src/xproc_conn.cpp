@@ -4,6 +4,8 @@
 #include "xproc_link.hpp"
 #include "xproc_naming.hpp"
 
+#include "world.hpp"
+
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -14,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <shared_mutex>
 
 namespace vsim {
 
@@ -189,13 +192,106 @@ ConnPtr Transport::peer(int peer_slot, bool &known)
 
 namespace {
 
-// Writes queued frames into the ring as far as it has room. Caller holds
+// A read's data goes out in pieces of at most this size, and in pieces at
+// all above it: the initiator copies one while the target writes the next.
+constexpr uint64_t kReadPiece = uint64_t{256} << 10;
+
+// Traffic stays in the first this many bytes of a ring while the reader
+// keeps up, rather than going round all of it: fewer pages, each touched
+// for the first time at the cost of a page fault, and fewer cache lines.
+constexpr std::size_t kWarmBytes = std::size_t{64} << 10;
+
+// Before a frame of `total` bytes: past the warm part of the ring, and
+// with the start of the ring read already, goes back there, covering the
+// rest of the lap with a skip frame.
+bool rewind(Ring &r, std::size_t total)
+{
+    const std::size_t off = r.write_offset();
+    const std::size_t rest = r.capacity() - off;
+    if (off < kWarmBytes || rest < sizeof(wire::FrameHdr) || r.room() < rest + total) {
+        return false;
+    }
+    wire::FrameHdr h{};
+    h.len = rest - sizeof h;
+    h.type = wire::kSkip;
+    std::memcpy(r.write_ptr(), &h, sizeof h);
+    return r.commit(rest);
+}
+
+// Writes one frame of `rec_len` + `data_len` body bytes in place; the
+// caller made sure of the room.
+template <class FillData>
+bool write_frame(Ring &r, uint8_t type, const void *rec, std::size_t rec_len, std::size_t data_len,
+                 FillData fill)
+{
+    wire::FrameHdr h{};
+    h.len = rec_len + data_len;
+    h.type = type;
+    const std::size_t total = sizeof h + rec_len + data_len;
+    const bool woke = rewind(r, total);
+    unsigned char *p = r.write_ptr();
+    std::memcpy(p, &h, sizeof h);
+    std::memcpy(p + sizeof h, rec, rec_len);
+    fill(p + sizeof h + rec_len);
+    return r.commit(total) || woke;
+}
+
+// Room for `body` bytes of frame body, or else a wake-up asked for.
+bool room_for(Ring &r, std::size_t body)
+{
+    const std::size_t need = sizeof(wire::FrameHdr) + body;
+    return r.room() >= need || !r.wait_for_room(need);
+}
+
+// Sends as much of a read's data as the ring has room for, then its
+// outcome; true when all is out. Caller holds the world lock shared (the
+// key is looked up again for each piece) and c.mtx.
+bool write_stream(Ring &r, ReadStream &s, bool &wake)
+{
+    while (s.off < s.len) {
+        const uint64_t piece = std::min(s.len - s.off, kReadPiece);
+        if (!room_for(r, sizeof(wire::ReadData) + piece)) {
+            return false;
+        }
+        const unsigned char *src = remote_read_span(s.pd, s.rkey, s.raddr + s.off, piece);
+        if (!src) {
+            s.status = IBV_WC_REM_ACCESS_ERR;
+            s.vendor = kEfaRemoteBadAddress;
+            s.off = s.len;
+            break;
+        }
+        const wire::ReadData d{s.id, s.off};
+        wake |= write_frame(r, wire::kReadData, &d, sizeof d, piece,
+                            [&](unsigned char *out) { std::memcpy(out, src, piece); });
+        s.off += piece;
+    }
+    if (!room_for(r, sizeof(wire::Resp))) {
+        return false;
+    }
+    wire::Resp w{};
+    w.id = s.id;
+    w.status = s.status;
+    w.vendor = s.vendor;
+    wake |= write_frame(r, wire::kResp, &w, sizeof w, 0, [](unsigned char *) {});
+    return true;
+}
+
+// Writes queued frames into the ring as far as it has room; a read's data
+// only when the caller holds the world lock (`world_held`). Caller holds
 // c.mtx; true when the queue is empty.
-bool flush_locked(Conn &c)
+bool flush_locked(Conn &c, bool world_held)
 {
     Ring &r = c.seg.out();
     bool wake = false;
     while (!c.out.empty()) {
+        OutFrame &f = c.out.front();
+        if (f.stream) {
+            if (!world_held || !write_stream(r, *f.stream, wake)) {
+                break;
+            }
+            c.out.pop_front();
+            continue;
+        }
         std::size_t room = r.room();
         if (room == 0) {
             if (r.wait_for_room(1)) {
@@ -203,12 +299,15 @@ bool flush_locked(Conn &c)
             }
             continue;
         }
-        const std::vector<unsigned char> &f = c.out.front();
-        const std::size_t n = std::min(room, f.size() - c.out_off);
-        std::memcpy(r.write_ptr(), f.data() + c.out_off, n);
+        if (c.out_off == 0) {
+            wake |= rewind(r, f.bytes.size());
+            room = r.room();
+        }
+        const std::size_t n = std::min(room, f.bytes.size() - c.out_off);
+        std::memcpy(r.write_ptr(), f.bytes.data() + c.out_off, n);
         wake |= r.commit(n);
         c.out_off += n;
-        if (c.out_off == f.size()) {
+        if (c.out_off == f.bytes.size()) {
             c.out.pop_front();
             c.out_off = 0;
         }
@@ -236,13 +335,12 @@ bool Transport::send(Conn &c, uint8_t type, const void *rec, std::size_t rec_len
     const std::size_t total = sizeof h + rec_len + data.len;
     Ring &r = c.seg.out();
     if (c.out.empty() && c.seg.mapped() && r.room() >= total) {
-        unsigned char *p = r.write_ptr();
-        std::memcpy(p, &h, sizeof h);
-        std::memcpy(p + sizeof h, rec, rec_len);
-        if (data.len) {
-            data.fn(data.ctx, p + sizeof h + rec_len);
-        }
-        if (r.commit(total)) {
+        const bool wake = write_frame(r, type, rec, rec_len, data.len, [&](unsigned char *out) {
+            if (data.len) {
+                data.fn(data.ctx, out);
+            }
+        });
+        if (wake) {
             c.wake();
         }
         return true;
@@ -258,8 +356,32 @@ bool Transport::send(Conn &c, uint8_t type, const void *rec, std::size_t rec_len
     if (data.len) {
         data.fn(data.ctx, f.data() + sizeof h + rec_len);
     }
-    c.out.push_back(std::move(f));
-    if (!c.seg.mapped() || !flush_locked(c)) {
+    c.out.push_back(OutFrame{std::move(f), nullptr});
+    if (!c.seg.mapped() || !flush_locked(c, false)) {
+        if (!c.dirty.exchange(true)) {
+            ndirty.fetch_add(1);
+        }
+    }
+    return true;
+}
+
+bool Transport::stream_read(Conn &c, const RemoteReq &r, Pd *pd)
+{
+    auto s = std::unique_ptr<ReadStream>(new (std::nothrow) ReadStream);
+    if (!s) {
+        return false;
+    }
+    s->id = r.id;
+    s->pd = pd;
+    s->rkey = r.rkey;
+    s->raddr = r.raddr;
+    s->len = r.len;
+    std::lock_guard lock(c.mtx);
+    if (c.closed || c.broken.load()) {
+        return false;
+    }
+    c.out.push_back(OutFrame{{}, std::move(s)});
+    if (!c.seg.mapped() || !flush_locked(c, true)) {
         if (!c.dirty.exchange(true)) {
             ndirty.fetch_add(1);
         }
@@ -291,11 +413,13 @@ void Transport::flush(Conn &c)
 {
     // Under the lock: a send() in flight marks its queue dirty only after
     // its own attempt, which may have asked for the wake-up just drained.
+    // The world lock first (lock order), for a read's data.
+    std::shared_lock world_lock(world().mtx);
     std::lock_guard lock(c.mtx);
     if (!c.dirty.load()) {
         return;
     }
-    if (c.closed || (c.seg.mapped() && flush_locked(c))) {
+    if (c.closed || (c.seg.mapped() && flush_locked(c, true))) {
         if (c.dirty.exchange(false)) {
             ndirty.fetch_sub(1);
         }

@@ -29,6 +29,26 @@ struct Filler {
     std::size_t len = 0;
 };
 
+// The data of a large RDMA read, still to be copied out of this process's
+// memory. It goes out in pieces as the ring makes room, the key checked
+// again for every piece (the memory may be deregistered meanwhile, which
+// ends the read with the error a device gives for a bad key), so that the
+// read is not copied twice and the initiator places it as it comes.
+struct ReadStream {
+    uint64_t id = 0;   // the initiator's request
+    Pd *pd = nullptr;  // of the target QP: the key must still belong to it
+    uint32_t rkey = 0;
+    uint64_t raddr = 0, len = 0, off = 0;
+    uint8_t status = 0, vendor = 0;  // of the outcome sent after the data
+};
+
+// An output frame the ring had no room for: its bytes, or a read's data
+// still in this process's memory.
+struct OutFrame {
+    std::vector<unsigned char> bytes;
+    std::unique_ptr<ReadStream> stream;
+};
+
 // A connection with another process. Either side may have opened it; it
 // carries requests and outcomes both ways.
 struct Conn {
@@ -40,7 +60,7 @@ struct Conn {
 
     // Output side (mtx): frames the ring had no room for.
     std::mutex mtx;
-    std::deque<std::vector<unsigned char>> out;
+    std::deque<OutFrame> out;
     std::size_t out_off = 0;
     bool closed = false;
     std::atomic<bool> dirty{false};  // `out` holds frames
@@ -65,6 +85,8 @@ struct Pending {
     Qp *src;
     uint32_t slot;
     uint64_t conn;
+    uint64_t streamed = 0;  // bytes of a read's data put in place so far
+    bool lost = false;      // a piece found its local memory gone
 };
 
 struct PeerSlot {
@@ -109,6 +131,9 @@ public:
     // reader's "room again" for this queue, and if nobody acts on it the
     // queue waits for a wake-up that already came.
     void flush(Conn &c);
+    // Sends a read's data out of this process's memory, then its outcome.
+    // Caller holds the world lock shared.
+    bool stream_read(Conn &c, const RemoteReq &r, Pd *pd);
     void accept_all();
     bool read_socket(const ConnPtr &c);
     bool read_ring(const ConnPtr &c, bool &got);
@@ -139,6 +164,7 @@ private:
     bool on_request(const ConnPtr &c, const unsigned char *body, uint64_t len);
     void on_response(const ConnPtr &c, const unsigned char *body, uint64_t len);
     void on_cancel(const ConnPtr &c, const unsigned char *body, uint64_t len);
+    bool on_read_data(const ConnPtr &c, const unsigned char *body, uint64_t len);
     void drop_waiting(uint64_t conn, bool any_src, uint32_t src_qpn);
     void forget_pending(uint64_t id, const Transfer &t);
     void handle_events(int timeout_ms);

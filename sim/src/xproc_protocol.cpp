@@ -14,6 +14,14 @@
 
 namespace vsim {
 
+namespace {
+
+// Reads up to this size answer with their data in one frame; larger ones
+// send it in pieces ahead of the outcome (Transport::stream_read).
+constexpr uint64_t kStreamReadAbove = uint64_t{256} << 10;
+
+}  // namespace
+
 bool Transport::on_frame(const ConnPtr &c, uint8_t type, const unsigned char *body, uint64_t len)
 {
     switch (type) {
@@ -30,6 +38,10 @@ bool Transport::on_frame(const ConnPtr &c, uint8_t type, const unsigned char *bo
             return false;
         }
         on_cancel(c, body, len);
+        return true;
+    case wire::kReadData:
+        return on_read_data(c, body, len);
+    case wire::kSkip:
         return true;
     default:
         return false;
@@ -94,9 +106,45 @@ bool Transport::on_request(const ConnPtr &c, const unsigned char *body, uint64_t
     }
     ReadSpan read;
     const Outcome o = accept_remote(dst, r, read);
-    if (!o.deferred) {
-        respond(r, o.status, o.vendor, read.p, read.len);
+    if (o.deferred) {
+        return true;
     }
+    if (o.status == IBV_WC_SUCCESS && r.opcode == IBV_WR_RDMA_READ && r.reply &&
+        read.len > kStreamReadAbove) {
+        if (ConnPtr out = find(r.conn); out && stream_read(*out, r, dst->pd)) {
+            return true;
+        }
+    }
+    respond(r, o.status, o.vendor, read.p, read.len);
+    return true;
+}
+
+bool Transport::on_read_data(const ConnPtr &c, const unsigned char *body, uint64_t len)
+{
+    wire::ReadData d;
+    if (len < sizeof d) {
+        return false;
+    }
+    std::memcpy(&d, body, sizeof d);
+    const uint64_t n = len - sizeof d;
+    std::shared_lock world_lock(world().mtx);
+    // Held while the piece is put in place: a request taken back meanwhile
+    // (its QP flushed) would free its slot for another.
+    std::lock_guard lock(state_mtx);
+    auto it = pending.find(d.id);
+    if (it == pending.end() || it->second.conn != c->id) {
+        return true;  // given up on
+    }
+    Pending &p = it->second;
+    const Transfer t{p.src, p.slot};
+    const SendWqe &req = t.src->sq[t.slot];
+    if (req.opcode != IBV_WR_RDMA_READ || d.off != p.streamed || n > req.len - d.off) {
+        return false;
+    }
+    if (!p.lost && !scatter_read_at(t, d.off, body + sizeof d, n)) {
+        p.lost = true;
+    }
+    p.streamed += n;
     return true;
 }
 
@@ -108,6 +156,8 @@ void Transport::on_response(const ConnPtr &c, const unsigned char *body, uint64_
     const uint64_t data_len = len - sizeof w;
     std::shared_lock world_lock(world().mtx);
     Transfer t{};
+    uint64_t streamed = 0;
+    bool lost = false;
     {
         std::lock_guard lock(state_mtx);
         auto it = pending.find(w.id);
@@ -117,14 +167,20 @@ void Transport::on_response(const ConnPtr &c, const unsigned char *body, uint64_
         }
         t.src = it->second.src;
         t.slot = it->second.slot;
+        streamed = it->second.streamed;
+        lost = it->second.lost;
         pending.erase(it);
     }
     uint8_t status = w.status, vendor = w.vendor;
     const SendWqe &req = t.src->sq[t.slot];
-    if (status == IBV_WC_SUCCESS && req.opcode == IBV_WR_RDMA_READ &&
-        (data_len != req.len || !scatter_read(t, data, data_len))) {
-        status = IBV_WC_LOC_PROT_ERR;
-        vendor = kEfaInvalidLkey;
+    if (status == IBV_WC_SUCCESS && req.opcode == IBV_WR_RDMA_READ) {
+        // The data came with the outcome, or in pieces before it.
+        const bool placed = streamed ? !lost && streamed == req.len && data_len == 0
+                                     : data_len == req.len && scatter_read(t, data, data_len);
+        if (!placed) {
+            status = IBV_WC_LOC_PROT_ERR;
+            vendor = kEfaInvalidLkey;
+        }
     }
     t.src->deferred.fetch_sub(1);
     complete_send(t, status, vendor);

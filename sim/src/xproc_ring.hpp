@@ -41,9 +41,10 @@ public:
         const uint64_t t = ctl_->tail.load(std::memory_order_relaxed);
         return cap_ - static_cast<std::size_t>(t - ctl_->head.load(std::memory_order_acquire));
     }
-    unsigned char *write_ptr() const
+    unsigned char *write_ptr() const { return data_ + write_offset(); }
+    std::size_t write_offset() const
     {
-        return data_ + (ctl_->tail.load(std::memory_order_relaxed) & (cap_ - 1));
+        return static_cast<std::size_t>(ctl_->tail.load(std::memory_order_relaxed) & (cap_ - 1));
     }
     // Publishes `n` written bytes; true when the reader asked to be woken.
     bool commit(std::size_t n)

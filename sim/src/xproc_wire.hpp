@@ -4,7 +4,8 @@
 //
 // The socket carries one hello from the process that connected (with the
 // shared segment attached), then single wake-up bytes. The rings carry
-// frames: a header, a record, and for requests and read outcomes the data.
+// frames: a header, a record, and for requests and read outcomes the data
+// (a large read's data in pieces of its own before the outcome).
 #pragma once
 
 #include <cstddef>
@@ -13,11 +14,13 @@
 namespace vsim::wire {
 
 constexpr uint32_t kMagic = 0x4d495356;  // "VSIM"
-constexpr uint16_t kVersion = 2;
+constexpr uint16_t kVersion = 3;
 // The largest body a frame may announce: an RDMA transfer of up to 4 GiB.
 constexpr uint64_t kMaxBody = (uint64_t{1} << 32) + 256;
 
-enum FrameType : uint8_t { kReq = 2, kResp = 3, kCancel = 4 };
+// kSkip: no record; its body is the rest of the ring's lap, never
+// written (the writer went back to the start of the ring).
+enum FrameType : uint8_t { kReq = 2, kResp = 3, kCancel = 4, kReadData = 5, kSkip = 6 };
 
 struct FrameHdr {
     uint64_t len;  // bytes of body that follow
@@ -41,6 +44,12 @@ struct Resp {
     uint64_t id;
     uint8_t status, vendor;
     uint8_t pad[6];
+};
+// A piece of a large read's data, ahead of its response (which then
+// carries none): the target copies it out of its memory as the ring makes
+// room, and the initiator puts it in place as it comes.
+struct ReadData {
+    uint64_t id, off;
 };
 struct Cancel {
     uint32_t src_qpn;

@@ -10,8 +10,11 @@ Commands (``{"op": ...}``): ``peers`` (address handles for the others),
 ``recv``, ``send``, ``stream`` (many requests kept in flight), ``poll``,
 ``write``, ``read``, ``fill`` and ``digest`` (large regions), ``arm`` and
 ``wait`` (completion channel), ``idle``
-(stay away from the device for a while), ``state``, ``modify``,
-``connections`` and ``exit``. Options (a JSON object as the one argument):
+(stay away from the device for a while), ``dereg`` (the buffer's
+registration ends), ``state``, ``modify``, ``connections`` and ``exit``.
+``send`` takes ``sges`` (``[length, offset]`` pairs) for several entries,
+and ``then`` (``"stop"``: the process stops itself with SIGSTOP once the
+request is posted; ``"dereg"``: the registration ends at once). Options (a JSON object as the one argument):
 ``size``, ``rnr_retry``, ``unsolicited``, ``channel`` and ``cpu`` (run on
 that CPU alone).
 """
@@ -22,6 +25,7 @@ import hashlib
 import json
 import os
 import select
+import signal
 import sys
 import time
 
@@ -148,6 +152,9 @@ class Peer:
         if op == "idle":
             time.sleep(cmd["seconds"])
             return None
+        if op == "dereg":
+            self.mr.close()
+            return None
         if op == "state":
             return self.qp.state
         if op == "connections":
@@ -164,6 +171,8 @@ class Peer:
         flags = SIGNALED | (INLINE if cmd.get("inline") else 0)
         length, offset = cmd.get("length", 0), cmd.get("offset", 0)
         sg = [self.mr.sge(length, offset)] if length or cmd.get("empty_sge") else []
+        if "sges" in cmd:
+            sg = [self.mr.sge(n, at) for n, at in cmd["sges"]]
         ud = cmd.get("qp") == "ud"
         wr = v.SendWR(
             cmd["wr_id"], sg, opcode, send_flags=flags,
@@ -173,6 +182,10 @@ class Peer:
             remote_qkey=cmd.get("qkey", QKEY),
         )  # fmt: skip
         self.qp_of(cmd).post_send(wr)
+        if cmd.get("then") == "stop":
+            os.kill(os.getpid(), signal.SIGSTOP)
+        elif cmd.get("then") == "dereg":
+            self.mr.close()
 
     def stream(self, cmd: dict) -> dict:
         """Keeps "depth" requests in flight until "total" completed, as a
