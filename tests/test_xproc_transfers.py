@@ -10,10 +10,12 @@ import os
 import signal
 
 import pytest
+from peer_procs import introduce, wait_until
 
-from test_multiprocess import host, introduce, spawn, wait_until  # noqa: F401 (fixtures)
-
+from conftest import SIM_AVAILABLE
 from vantor.enums import WCStatus
+
+pytestmark = pytest.mark.skipif(not SIM_AVAILABLE, reason="simulator not built")
 
 PIECE = 256 << 10  # the largest piece of a read's data
 
