@@ -20,6 +20,19 @@ namespace {
 // send it in pieces ahead of the outcome (Transport::stream_read).
 constexpr uint64_t kStreamReadAbove = uint64_t{256} << 10;
 
+// The record a frame's body starts with, and how many bytes follow it;
+// false when the body is too short to hold one.
+template <class Record>
+bool take_record(const unsigned char *body, uint64_t len, Record &rec, uint64_t &rest)
+{
+    if (len < sizeof rec) {
+        return false;
+    }
+    std::memcpy(&rec, body, sizeof rec);
+    rest = len - sizeof rec;
+    return true;
+}
+
 }  // namespace
 
 bool Transport::on_frame(const ConnPtr &c, uint8_t type, const unsigned char *body, uint64_t len)
@@ -51,11 +64,10 @@ bool Transport::on_frame(const ConnPtr &c, uint8_t type, const unsigned char *bo
 bool Transport::on_request(const ConnPtr &c, const unsigned char *body, uint64_t len)
 {
     wire::Req w;
-    if (len < sizeof w) {
+    uint64_t data_len;
+    if (!take_record(body, len, w, data_len)) {
         return false;
     }
-    std::memcpy(&w, body, sizeof w);
-    const uint64_t data_len = len - sizeof w;
     switch (w.opcode) {
     case IBV_WR_SEND:
     case IBV_WR_SEND_WITH_IMM:
@@ -122,11 +134,10 @@ bool Transport::on_request(const ConnPtr &c, const unsigned char *body, uint64_t
 bool Transport::on_read_data(const ConnPtr &c, const unsigned char *body, uint64_t len)
 {
     wire::ReadData d;
-    if (len < sizeof d) {
+    uint64_t n;
+    if (!take_record(body, len, d, n)) {
         return false;
     }
-    std::memcpy(&d, body, sizeof d);
-    const uint64_t n = len - sizeof d;
     std::shared_lock world_lock(world().mtx);
     // Held while the piece is put in place: a request taken back meanwhile
     // (its QP flushed) would free its slot for another.
