@@ -548,12 +548,17 @@ bool scatter_read(const Transfer &t, const unsigned char *data, uint64_t len)
     return scatter_read_at(t, 0, data, len);
 }
 
-bool scatter_read_at(const Transfer &t, uint64_t off, const unsigned char *data, uint64_t len)
+namespace {
+
+// Calls fn(n, seg) with the request's local entries that bytes [off, off +
+// len) of its data fall in (seg(k) the k-th of the n, from where those
+// bytes start); false, calling nothing, when one of them is no longer
+// registered with `need`.
+template <class Fn>
+bool local_range(const Transfer &t, uint64_t off, uint64_t len, int need, Fn fn)
 {
     Qp *src = t.src;
     const SendWqe &w = src->sq[t.slot];
-    // The entries [first, last) that bytes [off, off + len) of the data
-    // land in, and where in the first one they start.
     uint32_t first = 0;
     uint64_t skip = off;
     while (first < w.nsge && skip >= w.sge[first].length) {
@@ -562,20 +567,35 @@ bool scatter_read_at(const Transfer &t, uint64_t off, const unsigned char *data,
     uint32_t last = first;
     for (uint64_t covered = 0; last < w.nsge && covered < skip + len; ++last) {
         const ibv_sge &s = w.sge[last];
-        if (s.length && !resolve(src->pd, s.lkey, s.addr, s.length, IBV_ACCESS_LOCAL_WRITE)) {
+        if (s.length && !resolve(src->pd, s.lkey, s.addr, s.length, need)) {
             return false;
         }
         covered += s.length;
     }
-    copy_segs(
-        1, [&](uint32_t) { return Seg{const_cast<unsigned char *>(data), len}; }, last - first,
-        [&](uint32_t k) {
-            const ibv_sge &s = w.sge[first + k];
-            const uint64_t from = k == 0 ? skip : 0;
-            unsigned char *p = s.length ? resolve(src->pd, s.lkey, s.addr, s.length, 0) : nullptr;
-            return Seg{p ? p + from : nullptr, s.length - from};
-        });
+    fn(last - first, [&](uint32_t k) {
+        const ibv_sge &s = w.sge[first + k];
+        const uint64_t from = k == 0 ? skip : 0;
+        unsigned char *p = s.length ? resolve(src->pd, s.lkey, s.addr, s.length, 0) : nullptr;
+        return Seg{p ? p + from : nullptr, s.length - from};
+    });
     return true;
+}
+
+}  // namespace
+
+bool scatter_read_at(const Transfer &t, uint64_t off, const unsigned char *data, uint64_t len)
+{
+    const Seg in{const_cast<unsigned char *>(data), len};
+    return local_range(t, off, len, IBV_ACCESS_LOCAL_WRITE, [&](uint32_t n, auto seg) {
+        copy_segs(1, [&](uint32_t) { return in; }, n, seg);
+    });
+}
+
+bool gather_payload_at(const Transfer &t, uint64_t off, unsigned char *out, uint64_t len)
+{
+    return local_range(t, off, len, 0, [&](uint32_t n, auto seg) {
+        copy_segs(n, seg, 1, [&](uint32_t) { return Seg{out, len}; });
+    });
 }
 
 const unsigned char *remote_read_span(Pd *pd, uint32_t rkey, uint64_t addr, uint64_t len)

@@ -156,6 +156,11 @@ bool scatter_read(const Transfer &t, const unsigned char *data, uint64_t len);
 // entries they land in are looked up. Caller holds the world lock shared.
 bool scatter_read_at(const Transfer &t, uint64_t off, const unsigned char *data, uint64_t len);
 
+// Copies bytes [off, off + len) of a request's payload out of its local
+// entries; false when one of them is no longer registered. Caller holds the
+// world lock shared.
+bool gather_payload_at(const Transfer &t, uint64_t off, unsigned char *out, uint64_t len);
+
 // Target side: the memory an RDMA read of [addr, addr + len) under `rkey`
 // reads, or null when the key (of `pd`) no longer allows it. Caller holds
 // the world lock shared.

@@ -194,7 +194,9 @@ namespace {
 
 // A read's data goes out in pieces of at most this size, and in pieces at
 // all above it: the initiator copies one while the target writes the next.
+// A write's likewise.
 constexpr uint64_t kReadPiece = uint64_t{256} << 10;
+constexpr uint64_t kWritePiece = kReadPiece;
 
 // Traffic stays in the first this many bytes of a ring while the reader
 // keeps up, rather than going round all of it: fewer pages, each touched
@@ -219,10 +221,12 @@ bool rewind(Ring &r, std::size_t total)
 }
 
 // Writes one frame of `rec_len` + `data_len` body bytes in place; the
-// caller made sure of the room.
+// caller made sure of the room. `fill` writes the data, and may refuse
+// (false): nothing is published then. Returns whether the reader asked to
+// be woken.
 template <class FillData>
 bool write_frame(Ring &r, uint8_t type, const void *rec, std::size_t rec_len, std::size_t data_len,
-                 FillData fill)
+                 FillData fill, bool *filled = nullptr)
 {
     wire::FrameHdr h{};
     h.len = rec_len + data_len;
@@ -232,8 +236,11 @@ bool write_frame(Ring &r, uint8_t type, const void *rec, std::size_t rec_len, st
     unsigned char *p = r.write_ptr();
     std::memcpy(p, &h, sizeof h);
     std::memcpy(p + sizeof h, rec, rec_len);
-    fill(p + sizeof h + rec_len);
-    return r.commit(total) || woke;
+    const bool ok = fill(p + sizeof h + rec_len);
+    if (filled) {
+        *filled = ok;
+    }
+    return (ok && r.commit(total)) || woke;
 }
 
 // Room for `body` bytes of frame body, or else a wake-up asked for.
@@ -261,8 +268,10 @@ bool write_stream(Ring &r, ReadStream &s, bool &wake)
             break;
         }
         const wire::ReadData d{s.id, s.off};
-        wake |= write_frame(r, wire::kReadData, &d, sizeof d, piece,
-                            [&](unsigned char *out) { std::memcpy(out, src, piece); });
+        wake |= write_frame(r, wire::kReadData, &d, sizeof d, piece, [&](unsigned char *out) {
+            std::memcpy(out, src, piece);
+            return true;
+        });
         s.off += piece;
     }
     if (!room_for(r, sizeof(wire::Resp))) {
@@ -272,7 +281,44 @@ bool write_stream(Ring &r, ReadStream &s, bool &wake)
     w.id = s.id;
     w.status = s.status;
     w.vendor = s.vendor;
-    wake |= write_frame(r, wire::kResp, &w, sizeof w, 0, [](unsigned char *) {});
+    wake |= write_frame(r, wire::kResp, &w, sizeof w, 0, [](unsigned char *) { return true; });
+    return true;
+}
+
+// Sends as much of a write's data as the ring has room for, each piece a
+// plain write of its own, then the request; true when all is out. Caller
+// holds the world lock shared (the local entries are looked up again for
+// each piece) and c.mtx.
+bool write_wstream(Ring &r, WriteStream &s, bool &wake)
+{
+    const uint64_t len = s.req.len;
+    while (s.off < len && !(s.req.flags & wire::kLocalFault)) {
+        const uint64_t piece = std::min(len - s.off, kWritePiece);
+        if (!room_for(r, sizeof(wire::Req) + piece)) {
+            return false;
+        }
+        wire::Req p = s.req;
+        p.opcode = IBV_WR_RDMA_WRITE;
+        p.raddr = s.req.raddr + s.off;
+        p.len = piece;
+        p.flags = 0;
+        bool filled = false;
+        wake |= write_frame(
+            r, wire::kWriteData, &p, sizeof p, piece,
+            [&](unsigned char *out) { return gather_payload_at(s.t, s.off, out, piece); }, &filled);
+        if (!filled) {
+            // Its memory was deregistered: the request says so, and the
+            // target answers with the error this side reports.
+            s.req.flags |= wire::kLocalFault;
+            break;
+        }
+        s.off += piece;
+    }
+    if (!room_for(r, sizeof(wire::Req))) {
+        return false;
+    }
+    wake |=
+        write_frame(r, wire::kReq, &s.req, sizeof s.req, 0, [](unsigned char *) { return true; });
     return true;
 }
 
@@ -285,8 +331,9 @@ bool flush_locked(Conn &c, bool world_held)
     bool wake = false;
     while (!c.out.empty()) {
         OutFrame &f = c.out.front();
-        if (f.stream) {
-            if (!world_held || !write_stream(r, *f.stream, wake)) {
+        if (f.stream || f.wstream) {
+            if (!world_held || !(f.stream ? write_stream(r, *f.stream, wake)
+                                          : write_wstream(r, *f.wstream, wake))) {
                 break;
             }
             c.out.pop_front();
@@ -339,6 +386,7 @@ bool Transport::send(Conn &c, uint8_t type, const void *rec, std::size_t rec_len
             if (data.len) {
                 data.fn(data.ctx, out);
             }
+            return true;
         });
         if (wake) {
             c.wake();
@@ -356,7 +404,7 @@ bool Transport::send(Conn &c, uint8_t type, const void *rec, std::size_t rec_len
     if (data.len) {
         data.fn(data.ctx, f.data() + sizeof h + rec_len);
     }
-    c.out.push_back(OutFrame{std::move(f), nullptr});
+    c.out.push_back(OutFrame{std::move(f), nullptr, nullptr});
     if (!c.seg.mapped() || !flush_locked(c, false)) {
         if (!c.dirty.exchange(true)) {
             ndirty.fetch_add(1);
@@ -376,11 +424,26 @@ bool Transport::stream_read(Conn &c, const RemoteReq &r, Pd *pd)
     s->rkey = r.rkey;
     s->raddr = r.raddr;
     s->len = r.len;
+    return queue_stream(c, OutFrame{{}, std::move(s), nullptr});
+}
+
+bool Transport::stream_write(Conn &c, const Transfer &t, const wire::Req &req)
+{
+    auto s = std::unique_ptr<WriteStream>(new (std::nothrow) WriteStream{t, req, 0});
+    if (!s) {
+        return false;
+    }
+    return queue_stream(c, OutFrame{{}, nullptr, std::move(s)});
+}
+
+// Caller holds the world lock shared.
+bool Transport::queue_stream(Conn &c, OutFrame f)
+{
     std::lock_guard lock(c.mtx);
     if (c.closed || c.broken.load()) {
         return false;
     }
-    c.out.push_back(OutFrame{{}, std::move(s)});
+    c.out.push_back(std::move(f));
     if (!c.seg.mapped() || !flush_locked(c, true)) {
         if (!c.dirty.exchange(true)) {
             ndirty.fetch_add(1);

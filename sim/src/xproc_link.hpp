@@ -42,11 +42,28 @@ struct ReadStream {
     uint8_t status = 0, vendor = 0;  // of the outcome sent after the data
 };
 
-// An output frame the ring had no room for: its bytes, or a read's data
-// still in this process's memory.
+// A large RDMA write still in this process's memory: its pieces go out as
+// the ring makes room (the local entries looked up again for each), then
+// the request without data. A flushed QP takes its streams back.
+struct WriteStream {
+    Transfer t;
+    wire::Req req;
+    uint64_t off = 0;
+};
+
+// An output frame the ring had no room for: its bytes, or data still in
+// this process's memory.
 struct OutFrame {
     std::vector<unsigned char> bytes;
     std::unique_ptr<ReadStream> stream;
+    std::unique_ptr<WriteStream> wstream;
+};
+
+// What the pieces of a large write from another process came to so far.
+struct WriteIn {
+    uint64_t placed = 0;
+    uint8_t status = 0, vendor = 0;  // the first piece that failed
+    uint32_t src_qpn = 0;
 };
 
 // A connection with another process. Either side may have opened it; it
@@ -134,6 +151,10 @@ public:
     // Sends a read's data out of this process's memory, then its outcome.
     // Caller holds the world lock shared.
     bool stream_read(Conn &c, const RemoteReq &r, Pd *pd);
+    // Sends a write's data in pieces, then the request. Caller holds the
+    // world lock shared.
+    bool stream_write(Conn &c, const Transfer &t, const wire::Req &req);
+    bool queue_stream(Conn &c, OutFrame f);
     void accept_all();
     bool read_socket(const ConnPtr &c);
     bool read_ring(const ConnPtr &c, bool &got);
@@ -165,7 +186,16 @@ private:
     void on_response(const ConnPtr &c, const unsigned char *body, uint64_t len);
     void on_cancel(const ConnPtr &c, const unsigned char *body, uint64_t len);
     bool on_read_data(const ConnPtr &c, const unsigned char *body, uint64_t len);
+    bool on_write_data(const ConnPtr &c, const unsigned char *body, uint64_t len);
+    // Applies the device's rules to a request for a QP of this process.
+    // Caller holds the world lock shared.
+    Outcome deliver(RemoteReq &r, ReadSpan &read, Qp *&dst);
+
+    // Writes from other processes whose pieces are arriving, by connection
+    // and request id (io lock).
+    std::map<std::pair<uint64_t, uint64_t>, WriteIn> writes_in_;
     void drop_waiting(uint64_t conn, bool any_src, uint32_t src_qpn);
+    void forget_writes_in(uint64_t conn, bool any_src, uint32_t src_qpn);
     void forget_pending(uint64_t id, const Transfer &t);
     void handle_events(int timeout_ms);
 

@@ -19,6 +19,8 @@ namespace {
 // Reads up to this size answer with their data in one frame; larger ones
 // send it in pieces ahead of the outcome (Transport::stream_read).
 constexpr uint64_t kStreamReadAbove = uint64_t{256} << 10;
+// Writes likewise send their data in pieces ahead of the request.
+constexpr uint64_t kStreamWriteAbove = kStreamReadAbove;
 
 // The record a frame's body starts with, and how many bytes follow it;
 // false when the body is too short to hold one.
@@ -54,6 +56,8 @@ bool Transport::on_frame(const ConnPtr &c, uint8_t type, const unsigned char *bo
         return true;
     case wire::kReadData:
         return on_read_data(c, body, len);
+    case wire::kWriteData:
+        return on_write_data(c, body, len);
     case wire::kSkip:
         return true;
     default:
@@ -61,9 +65,14 @@ bool Transport::on_frame(const ConnPtr &c, uint8_t type, const unsigned char *bo
     }
 }
 
-bool Transport::on_request(const ConnPtr &c, const unsigned char *body, uint64_t len)
+namespace {
+
+// The request a frame carries, its payload in place; false when it makes
+// no sense. A streamed write's request comes without its data (that came
+// in pieces before it).
+bool parse_request(uint64_t conn, const unsigned char *body, uint64_t len, wire::Req &w,
+                   RemoteReq &r)
 {
-    wire::Req w;
     uint64_t data_len;
     if (!take_record(body, len, w, data_len)) {
         return false;
@@ -72,11 +81,14 @@ bool Transport::on_request(const ConnPtr &c, const unsigned char *body, uint64_t
     case IBV_WR_SEND:
     case IBV_WR_SEND_WITH_IMM:
     case IBV_WR_RDMA_WRITE:
-    case IBV_WR_RDMA_WRITE_WITH_IMM:
-        if (data_len != w.len) {
+    case IBV_WR_RDMA_WRITE_WITH_IMM: {
+        const bool streamed = (w.flags & wire::kStreamed) && w.opcode != IBV_WR_SEND &&
+                              w.opcode != IBV_WR_SEND_WITH_IMM;
+        if (data_len != (streamed ? 0 : w.len)) {
             return false;
         }
         break;
+    }
     case IBV_WR_RDMA_READ:
         if (data_len != 0) {
             return false;
@@ -85,8 +97,7 @@ bool Transport::on_request(const ConnPtr &c, const unsigned char *body, uint64_t
     default:
         return false;
     }
-    RemoteReq r;
-    r.conn = c->id;
+    r.conn = conn;
     r.id = w.id;
     r.opcode = w.opcode;
     r.srd = w.srd != 0;
@@ -103,21 +114,56 @@ bool Transport::on_request(const ConnPtr &c, const unsigned char *body, uint64_t
     std::memcpy(r.dgid.raw, w.dgid, 16);
     r.data = body + sizeof w;
     r.data_len = data_len;
+    return true;
+}
 
+}  // namespace
+
+Outcome Transport::deliver(RemoteReq &r, ReadSpan &read, Qp *&dst)
+{
+    dst = route_local(r.dgid, r.dst_qpn);
+    if (!dst) {
+        if (gid_known(r.dgid)) {
+            return {IBV_WC_REM_INV_RD_REQ_ERR, kEfaRemoteBadDestQpn, false};
+        }
+        return {IBV_WC_REM_OP_ERR, kEfaUnknownPeer, false};
+    }
+    return accept_remote(dst, r, read);
+}
+
+bool Transport::on_request(const ConnPtr &c, const unsigned char *body, uint64_t len)
+{
+    wire::Req w;
+    RemoteReq r;
+    if (!parse_request(c->id, body, len, w, r)) {
+        return false;
+    }
     // Held until the outcome is written: read data is answered straight
     // from the target's memory.
     std::shared_lock world_lock(world().mtx);
-    Qp *dst = route_local(r.dgid, r.dst_qpn);
-    if (!dst) {
-        if (gid_known(r.dgid)) {
-            respond(r, IBV_WC_REM_INV_RD_REQ_ERR, kEfaRemoteBadDestQpn, nullptr, 0);
-        } else {
-            respond(r, IBV_WC_REM_OP_ERR, kEfaUnknownPeer, nullptr, 0);
+    if (w.flags & wire::kStreamed) {
+        // The pieces are in place, or one of them said why not.
+        WriteIn in;
+        if (auto it = writes_in_.find({c->id, w.id}); it != writes_in_.end()) {
+            in = it->second;
+            writes_in_.erase(it);
         }
-        return true;
+        if (w.flags & wire::kLocalFault) {
+            respond(r, IBV_WC_LOC_PROT_ERR, kEfaInvalidLkey, nullptr, 0);
+            return true;
+        }
+        if (in.status != IBV_WC_SUCCESS) {
+            respond(r, in.status, in.vendor, nullptr, 0);
+            return true;
+        }
+        if (in.placed != w.len) {
+            respond(r, IBV_WC_REM_ACCESS_ERR, kEfaRemoteBadAddress, nullptr, 0);
+            return true;
+        }
     }
     ReadSpan read;
-    const Outcome o = accept_remote(dst, r, read);
+    Qp *dst = nullptr;
+    const Outcome o = deliver(r, read, dst);
     if (o.deferred) {
         return true;
     }
@@ -128,6 +174,31 @@ bool Transport::on_request(const ConnPtr &c, const unsigned char *body, uint64_t
         }
     }
     respond(r, o.status, o.vendor, read.p, read.len);
+    return true;
+}
+
+bool Transport::on_write_data(const ConnPtr &c, const unsigned char *body, uint64_t len)
+{
+    wire::Req w;
+    RemoteReq r;
+    if (!parse_request(c->id, body, len, w, r) || w.opcode != IBV_WR_RDMA_WRITE) {
+        return false;
+    }
+    r.reply = false;
+    // A piece is a plain write under the device's rules; the first that
+    // fails decides the request's outcome.
+    std::shared_lock world_lock(world().mtx);
+    ReadSpan read;
+    Qp *dst = nullptr;
+    const Outcome o = deliver(r, read, dst);
+    WriteIn &in = writes_in_[{c->id, w.id}];
+    in.src_qpn = w.src_qpn;
+    if (o.status == IBV_WC_SUCCESS) {
+        in.placed += w.len;
+    } else if (in.status == IBV_WC_SUCCESS) {
+        in.status = o.status;
+        in.vendor = o.vendor;
+    }
     return true;
 }
 
@@ -203,6 +274,22 @@ void Transport::on_cancel(const ConnPtr &c, const unsigned char *body, uint64_t)
     std::memcpy(&w, body, sizeof w);
     std::shared_lock world_lock(world().mtx);
     drop_waiting(c->id, false, w.src_qpn);
+    forget_writes_in(c->id, false, w.src_qpn);
+}
+
+// Forgets the pieces of writes of connection `conn` whose requests will
+// not come (all of them, or those of one sender QP). Caller holds the io
+// lock.
+void Transport::forget_writes_in(uint64_t conn, bool any_src, uint32_t src_qpn)
+{
+    for (auto it = writes_in_.lower_bound({conn, 0});
+         it != writes_in_.end() && it->first.first == conn;) {
+        if (any_src || it->second.src_qpn == src_qpn) {
+            it = writes_in_.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 // Forgets requests of connection `conn` parked at local QPs (all of them,
@@ -263,6 +350,7 @@ void Transport::teardown(const ConnPtr &c)
         complete_send(t, IBV_WC_RESP_TIMEOUT_ERR, kEfaUnresponsiveRemote);
     }
     drop_waiting(c->id, true, 0);
+    forget_writes_in(c->id, true, 0);
 }
 
 void Transport::respond(const RemoteReq &r, uint8_t status, uint8_t vendor,
@@ -360,7 +448,14 @@ bool Transport::submit(const Transfer &t)
         pending.emplace(r.id, Pending{t.src, t.slot, c->id});
     }
     t.src->deferred.fetch_add(1);
-    if (!send(*c, wire::kReq, &r, sizeof r, f)) {
+    // A large write goes in pieces as the ring makes room, rather than
+    // copied whole into a queue first.
+    const bool stream = (w.opcode == IBV_WR_RDMA_WRITE || w.opcode == IBV_WR_RDMA_WRITE_WITH_IMM) &&
+                        !w.inl && w.len > kStreamWriteAbove;
+    if (stream) {
+        r.flags = wire::kStreamed;
+    }
+    if (!(stream ? stream_write(*c, t, r) : send(*c, wire::kReq, &r, sizeof r, f))) {
         forget_pending(r.id, t);
     }
     return true;
@@ -388,6 +483,15 @@ void Transport::take_from(Qp *qp, std::deque<Transfer> &out)
         told.push_back(conn);
         auto ci = conns.find(conn);
         if (ci != conns.end()) {
+            // Its writes still on their way stop here: their slots are
+            // about to be freed.
+            {
+                Conn &oc = *ci->second;
+                std::lock_guard out_lock(oc.mtx);
+                std::erase_if(oc.out, [qp](const OutFrame &f) {
+                    return f.wstream && f.wstream->t.src == qp;
+                });
+            }
             wire::Cancel w{};
             w.src_qpn = qp->qpx.qp_base.qp_num;
             send(*ci->second, wire::kCancel, &w, sizeof w);

@@ -20,7 +20,18 @@ constexpr uint64_t kMaxBody = (uint64_t{1} << 32) + 256;
 
 // kSkip: no record; its body is the rest of the ring's lap, never
 // written (the writer went back to the start of the ring).
-enum FrameType : uint8_t { kReq = 2, kResp = 3, kCancel = 4, kReadData = 5, kSkip = 6 };
+// kWriteData: a piece of a large RDMA write, as a request of its own (a
+// plain write of the piece) that gets no outcome; the request itself
+// follows the pieces without data (Req::flags kStreamed).
+enum FrameType : uint8_t {
+    kReq = 2,
+    kResp = 3,
+    kCancel = 4,
+    kReadData = 5,
+    kSkip = 6,
+    kWriteData = 7
+};
+enum ReqFlags : uint8_t { kStreamed = 1, kLocalFault = 2 };
 
 struct FrameHdr {
     uint64_t len;  // bytes of body that follow
@@ -37,7 +48,7 @@ struct Hello {
 struct Req {
     uint64_t id, raddr, len;
     uint32_t imm, rkey, rqkey, src_qpn, dst_qpn;
-    uint8_t opcode, srd, rnr_wait, reply;
+    uint8_t opcode, srd, rnr_wait, reply, flags;
     uint8_t sgid[16], dgid[16];
 };
 struct Resp {
