@@ -18,24 +18,26 @@ from vantor.enums import QPState, WCOpcode, WCStatus
 
 pytestmark = pytest.mark.skipif(not SIM_AVAILABLE, reason="simulator not built")
 
-PIECE = 256 << 10  # the largest piece of a transfer's data
+#: The largest piece of a read's and of a write's data.
+PIECE = {"read": 256 << 10, "write": 1 << 20, "write_imm": 1 << 20}
 IMM = 0x5EED
 
+#: The two local entries' sizes, by the piece size p.
+SHAPES = {
+    "one frame, no pieces": lambda p: (p, 0),
+    "a last piece of one byte": lambda p: (p + 1, 0),
+    "a piece ends one byte into the second entry": lambda p: (p - 1, 2),
+    "the second entry starts inside a piece": lambda p: (p + 1, p - 1),
+    "many pieces over both entries": lambda p: (3 * p + 3, 5 * p + 5),
+    "more than the ring holds": lambda p: ((9 << 20) + 7, 1),
+}
 
-@pytest.mark.parametrize(
-    "first, second",
-    [
-        (PIECE, 0),  # one frame, no pieces
-        (PIECE + 1, 0),  # two pieces, the second of one byte
-        (PIECE - 1, 2),  # a piece ends one byte into the second entry
-        (PIECE + 1, PIECE - 1),  # the second entry starts inside a piece
-        ((1 << 20) + 3, (2 << 20) + 5),  # many pieces over both entries
-        ((9 << 20) + 7, 1),  # more than the ring holds
-    ],
-)
+
+@pytest.mark.parametrize("shape", SHAPES)
 @pytest.mark.parametrize("target", ["idle", "polling"])
 @pytest.mark.parametrize("opcode", ["read", "write", "write_imm"])
-def test_a_large_transfer_crosses_its_entries(spawn, first, second, target, opcode):
+def test_a_large_transfer_crosses_its_entries(spawn, shape, target, opcode):
+    first, second = SHAPES[shape](PIECE[opcode])
     total = first + second
     gap = 4096 + 3  # the two local entries are apart in the initiator's buffer
     a, b = spawn(2, size=2 * total + 2 * gap)

@@ -194,9 +194,10 @@ namespace {
 
 // A read's data goes out in pieces of at most this size, and in pieces at
 // all above it: the initiator copies one while the target writes the next.
-// A write's likewise.
+// A write's likewise (each piece also a request of its own at the target:
+// smaller pieces cost more than they overlap).
 constexpr uint64_t kReadPiece = uint64_t{256} << 10;
-constexpr uint64_t kWritePiece = kReadPiece;
+constexpr uint64_t kWritePiece = uint64_t{1} << 20;
 
 // Traffic stays in the first this many bytes of a ring while the reader
 // keeps up, rather than going round all of it: fewer pages, each touched

@@ -19,8 +19,8 @@ namespace {
 // Reads up to this size answer with their data in one frame; larger ones
 // send it in pieces ahead of the outcome (Transport::stream_read).
 constexpr uint64_t kStreamReadAbove = uint64_t{256} << 10;
-// Writes likewise send their data in pieces ahead of the request.
-constexpr uint64_t kStreamWriteAbove = kStreamReadAbove;
+// Writes above this size send their data in pieces ahead of the request.
+constexpr uint64_t kStreamWriteAbove = uint64_t{1} << 20;
 
 // The record a frame's body starts with, and how many bytes follow it;
 // false when the body is too short to hold one.
