@@ -18,8 +18,7 @@ from vantor.enums import QPState, WCOpcode, WCStatus
 
 pytestmark = pytest.mark.skipif(not SIM_AVAILABLE, reason="simulator not built")
 
-#: The largest piece of a read's and of a write's data.
-PIECE = {"read": 256 << 10, "write": 1 << 20, "write_imm": 1 << 20}
+PIECE = 1 << 20  # the largest piece of a transfer's data
 IMM = 0x5EED
 
 #: The two local entries' sizes, by the piece size p.
@@ -37,7 +36,7 @@ SHAPES = {
 @pytest.mark.parametrize("target", ["idle", "polling"])
 @pytest.mark.parametrize("opcode", ["read", "write", "write_imm"])
 def test_a_large_transfer_crosses_its_entries(spawn, shape, target, opcode):
-    first, second = SHAPES[shape](PIECE[opcode])
+    first, second = SHAPES[shape](PIECE)
     total = first + second
     gap = 4096 + 3  # the two local entries are apart in the initiator's buffer
     a, b = spawn(2, size=2 * total + 2 * gap)

@@ -192,12 +192,11 @@ ConnPtr Transport::peer(int peer_slot, bool &known)
 
 namespace {
 
-// A read's data goes out in pieces of at most this size, and in pieces at
-// all above it: the initiator copies one while the target writes the next.
-// A write's likewise (each piece also a request of its own at the target:
-// smaller pieces cost more than they overlap).
-constexpr uint64_t kReadPiece = uint64_t{256} << 10;
-constexpr uint64_t kWritePiece = uint64_t{1} << 20;
+// A large read's data goes out in pieces of this size: the initiator
+// copies one while the target writes the next. A write's likewise (smaller
+// pieces cost more than they overlap).
+constexpr uint64_t kReadPiece = uint64_t{1} << 20;
+constexpr uint64_t kWritePiece = kReadPiece;
 
 // Traffic stays in the first this many bytes of a ring while the reader
 // keeps up, rather than going round all of it: fewer pages, each touched
@@ -244,11 +243,13 @@ bool write_frame(Ring &r, uint8_t type, const void *rec, std::size_t rec_len, st
     return (ok && r.commit(total)) || woke;
 }
 
-// Room for `body` bytes of frame body, or else a wake-up asked for.
+// Room for `body` bytes of frame body, or else a wake-up asked for. A
+// stream's writer is woken once half the ring is free, not at each frame
+// the reader takes: waking it costs more than a piece's copy.
 bool room_for(Ring &r, std::size_t body)
 {
     const std::size_t need = sizeof(wire::FrameHdr) + body;
-    return r.room() >= need || !r.wait_for_room(need);
+    return r.room() >= need || !r.wait_for_room(need, r.capacity() / 2);
 }
 
 // Sends as much of a read's data as the ring has room for, then its

@@ -17,10 +17,9 @@ namespace vsim {
 namespace {
 
 // Reads up to this size answer with their data in one frame; larger ones
-// send it in pieces ahead of the outcome (Transport::stream_read).
-constexpr uint64_t kStreamReadAbove = uint64_t{256} << 10;
-// Writes above this size send their data in pieces ahead of the request.
-constexpr uint64_t kStreamWriteAbove = uint64_t{1} << 20;
+// send it in pieces ahead of the outcome (Transport::stream_read). Writes
+// above it send their data in pieces ahead of the request.
+constexpr uint64_t kStreamAbove = uint64_t{1} << 20;
 
 // The record a frame's body starts with, and how many bytes follow it;
 // false when the body is too short to hold one.
@@ -168,7 +167,7 @@ bool Transport::on_request(const ConnPtr &c, const unsigned char *body, uint64_t
         return true;
     }
     if (o.status == IBV_WC_SUCCESS && r.opcode == IBV_WR_RDMA_READ && r.reply &&
-        read.len > kStreamReadAbove) {
+        read.len > kStreamAbove) {
         if (ConnPtr out = find(r.conn); out && stream_read(*out, r, dst->pd)) {
             return true;
         }
@@ -451,7 +450,7 @@ bool Transport::submit(const Transfer &t)
     // A large write goes in pieces as the ring makes room, rather than
     // copied whole into a queue first.
     const bool stream = (w.opcode == IBV_WR_RDMA_WRITE || w.opcode == IBV_WR_RDMA_WRITE_WITH_IMM) &&
-                        !w.inl && w.len > kStreamWriteAbove;
+                        !w.inl && w.len > kStreamAbove;
     if (stream) {
         r.flags = wire::kStreamed;
     }

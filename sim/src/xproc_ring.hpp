@@ -6,10 +6,12 @@
 //
 // Either side may sleep: a reader that is about to block sets
 // `reader_asleep` and looks once more; a writer that found no room sets
-// `writer_waits`. The other side clears the flag it finds set and wakes
-// the sleeper over the socket they share.
+// `writer_waits` to the room it waits for. The other side clears the flag
+// it finds set (the writer's once that much room is free) and wakes the
+// sleeper over the socket they share.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -20,7 +22,7 @@ struct RingCtl {
     alignas(64) std::atomic<uint64_t> tail;  // bytes written so far
     alignas(64) std::atomic<uint64_t> head;  // bytes read so far
     alignas(64) std::atomic<uint32_t> reader_asleep;
-    std::atomic<uint32_t> writer_waits;
+    std::atomic<uint32_t> writer_waits;  // bytes of room wanted; 0: none
 };
 static_assert(std::atomic<uint64_t>::is_always_lock_free, "the rings need lock-free atomics");
 
@@ -53,10 +55,13 @@ public:
         return ctl_->reader_asleep.load(std::memory_order_seq_cst) &&
                ctl_->reader_asleep.exchange(0);
     }
-    // No room: asks for a wake-up; false when room appeared meanwhile.
-    bool wait_for_room(std::size_t need)
+    // No room: asks for a wake-up once `wake_at` bytes of room are free (at
+    // least `need`, at most the capacity); false when `need` appeared
+    // meanwhile.
+    bool wait_for_room(std::size_t need, std::size_t wake_at = 0)
     {
-        ctl_->writer_waits.store(1, std::memory_order_seq_cst);
+        const std::size_t at = std::min(std::max(need, wake_at), cap_);
+        ctl_->writer_waits.store(static_cast<uint32_t>(at), std::memory_order_seq_cst);
         return room() < need;
     }
 
@@ -70,11 +75,19 @@ public:
     {
         return data_ + (ctl_->head.load(std::memory_order_relaxed) & (cap_ - 1));
     }
-    // Frees `n` read bytes; true when the writer asked to be woken.
+    // Frees `n` read bytes; true when the writer asked to be woken and has
+    // the room it waits for.
     bool consume(std::size_t n)
     {
-        ctl_->head.store(ctl_->head.load(std::memory_order_relaxed) + n, std::memory_order_seq_cst);
-        return ctl_->writer_waits.load(std::memory_order_seq_cst) && ctl_->writer_waits.exchange(0);
+        const uint64_t head = ctl_->head.load(std::memory_order_relaxed) + n;
+        ctl_->head.store(head, std::memory_order_seq_cst);
+        const uint32_t want = ctl_->writer_waits.load(std::memory_order_seq_cst);
+        if (want == 0) {
+            return false;
+        }
+        const std::size_t free =
+            cap_ - static_cast<std::size_t>(ctl_->tail.load(std::memory_order_seq_cst) - head);
+        return free >= want && ctl_->writer_waits.exchange(0) != 0;
     }
     // About to sleep: asks for a wake-up; false when bytes came meanwhile.
     bool arm()
