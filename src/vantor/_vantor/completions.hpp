@@ -8,6 +8,8 @@
 #include <Python.h>
 #include <infiniband/verbs.h>
 
+#include <endian.h>
+
 #include <cstdint>
 
 namespace vantor {
@@ -65,13 +67,46 @@ struct ExtendedReader {
     efadv_cq *ecq;  // may be null
     bool byte_len, imm, qp_num, src_qp;
     bool sgid, unsolicited;  // requested at creation and ecq present
+    // The usual queue: every optional field requested, no EFA extras. Its
+    // batches read each completion straight through, with no per-field test.
+    bool standard;
 
     explicit ExtendedReader(const CQExObject *cq);
-    void read(ExtendedRecord &record) const;
+
+    template <bool Standard>
+    void read(ExtendedRecord &record) const
+    {
+        record.wr_id = cqx->wr_id;
+        record.status = static_cast<int32_t>(cqx->status);
+        record.opcode = static_cast<int32_t>(ibv_wc_read_opcode(cqx));
+        record.vendor_err = ibv_wc_read_vendor_err(cqx);
+        if constexpr (Standard) {
+            record.byte_len = ibv_wc_read_byte_len(cqx);
+            record.imm_data = be32toh(ibv_wc_read_imm_data(cqx));
+            record.qp_num = ibv_wc_read_qp_num(cqx);
+            record.src_qp = ibv_wc_read_src_qp(cqx);
+            record.wc_flags = ibv_wc_read_wc_flags(cqx);
+            record.has_sgid = false;
+            record.unsolicited = false;
+        } else {
+            read_optional(record);
+        }
+    }
+
+private:
+    void read_optional(ExtendedRecord &record) const;
 };
 
 // A new WC from a record read by an ExtendedReader.
 PyObject *wc_from_record(const ExtendedRecord &record);
+
+// Refills an existing WC (of the type or a subclass) for poll_into. Its
+// former sgid, unless None, is handed to the caller through `old_sgid` (a
+// reference) to be released once no WC is half-filled any more: releasing
+// it may run Python code. The extended form fails, with MemoryError set and
+// the WC unchanged, when the sender's GID cannot be made.
+void wc_refill(WCObject *wc, const ibv_wc &src, PyObject *&old_sgid);
+bool wc_refill(WCObject *wc, const ExtendedRecord &record, PyObject *&old_sgid);
 
 // The queue's native ibv_cq (CQEx: its extended queue viewed as an ibv_cq).
 inline ibv_cq *cq_handle(const CQObject *cq) { return cq->_cq; }
@@ -108,5 +143,8 @@ PyObject *cq_ex_create(ContextObject *context, const CQExRequest &request);
 // Installed by cq.cpp on CQ and CQEx.
 PyObject *cq_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 PyObject *cq_ex_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+PyObject *cq_poll_into(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+PyObject *cq_ex_poll_into(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                          PyObject *kwnames);
 
 }  // namespace vantor

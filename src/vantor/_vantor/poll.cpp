@@ -8,12 +8,14 @@
 #include "errors.hpp"
 #include "lifecycle.hpp"
 #include "loader.hpp"
+#include "module_types.hpp"
 #include "py/args.hpp"
 #include "py/convert.hpp"
 #include "py/gil.hpp"
 
 #include <cerrno>
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <memory>
 
@@ -156,9 +158,11 @@ struct BatchOutcome {
 };
 
 // One extended batch, start to end, making no Python call: up to
-// num_entries completions read into `records`.
-BatchOutcome read_batch(ibv_cq_ex *cqx, const ExtendedReader &reader, int num_entries,
-                        Records &records)
+// num_entries completions read into `records`. Standard: the reader's
+// straight-through read (every optional field, no EFA extras).
+template <bool Standard>
+BatchOutcome read_batch_as(ibv_cq_ex *cqx, const ExtendedReader &reader, int num_entries,
+                           Records &records)
 {
     BatchOutcome outcome;
     ibv_poll_cq_attr attr{};
@@ -169,7 +173,7 @@ BatchOutcome read_batch(ibv_cq_ex *cqx, const ExtendedReader &reader, int num_en
         return outcome;  // no batch open
     }
     for (;;) {
-        reader.read(records.append());
+        reader.read<Standard>(records.append());
         // Stop before advancing: a completion ibv_next_poll moves onto is
         // consumed, and would be lost if it were not read. For the same
         // reason the room for it is made first; without memory the batch
@@ -191,28 +195,52 @@ BatchOutcome read_batch(ibv_cq_ex *cqx, const ExtendedReader &reader, int num_en
     return outcome;
 }
 
-}  // namespace
-
-PyObject *cq_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+BatchOutcome read_batch(ibv_cq_ex *cqx, const ExtendedReader &reader, int num_entries,
+                        Records &records)
 {
-    int num_entries;
-    if (!poll_prologue(self, args, nargs, kwnames, num_entries)) {
-        return nullptr;
-    }
-    CQObject *cq = reinterpret_cast<CQObject *>(self);
-    // The usual small batches need no allocation; larger ones get a zeroed
-    // heap array of exactly num_entries records.
-    ibv_wc local[kLocalEntries];
-    std::unique_ptr<ibv_wc, FreeArray> array;
-    ibv_wc *wcs = local;
-    if (num_entries > kLocalEntries) {
-        array.reset(
-            static_cast<ibv_wc *>(std::calloc(static_cast<size_t>(num_entries), sizeof(ibv_wc))));
-        if (!array) {
-            return PyErr_NoMemory();
+    return reader.standard ? read_batch_as<true>(cqx, reader, num_entries, records)
+                           : read_batch_as<false>(cqx, reader, num_entries, records);
+}
+
+// The classic records of one poll: on the stack for the usual small
+// batches, else a zeroed heap array of exactly num_entries records.
+class ClassicRecords {
+public:
+    ClassicRecords() = default;
+    ClassicRecords(const ClassicRecords &) = delete;
+    ClassicRecords &operator=(const ClassicRecords &) = delete;
+
+    // Room for num_entries records; false with MemoryError set.
+    bool reserve(int num_entries)
+    {
+        if (num_entries <= kLocalEntries) {
+            return true;
         }
-        wcs = array.get();
+        array_.reset(
+            static_cast<ibv_wc *>(std::calloc(static_cast<size_t>(num_entries), sizeof(ibv_wc))));
+        if (!array_) {
+            PyErr_NoMemory();
+            return false;
+        }
+        data_ = array_.get();
+        return true;
     }
+    ibv_wc *data() { return data_; }
+    const ibv_wc &operator[](int i) const { return data_[i]; }
+
+private:
+    ibv_wc local_[kLocalEntries];
+    std::unique_ptr<ibv_wc, FreeArray> array_;
+    ibv_wc *data_ = local_;
+};
+
+// A classic queue's native poll: the count, or -1 with the exception set.
+int poll_classic(CQObject *cq, int num_entries, ClassicRecords &records)
+{
+    if (!records.reserve(num_entries)) {
+        return -1;
+    }
+    ibv_wc *wcs = records.data();
     int n;
     int err;
     {
@@ -227,7 +255,155 @@ PyObject *cq_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObj
             [](int polled) { return polled == 0 ? py::Outcome::idle : py::Outcome::work; });
     }
     if (n < 0) {
-        return raise_count("ibv_poll_cq", n, err);
+        raise_count("ibv_poll_cq", n, err);
+        return -1;
+    }
+    return n;
+}
+
+// An extended queue's batch read into `records` (left empty when the queue
+// had nothing); false with the exception set.
+bool poll_extended(CQExObject *cq, int num_entries, Records &records)
+{
+    ibv_cq_ex *cqx = cq->_cqx;
+    const ExtendedReader reader(cq);
+    BatchOutcome outcome;
+    {
+        InUse in_use(&cq->base);
+        outcome =
+            py::without_gil([&] { return read_batch(cqx, reader, num_entries, records); },
+                            [](const BatchOutcome &o) {
+                                return o.start_rc == ENOENT ? py::Outcome::idle : py::Outcome::work;
+                            });
+    }
+    if (outcome.start_rc == ENOENT) {
+        return true;
+    }
+    if (outcome.start_rc != 0) {
+        raise_rc("ibv_start_poll", outcome.start_rc, outcome.err);
+        return false;
+    }
+    if (outcome.next_rc != 0) {
+        raise_rc("ibv_next_poll", outcome.next_rc, outcome.err);
+        return false;
+    }
+    return true;
+}
+
+// The WC objects a poll_into fills: those its list holds when the call
+// begins, each held until the call ends (while the GIL is released another
+// thread may change the list), with the sgid each one gives up, released
+// last, once no WC is half-filled (releasing an object may run Python code).
+class Targets {
+public:
+    Targets() = default;
+    Targets(const Targets &) = delete;
+    Targets &operator=(const Targets &) = delete;
+    ~Targets()
+    {
+        for (size_t i = 0; i < items_.size(); ++i) {
+            Py_XDECREF(items_[i].old_sgid);
+        }
+        for (size_t i = 0; i < items_.size(); ++i) {
+            Py_DECREF(items_[i].wc);
+        }
+    }
+
+    // Holds `wc`; false with MemoryError set.
+    bool add(PyObject *wc)
+    {
+        if (!items_.reserve_one()) {
+            PyErr_NoMemory();
+            return false;
+        }
+        Py_INCREF(wc);
+        items_.append() = {reinterpret_cast<WCObject *>(wc), nullptr};
+        return true;
+    }
+    WCObject *wc(size_t i) { return items_[i].wc; }
+    PyObject *&old_sgid(size_t i) { return items_[i].old_sgid; }
+
+private:
+    struct Item {
+        WCObject *wc;
+        PyObject *old_sgid;
+    };
+    SmallArray<Item> items_;
+};
+
+const char *const kPollIntoNames[] = {"wcs", "num_entries", nullptr};
+const py::ArgSpec kPollIntoArgs{"poll_into", kPollIntoNames, 1};
+
+// Shared prologue of poll_into: the arguments, the closed check, the count
+// and every WC it covers, all checked before anything is polled (a
+// completion taken off the queue cannot be put back).
+bool poll_into_prologue(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                        PyObject *kwnames, Targets &targets, int &num_entries)
+{
+    PyObject *values[2] = {nullptr, nullptr};
+    if (kwnames == nullptr && (nargs == 1 || nargs == 2)) {
+        values[0] = args[0];
+        values[1] = nargs == 2 ? args[1] : nullptr;
+    } else if (!kPollIntoArgs.parse(args, nargs, kwnames, values)) {
+        return false;
+    }
+    PyObject *wcs = values[0];
+    if (!PyList_Check(wcs)) {
+        raise_bad_type(wcs, "list", "wcs");
+        return false;
+    }
+    const Py_ssize_t size = PyList_GET_SIZE(wcs);
+    const bool counted = values[1] != nullptr && values[1] != Py_None;
+    if (counted) {
+        if (!py::to_int(values[1], num_entries)) {
+            return false;
+        }
+    } else {
+        num_entries = size > INT_MAX ? INT_MAX : static_cast<int>(size);
+    }
+    if (!cq_ensure(self)) {
+        return false;
+    }
+    if (!counted && size == 0) {
+        PyErr_SetString(PyExc_ValueError, "wcs is empty: nothing to poll into");
+        return false;
+    }
+    if (num_entries < 1) {
+        PyErr_SetString(PyExc_ValueError, "num_entries must be positive");
+        return false;
+    }
+    if (num_entries > size) {
+        PyErr_Format(PyExc_ValueError, "num_entries (%d) exceeds len(wcs) (%zd)", num_entries,
+                     size);
+        return false;
+    }
+    PyObject *const *items = reinterpret_cast<PyListObject *>(wcs)->ob_item;
+    for (int i = 0; i < num_entries; ++i) {
+        PyObject *item = items[i];
+        if (!PyObject_TypeCheck(item, types::WC)) {
+            PyErr_Format(PyExc_TypeError, "wcs[%d] must be a WC, not %.200s", i,
+                         Py_TYPE(item)->tp_name);
+            return false;
+        }
+        if (!targets.add(item)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject *cq_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    int num_entries;
+    if (!poll_prologue(self, args, nargs, kwnames, num_entries)) {
+        return nullptr;
+    }
+    ClassicRecords wcs;
+    const int n = poll_classic(reinterpret_cast<CQObject *>(self), num_entries, wcs);
+    if (n < 0) {
+        return nullptr;
     }
     Results results;
     for (int i = 0; i < n; ++i) {
@@ -245,27 +421,9 @@ PyObject *cq_ex_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
     if (!poll_prologue(self, args, nargs, kwnames, num_entries)) {
         return nullptr;
     }
-    CQExObject *cq = reinterpret_cast<CQExObject *>(self);
-    ibv_cq_ex *cqx = cq->_cqx;
-    const ExtendedReader reader(cq);
     Records records;
-    BatchOutcome outcome;
-    {
-        InUse in_use(&cq->base);
-        outcome =
-            py::without_gil([&] { return read_batch(cqx, reader, num_entries, records); },
-                            [](const BatchOutcome &o) {
-                                return o.start_rc == ENOENT ? py::Outcome::idle : py::Outcome::work;
-                            });
-    }
-    if (outcome.start_rc == ENOENT) {
-        return PyList_New(0);
-    }
-    if (outcome.start_rc != 0) {
-        return raise_rc("ibv_start_poll", outcome.start_rc, outcome.err);
-    }
-    if (outcome.next_rc != 0) {
-        return raise_rc("ibv_next_poll", outcome.next_rc, outcome.err);
+    if (!poll_extended(reinterpret_cast<CQExObject *>(self), num_entries, records)) {
+        return nullptr;
     }
     Results results;
     for (size_t i = 0; i < records.size(); ++i) {
@@ -275,6 +433,45 @@ PyObject *cq_ex_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
         }
     }
     return results.to_list();
+}
+
+PyObject *cq_poll_into(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    Targets targets;
+    int num_entries;
+    if (!poll_into_prologue(self, args, nargs, kwnames, targets, num_entries)) {
+        return nullptr;
+    }
+    ClassicRecords wcs;
+    const int n = poll_classic(reinterpret_cast<CQObject *>(self), num_entries, wcs);
+    if (n < 0) {
+        return nullptr;
+    }
+    for (int i = 0; i < n; ++i) {
+        wc_refill(targets.wc(static_cast<size_t>(i)), wcs[i],
+                  targets.old_sgid(static_cast<size_t>(i)));
+    }
+    return PyLong_FromLong(n);
+}
+
+PyObject *cq_ex_poll_into(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                          PyObject *kwnames)
+{
+    Targets targets;
+    int num_entries;
+    if (!poll_into_prologue(self, args, nargs, kwnames, targets, num_entries)) {
+        return nullptr;
+    }
+    Records records;
+    if (!poll_extended(reinterpret_cast<CQExObject *>(self), num_entries, records)) {
+        return nullptr;
+    }
+    for (size_t i = 0; i < records.size(); ++i) {
+        if (!wc_refill(targets.wc(i), records[i], targets.old_sgid(i))) {
+            return nullptr;
+        }
+    }
+    return PyLong_FromSize_t(records.size());
 }
 
 }  // namespace vantor

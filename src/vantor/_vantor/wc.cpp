@@ -229,19 +229,66 @@ PyTypeObject *create_WC_type(PyObject *module) { return py::add_type(module, &wc
 
 const py::MethodTable WC_methods = py::method_table(types::WC, kWCMethods);
 
+namespace {
+
+// The classic record's fields, converted.
+void set_fields(WCObject &wc, const ibv_wc &src)
+{
+    wc.wr_id = src.wr_id;
+    wc.status = static_cast<int32_t>(src.status);
+    wc.opcode = static_cast<int32_t>(src.opcode);
+    wc.vendor_err = src.vendor_err;
+    wc.byte_len = src.byte_len;
+    wc.imm_data = ntohl(src.imm_data);
+    wc.qp_num = src.qp_num;
+    wc.src_qp = src.src_qp;
+    wc.wc_flags = src.wc_flags;
+}
+
+// An extended record's numeric fields lie in the WC's order: one copy.
+constexpr size_t kRecordFieldsSize =
+    offsetof(ExtendedRecord, wc_flags) + sizeof(uint32_t) - offsetof(ExtendedRecord, wr_id);
+static_assert(offsetof(ExtendedRecord, wr_id) == 0);
+static_assert(offsetof(WCObject, wc_flags) - offsetof(WCObject, wr_id) ==
+              offsetof(ExtendedRecord, wc_flags) - offsetof(ExtendedRecord, wr_id));
+static_assert(offsetof(WCObject, imm_data) - offsetof(WCObject, wr_id) ==
+              offsetof(ExtendedRecord, imm_data) - offsetof(ExtendedRecord, wr_id));
+
+void set_fields(WCObject &wc, const ExtendedRecord &record)
+{
+    std::memcpy(&wc.wr_id, &record.wr_id, kRecordFieldsSize);
+    wc.unsolicited = record.unsolicited ? 1 : 0;
+}
+
+// The sender's GID of a record as bytes, or None; null with the exception
+// set.
+PyObject *record_sgid(const ExtendedRecord &record)
+{
+    if (!record.has_sgid) {
+        Py_INCREF(Py_None);
+        return Py_None;
+    }
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(record.sgid.raw),
+                                     sizeof(record.sgid.raw));
+}
+
+// Puts `sgid` (a new reference) into the WC, handing its former value to the
+// caller through `old` unless that was None.
+void replace_sgid(WCObject &wc, PyObject *sgid, PyObject *&old)
+{
+    old = wc.sgid;
+    wc.sgid = sgid;
+    if (old == Py_None || old == nullptr) {
+        Py_XDECREF(old);
+        old = nullptr;
+    }
+}
+
+}  // namespace
+
 PyObject *wc_from_ibv_wc(const ibv_wc &src)
 {
-    return new_wc([&src](WCObject &wc) {
-        wc.wr_id = src.wr_id;
-        wc.status = static_cast<int32_t>(src.status);
-        wc.opcode = static_cast<int32_t>(src.opcode);
-        wc.vendor_err = src.vendor_err;
-        wc.byte_len = src.byte_len;
-        wc.imm_data = ntohl(src.imm_data);
-        wc.qp_num = src.qp_num;
-        wc.src_qp = src.src_qp;
-        wc.wc_flags = src.wc_flags;
-    });
+    return new_wc([&src](WCObject &wc) { set_fields(wc, src); });
 }
 
 ExtendedReader::ExtendedReader(const CQExObject *cq)
@@ -250,15 +297,12 @@ ExtendedReader::ExtendedReader(const CQExObject *cq)
       qp_num((cq->_wc_flags & IBV_WC_EX_WITH_QP_NUM) != 0),
       src_qp((cq->_wc_flags & IBV_WC_EX_WITH_SRC_QP) != 0),
       sgid(cq->_ecq != nullptr && cq->_sgid != 0),
-      unsolicited(cq->_ecq != nullptr && cq->_unsolicited != 0)
+      unsolicited(cq->_ecq != nullptr && cq->_unsolicited != 0),
+      standard(byte_len && imm && qp_num && src_qp && !sgid && !unsolicited)
 {}
 
-void ExtendedReader::read(ExtendedRecord &record) const
+void ExtendedReader::read_optional(ExtendedRecord &record) const
 {
-    record.wr_id = cqx->wr_id;
-    record.status = static_cast<int32_t>(cqx->status);
-    record.opcode = static_cast<int32_t>(ibv_wc_read_opcode(cqx));
-    record.vendor_err = ibv_wc_read_vendor_err(cqx);
     record.byte_len = byte_len ? ibv_wc_read_byte_len(cqx) : 0;
     record.imm_data = imm ? ntohl(ibv_wc_read_imm_data(cqx)) : 0;
     record.qp_num = qp_num ? ibv_wc_read_qp_num(cqx) : 0;
@@ -272,27 +316,42 @@ PyObject *wc_from_record(const ExtendedRecord &record)
 {
     Ref sender;
     if (record.has_sgid) {
-        sender = Ref::steal(PyBytes_FromStringAndSize(
-            reinterpret_cast<const char *>(record.sgid.raw), sizeof(record.sgid.raw)));
+        sender = Ref::steal(record_sgid(record));
         if (!sender) {
             return nullptr;
         }
     }
     return new_wc([&record, &sender](WCObject &wc) {
-        wc.wr_id = record.wr_id;
-        wc.status = record.status;
-        wc.opcode = record.opcode;
-        wc.vendor_err = record.vendor_err;
-        wc.byte_len = record.byte_len;
-        wc.imm_data = record.imm_data;
-        wc.qp_num = record.qp_num;
-        wc.src_qp = record.src_qp;
-        wc.wc_flags = record.wc_flags;
-        wc.unsolicited = record.unsolicited ? 1 : 0;
+        set_fields(wc, record);
         if (sender) {
             Py_SETREF(wc.sgid, sender.release());
         }
     });
+}
+
+void wc_refill(WCObject *wc, const ibv_wc &src, PyObject *&old_sgid)
+{
+    set_fields(*wc, src);
+    wc->unsolicited = 0;
+    old_sgid = nullptr;
+    if (wc->sgid != Py_None) {
+        Py_INCREF(Py_None);
+        replace_sgid(*wc, Py_None, old_sgid);
+    }
+}
+
+bool wc_refill(WCObject *wc, const ExtendedRecord &record, PyObject *&old_sgid)
+{
+    old_sgid = nullptr;
+    if (record.has_sgid || wc->sgid != Py_None) {
+        PyObject *sgid = record_sgid(record);
+        if (sgid == nullptr) {
+            return false;
+        }
+        replace_sgid(*wc, sgid, old_sgid);
+    }
+    set_fields(*wc, record);
+    return true;
 }
 
 }  // namespace vantor
