@@ -10,7 +10,10 @@
 
 #include <endian.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 
 namespace vantor {
 
@@ -73,23 +76,28 @@ struct ExtendedReader {
 
     explicit ExtendedReader(const CQExObject *cq);
 
-    template <bool Standard>
-    void read(ExtendedRecord &record) const
+    // Into a record, or (Standard only) straight into a WC's numeric
+    // fields and its unsolicited flag.
+    template <bool Standard, typename Out>
+    void read(Out &out) const
     {
-        record.wr_id = cqx->wr_id;
-        record.status = static_cast<int32_t>(cqx->status);
-        record.opcode = static_cast<int32_t>(ibv_wc_read_opcode(cqx));
-        record.vendor_err = ibv_wc_read_vendor_err(cqx);
+        static_assert(Standard || std::is_same_v<Out, ExtendedRecord>);
+        out.wr_id = cqx->wr_id;
+        out.status = static_cast<int32_t>(cqx->status);
+        out.opcode = static_cast<int32_t>(ibv_wc_read_opcode(cqx));
+        out.vendor_err = ibv_wc_read_vendor_err(cqx);
         if constexpr (Standard) {
-            record.byte_len = ibv_wc_read_byte_len(cqx);
-            record.imm_data = be32toh(ibv_wc_read_imm_data(cqx));
-            record.qp_num = ibv_wc_read_qp_num(cqx);
-            record.src_qp = ibv_wc_read_src_qp(cqx);
-            record.wc_flags = ibv_wc_read_wc_flags(cqx);
-            record.has_sgid = false;
-            record.unsolicited = false;
+            out.byte_len = ibv_wc_read_byte_len(cqx);
+            out.imm_data = be32toh(ibv_wc_read_imm_data(cqx));
+            out.qp_num = ibv_wc_read_qp_num(cqx);
+            out.src_qp = ibv_wc_read_src_qp(cqx);
+            out.wc_flags = ibv_wc_read_wc_flags(cqx);
+            if constexpr (std::is_same_v<Out, ExtendedRecord>) {
+                out.has_sgid = false;
+            }
+            out.unsolicited = false;
         } else {
-            read_optional(record);
+            read_optional(out);
         }
     }
 
@@ -100,13 +108,39 @@ private:
 // A new WC from a record read by an ExtendedReader.
 PyObject *wc_from_record(const ExtendedRecord &record);
 
-// Refills an existing WC (of the type or a subclass) for poll_into. Its
-// former sgid, unless None, is handed to the caller through `old_sgid` (a
-// reference) to be released once no WC is half-filled any more: releasing
-// it may run Python code. The extended form fails, with MemoryError set and
-// the WC unchanged, when the sender's GID cannot be made.
-void wc_refill(WCObject *wc, const ibv_wc &src, PyObject *&old_sgid);
-bool wc_refill(WCObject *wc, const ExtendedRecord &record, PyObject *&old_sgid);
+// A WC's numeric fields from a classic record, converted.
+inline void wc_set_fields(WCObject &wc, const ibv_wc &src)
+{
+    wc.wr_id = src.wr_id;
+    wc.status = static_cast<int32_t>(src.status);
+    wc.opcode = static_cast<int32_t>(src.opcode);
+    wc.vendor_err = src.vendor_err;
+    wc.byte_len = src.byte_len;
+    wc.imm_data = be32toh(src.imm_data);
+    wc.qp_num = src.qp_num;
+    wc.src_qp = src.src_qp;
+    wc.wc_flags = src.wc_flags;
+    wc.unsolicited = 0;
+}
+
+// A WC's numeric fields from an extended record, whose fields up to
+// wc_flags lie in the WC's order: one copy.
+inline void wc_set_fields(WCObject &wc, const ExtendedRecord &record)
+{
+    static_assert(offsetof(ExtendedRecord, wr_id) == 0);
+    static_assert(offsetof(WCObject, wc_flags) - offsetof(WCObject, wr_id) ==
+                  offsetof(ExtendedRecord, wc_flags));
+    static_assert(offsetof(WCObject, status) - offsetof(WCObject, wr_id) ==
+                  offsetof(ExtendedRecord, status));
+    static_assert(offsetof(WCObject, imm_data) - offsetof(WCObject, wr_id) ==
+                  offsetof(ExtendedRecord, imm_data));
+    std::memcpy(&wc.wr_id, &record, offsetof(ExtendedRecord, wc_flags) + sizeof(record.wc_flags));
+    wc.unsolicited = record.unsolicited ? 1 : 0;
+}
+
+// The sender's GID of a record: 16 bytes, or None when it has none. Null
+// with MemoryError set.
+PyObject *wc_record_sgid(const ExtendedRecord &record);
 
 // The queue's native ibv_cq (CQEx: its extended queue viewed as an ibv_cq).
 inline ibv_cq *cq_handle(const CQObject *cq) { return cq->_cq; }

@@ -496,7 +496,8 @@ const py::FunctionDef kCQMethods[] = {
      "filled. The list's objects are reused rather than new ones made, so a\n"
      "polling loop can keep one list for all its polls; a WC of a previous\n"
      "poll that is kept elsewhere changes with it. Every WC is checked before\n"
-     "anything is polled."},
+     "anything is polled; when the poll itself fails, the WCs may be partly\n"
+     "overwritten."},
     {"query_efa", CQ_query_efa,
      "CQ.query_efa(self) -> CQAttr\n\nReturn the provider's direct CQ layout (EFA 1.4 or newer)."},
     {"close", CQLife::close_method, "CQ.close(self)\n\nDestroy this classic completion queue."},
@@ -513,7 +514,8 @@ const py::FunctionDef kCQExMethods[] = {
      "filled. The list's objects are reused rather than new ones made, so a\n"
      "polling loop can keep one list for all its polls; a WC of a previous\n"
      "poll that is kept elsewhere changes with it. Every WC is checked before\n"
-     "anything is polled."},
+     "anything is polled; when the poll itself fails, the WCs may be partly\n"
+     "overwritten."},
     {"query_efa", CQ_query_efa,
      "CQEx.query_efa(self) -> CQAttr\n\n"
      "Return the provider's direct CQ layout (EFA 1.4 or newer)."},

@@ -12,6 +12,8 @@
 #include "py/args.hpp"
 #include "py/convert.hpp"
 #include "py/gil.hpp"
+#include "py/ref.hpp"
+#include "py/types.hpp"
 
 #include <cerrno>
 #include <algorithm>
@@ -21,6 +23,8 @@
 
 namespace vantor {
 namespace {
+
+using py::Ref;
 
 // Batches up to this size poll into local arrays; most applications poll 1
 // to 64 at a time.
@@ -160,9 +164,9 @@ struct BatchOutcome {
 // One extended batch, start to end, making no Python call: up to
 // num_entries completions read into `records`. Standard: the reader's
 // straight-through read (every optional field, no EFA extras).
-template <bool Standard>
+template <bool Standard, typename Sink>
 BatchOutcome read_batch_as(ibv_cq_ex *cqx, const ExtendedReader &reader, int num_entries,
-                           Records &records)
+                           Sink &records)
 {
     BatchOutcome outcome;
     ibv_poll_cq_attr attr{};
@@ -263,10 +267,10 @@ int poll_classic(CQObject *cq, int num_entries, ClassicRecords &records)
 
 // An extended queue's batch read into `records` (left empty when the queue
 // had nothing); false with the exception set.
-bool poll_extended(CQExObject *cq, int num_entries, Records &records)
+bool poll_extended(CQExObject *cq, const ExtendedReader &reader, int num_entries,
+                   Records &records)
 {
     ibv_cq_ex *cqx = cq->_cqx;
-    const ExtendedReader reader(cq);
     BatchOutcome outcome;
     {
         InUse in_use(&cq->base);
@@ -290,10 +294,21 @@ bool poll_extended(CQExObject *cq, int num_entries, Records &records)
     return true;
 }
 
-// The WC objects a poll_into fills: those its list holds when the call
-// begins, each held until the call ends (while the GIL is released another
-// thread may change the list), with the sgid each one gives up, released
-// last, once no WC is half-filled (releasing an object may run Python code).
+[[gnu::cold]] void raise_not_wc(int index, PyObject *item)
+{
+    Ref name = Ref::steal(py::qualified_type_name(item));
+    if (name) {
+        PyErr_Format(PyExc_TypeError, "Expected WC at wcs[%d], got %U", index, name.get());
+    }
+}
+
+// The WC objects a poll_into fills, in order: those its list holds when the
+// call begins. They are borrowed from the list itself when nothing can
+// change it before they are filled: no other thread can take the GIL while
+// it is released for the poll, and no sgid a fill replaces can run code
+// when it is released (None or bytes). Otherwise each is held until the
+// call ends, and the sgids they give up are released last, once no WC is
+// half-filled.
 class Targets {
 public:
     Targets() = default;
@@ -301,35 +316,117 @@ public:
     Targets &operator=(const Targets &) = delete;
     ~Targets()
     {
-        for (size_t i = 0; i < items_.size(); ++i) {
-            Py_XDECREF(items_[i].old_sgid);
+        for (size_t i = 0; i < released_.size(); ++i) {
+            Py_DECREF(released_[i]);
         }
-        for (size_t i = 0; i < items_.size(); ++i) {
-            Py_DECREF(items_[i].wc);
+        for (size_t i = 0; i < held_.size(); ++i) {
+            Py_DECREF(held_[i]);
         }
     }
 
-    // Holds `wc`; false with MemoryError set.
-    bool add(PyObject *wc)
+    // Takes items[0..n), checked to be WCs; false with the exception set.
+    bool take(PyObject *const *items, int n)
     {
-        if (!items_.reserve_one()) {
-            PyErr_NoMemory();
-            return false;
+        bool plain = true;
+        for (int i = 0; i < n; ++i) {
+            PyObject *item = items[i];
+            if (!PyObject_TypeCheck(item, types::WC)) {
+                raise_not_wc(i, item);
+                return false;
+            }
+            PyObject *sgid = reinterpret_cast<WCObject *>(item)->sgid;
+                if (sgid != Py_None) [[unlikely]] {
+                bare_ = false;
+                plain = plain && (sgid == nullptr || PyBytes_CheckExact(sgid));
+            }
         }
-        Py_INCREF(wc);
-        items_.append() = {reinterpret_cast<WCObject *>(wc), nullptr};
+        if (plain && !py::other_threads_exist()) {
+            items_ = items;
+            return true;
+        }
+        bare_ = false;
+        for (int i = 0; i < n; ++i) {
+            if (!held_.reserve_one()) {
+                PyErr_NoMemory();
+                return false;
+            }
+            Py_INCREF(items[i]);
+            held_.append() = items[i];
+        }
+        items_ = &held_[0];
         return true;
     }
-    WCObject *wc(size_t i) { return items_[i].wc; }
-    PyObject *&old_sgid(size_t i) { return items_[i].old_sgid; }
+
+    WCObject *wc(size_t i) const { return reinterpret_cast<WCObject *>(items_[i]); }
+    // Borrowed, and every sgid None: a poll may fill the WCs' numeric
+    // fields as it reads the completions (it keeps the GIL throughout).
+    bool bare() const { return bare_; }
+
+    // Puts `sgid` (a new reference) into `wc`. The former value is released
+    // at once when that runs no code, else at the end (at once if there is
+    // no memory to keep it: then the WCs are held).
+    void set_sgid(WCObject *wc, PyObject *sgid)
+    {
+        PyObject *old = wc->sgid;
+        wc->sgid = sgid;
+        if (old == nullptr) {
+            return;
+        }
+        if (old == Py_None || PyBytes_CheckExact(old) || !released_.reserve_one()) {
+            Py_DECREF(old);
+            return;
+        }
+        released_.append() = old;
+    }
 
 private:
-    struct Item {
-        WCObject *wc;
-        PyObject *old_sgid;
-    };
-    SmallArray<Item> items_;
+    PyObject *const *items_ = nullptr;
+    bool bare_ = true;
+    SmallArray<PyObject *> held_;
+    SmallArray<PyObject *> released_;
 };
+
+// The completions of a bare poll_into, read straight into its WCs: there is
+// a WC for each of the num_entries the batch may read.
+class WCSink {
+public:
+    explicit WCSink(const Targets &targets) : targets_(targets) {}
+    WCObject &append() { return *targets_.wc(count_++); }
+    size_t size() const { return count_; }
+    static bool reserve_one() { return true; }
+
+private:
+    const Targets &targets_;
+    size_t count_ = 0;
+};
+
+// poll_into's extended batch read into a bare target list. The GIL is kept
+// (no other thread exists to take it), and nothing but the numeric fields
+// is written while the batch is open. The count, or -1 with the exception
+// set.
+Py_ssize_t poll_extended_bare(CQExObject *cq, const ExtendedReader &reader, int num_entries,
+                              const Targets &targets)
+{
+    ibv_cq_ex *cqx = cq->_cqx;
+    WCSink sink(targets);
+    BatchOutcome outcome;
+    {
+        InUse in_use(&cq->base);
+        outcome = read_batch_as<true>(cqx, reader, num_entries, sink);
+    }
+    if (outcome.start_rc == ENOENT) {
+        return 0;
+    }
+    if (outcome.start_rc != 0) {
+        raise_rc("ibv_start_poll", outcome.start_rc, outcome.err);
+        return -1;
+    }
+    if (outcome.next_rc != 0) {
+        raise_rc("ibv_next_poll", outcome.next_rc, outcome.err);
+        return -1;
+    }
+    return static_cast<Py_ssize_t>(sink.size());
+}
 
 const char *const kPollIntoNames[] = {"wcs", "num_entries", nullptr};
 const py::ArgSpec kPollIntoArgs{"poll_into", kPollIntoNames, 1};
@@ -377,19 +474,7 @@ bool poll_into_prologue(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
                      size);
         return false;
     }
-    PyObject *const *items = reinterpret_cast<PyListObject *>(wcs)->ob_item;
-    for (int i = 0; i < num_entries; ++i) {
-        PyObject *item = items[i];
-        if (!PyObject_TypeCheck(item, types::WC)) {
-            PyErr_Format(PyExc_TypeError, "wcs[%d] must be a WC, not %.200s", i,
-                         Py_TYPE(item)->tp_name);
-            return false;
-        }
-        if (!targets.add(item)) {
-            return false;
-        }
-    }
-    return true;
+    return targets.take(reinterpret_cast<PyListObject *>(wcs)->ob_item, num_entries);
 }
 
 }  // namespace
@@ -421,8 +506,9 @@ PyObject *cq_ex_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, Py
     if (!poll_prologue(self, args, nargs, kwnames, num_entries)) {
         return nullptr;
     }
+    auto *cq = reinterpret_cast<CQExObject *>(self);
     Records records;
-    if (!poll_extended(reinterpret_cast<CQExObject *>(self), num_entries, records)) {
+    if (!poll_extended(cq, ExtendedReader(cq), num_entries, records)) {
         return nullptr;
     }
     Results results;
@@ -448,8 +534,12 @@ PyObject *cq_poll_into(PyObject *self, PyObject *const *args, Py_ssize_t nargs, 
         return nullptr;
     }
     for (int i = 0; i < n; ++i) {
-        wc_refill(targets.wc(static_cast<size_t>(i)), wcs[i],
-                  targets.old_sgid(static_cast<size_t>(i)));
+        WCObject *wc = targets.wc(static_cast<size_t>(i));
+        wc_set_fields(*wc, wcs[i]);
+        if (wc->sgid != Py_None) {
+            Py_INCREF(Py_None);
+            targets.set_sgid(wc, Py_None);
+        }
     }
     return PyLong_FromLong(n);
 }
@@ -462,14 +552,27 @@ PyObject *cq_ex_poll_into(PyObject *self, PyObject *const *args, Py_ssize_t narg
     if (!poll_into_prologue(self, args, nargs, kwnames, targets, num_entries)) {
         return nullptr;
     }
+    auto *cq = reinterpret_cast<CQExObject *>(self);
+    const ExtendedReader reader(cq);
+    if (targets.bare() && reader.standard) {
+        const Py_ssize_t n = poll_extended_bare(cq, reader, num_entries, targets);
+        return n < 0 ? nullptr : PyLong_FromSsize_t(n);
+    }
     Records records;
-    if (!poll_extended(reinterpret_cast<CQExObject *>(self), num_entries, records)) {
+    if (!poll_extended(cq, reader, num_entries, records)) {
         return nullptr;
     }
     for (size_t i = 0; i < records.size(); ++i) {
-        if (!wc_refill(targets.wc(i), records[i], targets.old_sgid(i))) {
-            return nullptr;
+        WCObject *wc = targets.wc(i);
+        const ExtendedRecord &record = records[i];
+        if (record.has_sgid || wc->sgid != Py_None) [[unlikely]] {
+            PyObject *sgid = wc_record_sgid(record);
+            if (sgid == nullptr) {
+                return nullptr;
+            }
+            targets.set_sgid(wc, sgid);
         }
+        wc_set_fields(*wc, record);
     }
     return PyLong_FromSize_t(records.size());
 }

@@ -229,40 +229,7 @@ PyTypeObject *create_WC_type(PyObject *module) { return py::add_type(module, &wc
 
 const py::MethodTable WC_methods = py::method_table(types::WC, kWCMethods);
 
-namespace {
-
-// The classic record's fields, converted.
-void set_fields(WCObject &wc, const ibv_wc &src)
-{
-    wc.wr_id = src.wr_id;
-    wc.status = static_cast<int32_t>(src.status);
-    wc.opcode = static_cast<int32_t>(src.opcode);
-    wc.vendor_err = src.vendor_err;
-    wc.byte_len = src.byte_len;
-    wc.imm_data = ntohl(src.imm_data);
-    wc.qp_num = src.qp_num;
-    wc.src_qp = src.src_qp;
-    wc.wc_flags = src.wc_flags;
-}
-
-// An extended record's numeric fields lie in the WC's order: one copy.
-constexpr size_t kRecordFieldsSize =
-    offsetof(ExtendedRecord, wc_flags) + sizeof(uint32_t) - offsetof(ExtendedRecord, wr_id);
-static_assert(offsetof(ExtendedRecord, wr_id) == 0);
-static_assert(offsetof(WCObject, wc_flags) - offsetof(WCObject, wr_id) ==
-              offsetof(ExtendedRecord, wc_flags) - offsetof(ExtendedRecord, wr_id));
-static_assert(offsetof(WCObject, imm_data) - offsetof(WCObject, wr_id) ==
-              offsetof(ExtendedRecord, imm_data) - offsetof(ExtendedRecord, wr_id));
-
-void set_fields(WCObject &wc, const ExtendedRecord &record)
-{
-    std::memcpy(&wc.wr_id, &record.wr_id, kRecordFieldsSize);
-    wc.unsolicited = record.unsolicited ? 1 : 0;
-}
-
-// The sender's GID of a record as bytes, or None; null with the exception
-// set.
-PyObject *record_sgid(const ExtendedRecord &record)
+PyObject *wc_record_sgid(const ExtendedRecord &record)
 {
     if (!record.has_sgid) {
         Py_INCREF(Py_None);
@@ -272,23 +239,9 @@ PyObject *record_sgid(const ExtendedRecord &record)
                                      sizeof(record.sgid.raw));
 }
 
-// Puts `sgid` (a new reference) into the WC, handing its former value to the
-// caller through `old` unless that was None.
-void replace_sgid(WCObject &wc, PyObject *sgid, PyObject *&old)
-{
-    old = wc.sgid;
-    wc.sgid = sgid;
-    if (old == Py_None || old == nullptr) {
-        Py_XDECREF(old);
-        old = nullptr;
-    }
-}
-
-}  // namespace
-
 PyObject *wc_from_ibv_wc(const ibv_wc &src)
 {
-    return new_wc([&src](WCObject &wc) { set_fields(wc, src); });
+    return new_wc([&src](WCObject &wc) { wc_set_fields(wc, src); });
 }
 
 ExtendedReader::ExtendedReader(const CQExObject *cq)
@@ -316,42 +269,17 @@ PyObject *wc_from_record(const ExtendedRecord &record)
 {
     Ref sender;
     if (record.has_sgid) {
-        sender = Ref::steal(record_sgid(record));
+        sender = Ref::steal(wc_record_sgid(record));
         if (!sender) {
             return nullptr;
         }
     }
     return new_wc([&record, &sender](WCObject &wc) {
-        set_fields(wc, record);
+        wc_set_fields(wc, record);
         if (sender) {
             Py_SETREF(wc.sgid, sender.release());
         }
     });
-}
-
-void wc_refill(WCObject *wc, const ibv_wc &src, PyObject *&old_sgid)
-{
-    set_fields(*wc, src);
-    wc->unsolicited = 0;
-    old_sgid = nullptr;
-    if (wc->sgid != Py_None) {
-        Py_INCREF(Py_None);
-        replace_sgid(*wc, Py_None, old_sgid);
-    }
-}
-
-bool wc_refill(WCObject *wc, const ExtendedRecord &record, PyObject *&old_sgid)
-{
-    old_sgid = nullptr;
-    if (record.has_sgid || wc->sgid != Py_None) {
-        PyObject *sgid = record_sgid(record);
-        if (sgid == nullptr) {
-            return false;
-        }
-        replace_sgid(*wc, sgid, old_sgid);
-    }
-    set_fields(*wc, record);
-    return true;
 }
 
 }  // namespace vantor
