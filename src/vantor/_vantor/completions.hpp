@@ -108,18 +108,20 @@ private:
 // A new WC from a record read by an ExtendedReader.
 PyObject *wc_from_record(const ExtendedRecord &record);
 
-// A WC's numeric fields from a classic record, converted.
+// A WC's numeric fields from a classic record, whose fields up to wc_flags
+// lie in the WC's order: one copy, and the immediate data to host order.
 inline void wc_set_fields(WCObject &wc, const ibv_wc &src)
 {
-    wc.wr_id = src.wr_id;
-    wc.status = static_cast<int32_t>(src.status);
-    wc.opcode = static_cast<int32_t>(src.opcode);
-    wc.vendor_err = src.vendor_err;
-    wc.byte_len = src.byte_len;
+    static_assert(offsetof(ibv_wc, wr_id) == 0);
+    static_assert(offsetof(WCObject, wc_flags) - offsetof(WCObject, wr_id) ==
+                  offsetof(ibv_wc, wc_flags));
+    static_assert(offsetof(WCObject, status) - offsetof(WCObject, wr_id) ==
+                  offsetof(ibv_wc, status));
+    static_assert(offsetof(WCObject, imm_data) - offsetof(WCObject, wr_id) ==
+                  offsetof(ibv_wc, imm_data));
+    static_assert(sizeof(src.status) == 4 && sizeof(src.opcode) == 4);
+    std::memcpy(&wc.wr_id, &src, offsetof(ibv_wc, wc_flags) + sizeof(src.wc_flags));
     wc.imm_data = be32toh(src.imm_data);
-    wc.qp_num = src.qp_num;
-    wc.src_qp = src.src_qp;
-    wc.wc_flags = src.wc_flags;
     wc.unsolicited = 0;
 }
 
