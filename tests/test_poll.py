@@ -348,15 +348,27 @@ def test_poll_into_takes_at_most_num_entries(sim, ctx, kind):
 @pytest.mark.parametrize(
     "args, exc, message",
     [
-        (((v.WC(),),), TypeError, r"^Argument 'wcs' has incorrect type \(expected list, got tuple\)$"),
+        (
+            ((v.WC(),),),
+            TypeError,
+            r"^Argument 'wcs' has incorrect type \(expected list, got tuple\)$",
+        ),
         (([],), ValueError, "^wcs is empty: nothing to poll into$"),
         (([v.WC()], 0), ValueError, "^num_entries must be positive$"),
         (([v.WC()], -1), ValueError, "^num_entries must be positive$"),
         (([v.WC()], 2), ValueError, r"^num_entries \(2\) exceeds len\(wcs\) \(1\)$"),
         (([v.WC()], "1"), TypeError, "^an integer is required$"),
         (([v.WC(), None], None), TypeError, r"^Expected WC at wcs\[1\], got NoneType$"),
-        (([v.WC(), v.SGE(0, 1, 2)], 2), TypeError, r"^Expected WC at wcs\[1\], got vantor\._vantor\.SGE$"),
-        (([v.WC()], 1, 2), TypeError, r"^poll_into\(\) takes at most 2 positional arguments \(3 given\)$"),
+        (
+            ([v.WC(), v.SGE(0, 1, 2)], 2),
+            TypeError,
+            r"^Expected WC at wcs\[1\], got vantor\._vantor\.SGE$",
+        ),
+        (
+            ([v.WC()], 1, 2),
+            TypeError,
+            r"^poll_into\(\) takes at most 2 positional arguments \(3 given\)$",
+        ),
     ],
 )
 @pytest.mark.parametrize("kind", KINDS)

@@ -267,8 +267,7 @@ int poll_classic(CQObject *cq, int num_entries, ClassicRecords &records)
 
 // An extended queue's batch read into `records` (left empty when the queue
 // had nothing); false with the exception set.
-bool poll_extended(CQExObject *cq, const ExtendedReader &reader, int num_entries,
-                   Records &records)
+bool poll_extended(CQExObject *cq, const ExtendedReader &reader, int num_entries, Records &records)
 {
     ibv_cq_ex *cqx = cq->_cqx;
     BatchOutcome outcome;
@@ -335,7 +334,7 @@ public:
                 return false;
             }
             PyObject *sgid = reinterpret_cast<WCObject *>(item)->sgid;
-                if (sgid != Py_None) [[unlikely]] {
+            if (sgid != Py_None) [[unlikely]] {
                 bare_ = false;
                 plain = plain && (sgid == nullptr || PyBytes_CheckExact(sgid));
             }
@@ -434,8 +433,8 @@ const py::ArgSpec kPollIntoArgs{"poll_into", kPollIntoNames, 1};
 // Shared prologue of poll_into: the arguments, the closed check, the count
 // and every WC it covers, all checked before anything is polled (a
 // completion taken off the queue cannot be put back).
-bool poll_into_prologue(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
-                        PyObject *kwnames, Targets &targets, int &num_entries)
+bool poll_into_prologue(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames,
+                        Targets &targets, int &num_entries)
 {
     PyObject *values[2] = {nullptr, nullptr};
     if (kwnames == nullptr && (nargs == 1 || nargs == 2)) {
