@@ -40,6 +40,7 @@ class World(OneOfEach):
         self.other = self.device.open()
         self.wc_fail = v._unpickle_WC(v.WC, WC_CHECKSUM, (0, 0, 0, 0, None, 0, 12, 0, 0x1F, 0, 7))
         self.wr_id = 0
+        self.wcs = [v.WC() for _ in range(4)]
 
     def drain(self):
         for cq in (self.send_cq, self.cq, self.cqx):
@@ -51,6 +52,14 @@ class World(OneOfEach):
         self.wr_id += 1
         link.send(self.wr_id)
         return self.send_cq.poll(4), link.receiver.recv_cq.poll(4)
+
+    def send_into(self, link, wcs=None):
+        """``send`` with both completions polled into WC objects: the
+        world's own, or ``wcs``."""
+        self.wr_id += 1
+        link.send(self.wr_id)
+        wcs = self.wcs if wcs is None else wcs
+        return self.send_cq.poll_into(wcs), link.receiver.recv_cq.poll_into(wcs)
 
     def send_wr(self, **fields):
         base = dict(
@@ -201,6 +210,21 @@ SUCCESS = [
     ("CQ.poll(empty)", lambda w: op(lambda: (w.cq.poll(8), w.cqx.poll(8)))),
     ("CQ.poll", lambda w: op(lambda: w.send(w.link))),
     ("CQEx.poll", lambda w: op(lambda: w.send(w.linkx))),
+    ("CQ.poll_into", lambda w: op(lambda: w.send_into(w.link), *w.wcs)),
+    ("CQEx.poll_into", lambda w: op(lambda: w.send_into(w.linkx), *w.wcs)),
+    (
+        # WCs whose sgid is released only once all are filled: held by the call.
+        "CQEx.poll_into(held)",
+        lambda w: op(
+            lambda: w.send_into(
+                w.linkx,
+                [
+                    v._unpickle_WC(v.WC, WC_CHECKSUM, (0, 0, 0, 0, [i], 0, 0, 0, 0, 0, i))
+                    for i in range(2)
+                ],
+            )
+        ),
+    ),  # fmt: skip
     (
         "CompChannel.get_cq_event",
         lambda w: op(
@@ -438,6 +462,18 @@ ERRORS = [
         ),
     ),  # fmt: skip
     ("poll(huge)", lambda w: op(lambda: w.cq.poll(2**31 - 1))),
+    (
+        "poll_into(bad)",
+        lambda w: op(
+            lambda: (
+                _raises(lambda: w.cq.poll_into([]), ValueError),
+                _raises(lambda: w.cqx.poll_into(w.wcs, 5), ValueError),
+                _raises(lambda: w.cqx.poll_into([w.wcs[0], w.gid]), TypeError),
+                _raises(lambda: w.cq.poll_into(tuple(w.wcs)), TypeError),
+            ),
+            *w.wcs,
+        ),
+    ),  # fmt: skip
     ("Device.open(missing)", lambda w: op(v.Device("nope", 0).open)),
     ("Device.open(None)", lambda w: op(v.Device.__new__(v.Device).open)),
     ("Device(bad)", lambda w: op(lambda: v.Device(1, -1))),
@@ -724,6 +760,9 @@ NATIVE_FAILURES = [
     ("ibv_poll_cq", "poll_cq", lambda w: op(lambda: w.cq.poll(4))),
     ("ibv_start_poll", "start_poll", lambda w: op(lambda: w.cqx.poll(4))),
     ("ibv_next_poll", "next_poll", lambda w: op(lambda: w.send(w.linkx))),
+    ("ibv_poll_cq into", "poll_cq", lambda w: op(lambda: w.cq.poll_into(w.wcs), *w.wcs)),
+    ("ibv_start_poll into", "start_poll", lambda w: op(lambda: w.cqx.poll_into(w.wcs), *w.wcs)),
+    ("ibv_next_poll into", "next_poll", lambda w: op(lambda: w.send_into(w.linkx), *w.wcs)),
     (
         "ibv_create_qp_ex",
         "create_qp_ex",
