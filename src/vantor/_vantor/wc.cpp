@@ -244,6 +244,11 @@ PyObject *wc_from_ibv_wc(const ibv_wc &src)
     return new_wc([&src](WCObject &wc) { wc_set_fields(wc, src); });
 }
 
+namespace {
+constexpr uint64_t kOptionalFields =
+    IBV_WC_EX_WITH_BYTE_LEN | IBV_WC_EX_WITH_IMM | IBV_WC_EX_WITH_QP_NUM | IBV_WC_EX_WITH_SRC_QP;
+}  // namespace
+
 ExtendedReader::ExtendedReader(const CQExObject *cq)
     : cqx(cq->_cqx), ecq(cq->_ecq), byte_len((cq->_wc_flags & IBV_WC_EX_WITH_BYTE_LEN) != 0),
       imm((cq->_wc_flags & IBV_WC_EX_WITH_IMM) != 0),
@@ -251,7 +256,7 @@ ExtendedReader::ExtendedReader(const CQExObject *cq)
       src_qp((cq->_wc_flags & IBV_WC_EX_WITH_SRC_QP) != 0),
       sgid(cq->_ecq != nullptr && cq->_sgid != 0),
       unsolicited(cq->_ecq != nullptr && cq->_unsolicited != 0),
-      standard(byte_len && imm && qp_num && src_qp && !sgid && !unsolicited)
+      standard((cq->_wc_flags & kOptionalFields) == kOptionalFields && !sgid && !unsolicited)
 {}
 
 void ExtendedReader::read_optional(ExtendedRecord &record) const
