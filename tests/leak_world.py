@@ -33,6 +33,7 @@ class World(OneOfEach):
         self.other = self.device.open()
         self.wc_fail = v._unpickle_WC(v.WC, WC_CHECKSUM, (0, 0, 0, 0, None, 0, 12, 0, 0x1F, 0, 7))
         self.wr_id = 0
+        self.wcs = [v.WC() for _ in range(4)]
 
     def drain(self):
         for cq in (self.send_cq, self.cq, self.cqx):
@@ -44,6 +45,14 @@ class World(OneOfEach):
         self.wr_id += 1
         link.send(self.wr_id)
         return self.send_cq.poll(4), link.receiver.recv_cq.poll(4)
+
+    def send_into(self, link, wcs=None):
+        """``send`` with both completions polled into WC objects: the
+        world's own, or ``wcs``."""
+        self.wr_id += 1
+        link.send(self.wr_id)
+        wcs = self.wcs if wcs is None else wcs
+        return self.send_cq.poll_into(wcs), link.receiver.recv_cq.poll_into(wcs)
 
     def send_wr(self, **fields):
         base = dict(

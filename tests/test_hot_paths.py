@@ -49,6 +49,26 @@ def test_batches_around_the_local_size(ctx, kind, queued, num_entries):
     assert cq.poll(500) == []
 
 
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("held", [False, True], ids=["borrowed", "held"])
+@pytest.mark.parametrize(("queued", "size"), [(64, 64), (65, 64), (70, 100), (120, 200)])
+def test_poll_into_around_the_local_size(ctx, kind, held, queued, size):
+    """poll_into past the sizes kept on the stack, with its WCs borrowed
+    from the list or held by the call (here: held because an sgid must be
+    released after the fills)."""
+    cq, link = big_queue(ctx, kind, queued)
+    wcs = [v.WC() for _ in range(size)]
+    if held:
+        wcs[-1] = v._unpickle_WC(v.WC, 0x4180B13, (0, 0, 0, 0, [], 0, 0, 0, 0, 0, 0))
+    taken = cq.poll_into(wcs)
+    assert taken == min(queued, size)
+    assert [wc.wr_id for wc in wcs[:taken]] == list(range(taken))
+    assert all(wc.is_success for wc in wcs[:taken])
+    rest = cq.poll_into(wcs)
+    assert rest == queued - taken
+    assert [wc.wr_id for wc in wcs[:rest]] == list(range(taken, queued))
+
+
 def post_recv_log(sim, qp, wrs):
     with sim.recording() as log:
         qp.post_recv(wrs)

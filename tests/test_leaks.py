@@ -12,7 +12,7 @@ import pickle
 
 import pytest
 from leak_check import check_no_leak
-from leak_world import cases, op, open_world
+from leak_world import WC_CHECKSUM, cases, op, open_world
 from qp_helpers import ACCESS_ALL
 
 import vantor._vantor as v
@@ -138,6 +138,21 @@ SUCCESS = [
     ("CQ.poll(empty)", lambda w: op(lambda: (w.cq.poll(8), w.cqx.poll(8)))),
     ("CQ.poll", lambda w: op(lambda: w.send(w.link))),
     ("CQEx.poll", lambda w: op(lambda: w.send(w.linkx))),
+    ("CQ.poll_into", lambda w: op(lambda: w.send_into(w.link), *w.wcs)),
+    ("CQEx.poll_into", lambda w: op(lambda: w.send_into(w.linkx), *w.wcs)),
+    (
+        # WCs whose sgid is released only once all are filled: held by the call.
+        "CQEx.poll_into(held)",
+        lambda w: op(
+            lambda: w.send_into(
+                w.linkx,
+                [
+                    v._unpickle_WC(v.WC, WC_CHECKSUM, (0, 0, 0, 0, [i], 0, 0, 0, 0, 0, i))
+                    for i in range(2)
+                ],
+            )
+        ),
+    ),  # fmt: skip
     (
         "CompChannel.get_cq_event",
         lambda w: op(

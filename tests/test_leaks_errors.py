@@ -125,6 +125,18 @@ ERRORS = [
         ),
     ),  # fmt: skip
     ("poll(huge)", lambda w: op(lambda: w.cq.poll(2**31 - 1))),
+    (
+        "poll_into(bad)",
+        lambda w: op(
+            lambda: (
+                raises(lambda: w.cq.poll_into([]), ValueError),
+                raises(lambda: w.cqx.poll_into(w.wcs, 5), ValueError),
+                raises(lambda: w.cqx.poll_into([w.wcs[0], w.gid]), TypeError),
+                raises(lambda: w.cq.poll_into(tuple(w.wcs)), TypeError),
+            ),
+            *w.wcs,
+        ),
+    ),  # fmt: skip
     ("Device.open(missing)", lambda w: op(v.Device("nope", 0).open)),
     ("Device.open(None)", lambda w: op(v.Device.__new__(v.Device).open)),
     ("Device(bad)", lambda w: op(lambda: v.Device(1, -1))),

@@ -68,6 +68,9 @@ NATIVE_FAILURES = [
     ("ibv_poll_cq", "poll_cq", lambda w: op(lambda: w.cq.poll(4))),
     ("ibv_start_poll", "start_poll", lambda w: op(lambda: w.cqx.poll(4))),
     ("ibv_next_poll", "next_poll", lambda w: op(lambda: w.send(w.linkx))),
+    ("ibv_poll_cq into", "poll_cq", lambda w: op(lambda: w.cq.poll_into(w.wcs), *w.wcs)),
+    ("ibv_start_poll into", "start_poll", lambda w: op(lambda: w.cqx.poll_into(w.wcs), *w.wcs)),
+    ("ibv_next_poll into", "next_poll", lambda w: op(lambda: w.send_into(w.linkx), *w.wcs)),
     (
         "ibv_create_qp_ex",
         "create_qp_ex",

@@ -286,3 +286,208 @@ def test_wc_outlives_its_queue(ctx, kind):
     cq.close()
     del cq, link
     assert (wc.wr_id, wc.opcode) == (4, WCOpcode.RECV)
+
+
+# ---- polling into the caller's WC objects -------------------------------------------
+
+FIELDS = ("wr_id", "status", "opcode", "vendor_err", "byte_len", "imm_data", "qp_num", "src_qp",
+          "wc_flags", "sgid", "unsolicited")  # fmt: skip
+WC_STATE = (64, 0xDEADBEEF, 128, 3, None, 4, 0, 0, 0, 2, 2**64 - 1)  # the pickled field order
+
+
+def fields(wc):
+    return tuple(getattr(wc, name) for name in FIELDS)
+
+
+def restored_wc(sgid=None):
+    """A WC as a pickle restores it, holding any object as its sgid."""
+    state = list(WC_STATE)
+    state[4] = sgid
+    return v._unpickle_WC(v.WC, 0x4180B13, tuple(state))
+
+
+class MyWC(v.WC):
+    pass
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_poll_into_fills_the_given_objects_like_poll(ctx, kind):
+    expected_cq, expected_link = queue_with(ctx, kind, [10, 11, 12])
+    expected = [fields(wc) for wc in expected_cq.poll(3)]
+    cq, link = queue_with(ctx, kind, [10, 11, 12])
+    wcs = [v.WC(), MyWC(), restored_wc(), v.WC()]
+    spare = fields(wcs[3])
+    same = list(wcs)
+    assert cq.poll_into(wcs) == 3
+    assert all(a is b for a, b in zip(wcs, same))
+    qpns = {"qp_num": link.receiver.qp_num, "src_qp": link.sender.qp_num}
+    for wc, want in zip(wcs, expected):
+        got = dict(zip(FIELDS, fields(wc)))
+        assert got == {**dict(zip(FIELDS, want)), **qpns}
+    assert fields(wcs[3]) == spare  # past the count: untouched
+    assert cq.poll_into(wcs) == 0
+    assert [wc.wr_id for wc in wcs[:3]] == [10, 11, 12]
+    assert v.CQ.poll_into.__annotations__ == v.CQEx.poll_into.__annotations__ == {"return": "int"}
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_poll_into_takes_at_most_num_entries(sim, ctx, kind):
+    cq, link = queue_with(ctx, kind, [1, 2, 3, 4, 5])
+    wcs = [v.WC() for _ in range(4)]
+    with sim.recording() as log:
+        counts = [cq.poll_into(wcs, 2), cq.poll_into(wcs, num_entries=1), cq.poll_into(wcs)]
+    assert counts == [2, 1, 2]
+    assert [wc.wr_id for wc in wcs] == [4, 5, 0, 0]  # the first two WCs, overwritten
+    if kind == "cq":
+        assert [c["num_entries"] for c in log.calls("poll_cq")] == [2, 1, 4]
+    else:
+        assert [c["ret"] for c in log.calls("next_poll")] == [0, 0, errno.ENOENT]
+        assert len(log.calls("start_poll")) == len(log.calls("end_poll")) == 3
+
+
+@pytest.mark.parametrize(
+    "args, exc, message",
+    [
+        (
+            ((v.WC(),),),
+            TypeError,
+            r"^Argument 'wcs' has incorrect type \(expected list, got tuple\)$",
+        ),
+        (([],), ValueError, "^wcs is empty: nothing to poll into$"),
+        (([v.WC()], 0), ValueError, "^num_entries must be positive$"),
+        (([v.WC()], -1), ValueError, "^num_entries must be positive$"),
+        (([v.WC()], 2), ValueError, r"^num_entries \(2\) exceeds len\(wcs\) \(1\)$"),
+        (([v.WC()], "1"), TypeError, "^an integer is required$"),
+        (([v.WC(), None], None), TypeError, r"^Expected WC at wcs\[1\], got NoneType$"),
+        (
+            ([v.WC(), v.SGE(0, 1, 2)], 2),
+            TypeError,
+            r"^Expected WC at wcs\[1\], got vantor\._vantor\.SGE$",
+        ),
+        (
+            ([v.WC()], 1, 2),
+            TypeError,
+            r"^poll_into\(\) takes at most 2 positional arguments \(3 given\)$",
+        ),
+    ],
+)
+@pytest.mark.parametrize("kind", KINDS)
+def test_poll_into_checks_everything_before_polling(sim, ctx, kind, args, exc, message):
+    cq, link = queue_with(ctx, kind, [1])
+    with sim.recording() as log:
+        with pytest.raises(exc, match=message):
+            cq.poll_into(*args)
+    assert log.calls("poll_cq") == [] and log.calls("start_poll") == []
+    assert [wc.wr_id for wc in cq.poll(4)] == [1]
+
+
+def test_poll_into_ignores_items_past_num_entries(ctx):
+    cq, link = queue_with(ctx, "cq_ex", [1])
+    wcs = [v.WC(), "not a WC"]
+    assert cq.poll_into(wcs, 1) == 1 and wcs[0].wr_id == 1
+
+
+@pytest.mark.parametrize("cls", [v.CQ, v.CQEx])
+def test_poll_into_closed_queue(cls):
+    with pytest.raises(v.EfaError) as info:
+        cls().poll_into([v.WC()], 0)
+    expect_efa_error(info, "completion queue is closed", errno.EBADF)
+
+
+@pytest.mark.parametrize(
+    "kind, fail, operation, left",
+    [
+        ("cq", ("poll_cq", errno.EPERM, -1), "ibv_poll_cq", [1, 2]),
+        ("cq_ex", ("start_poll", 0, errno.EIO), "ibv_start_poll", [1, 2]),
+        # The completion read before the failure is consumed; the rest stay.
+        ("cq_ex", ("next_poll", 0, errno.EIO), "ibv_next_poll", [2]),
+    ],
+)
+def test_poll_into_failure(sim, ctx, kind, fail, operation, left):
+    cq, link = queue_with(ctx, kind, [1, 2])
+    wcs = [v.WC(), v.WC()]
+    name, err, rc = fail
+    sim.fail(name, err, rc=rc)
+    with pytest.raises(v.EfaError) as info:
+        cq.poll_into(wcs)
+    expect_efa_error(info, operation, rc if err == 0 else err)
+    if len(left) == 2:  # nothing was read: the objects are untouched
+        assert [fields(wc) for wc in wcs] == [fields(v.WC())] * 2
+    assert [wc.wr_id for wc in cq.poll(4)] == left
+
+
+@pytest.mark.parametrize("shared_pd", [False, True], ids=["unknown-peer", "peer-with-ah"])
+def test_poll_into_replaces_sgid(sim, ctx, shared_pd):
+    cq = ctx.create_cq_ex(16, sgid=True)
+    link = Link(ctx, ctx.create_cq(16), cq, shared_pd=shared_pd)
+    link.send_many([1, 2])
+    wcs = [restored_wc(sgid=b"x" * 16), v.WC()]
+    assert cq.poll_into(wcs) == 2
+    expected = None if shared_pd else sim.device_gid(0)
+    assert [wc.sgid for wc in wcs] == [expected, expected]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_poll_into_clears_what_the_completion_lacks(ctx, kind):
+    """A reused WC keeps nothing of its last completion: no sgid, no
+    unsolicited flag, whatever the queue."""
+    cq, link = queue_with(ctx, kind, [7])
+    wc = restored_wc(sgid=b"g" * 16)
+    state = list(WC_STATE)
+    state[7] = 1  # unsolicited
+    flagged = v._unpickle_WC(v.WC, 0x4180B13, tuple(state))
+    assert flagged.unsolicited is True and wc.sgid == b"g" * 16
+    assert cq.poll_into([wc]) == 1 and (wc.wr_id, wc.sgid) == (7, None)
+    link.send(8)
+    assert cq.poll_into([flagged]) == 1
+    assert (flagged.wr_id, flagged.unsolicited, flagged.sgid) == (8, False, None)
+
+
+def test_poll_into_unsolicited(ctx):
+    cq = ctx.create_cq_ex(16, unsolicited=True)
+    link = Link(ctx, ctx.create_cq(16), cq, unsolicited=True)
+    link.write_with_imm(5, imm=0x01020304)
+    link.send(6)
+    wcs = [v.WC(), v.WC()]
+    assert cq.poll_into(wcs) == 2
+    assert [(wc.opcode, wc.unsolicited, wc.imm_data) for wc in wcs] == [
+        (WCOpcode.RECV_RDMA_WITH_IMM, True, 0x01020304), (WCOpcode.RECV, False, 0),
+    ]  # fmt: skip
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_poll_into_releases_old_sgids_only_once_all_are_filled(ctx, kind):
+    """An sgid whose release runs code (here: one that empties the list and
+    reads the WCs) is released after every WC is filled."""
+    cq, link = queue_with(ctx, kind, [1, 2, 3])
+    seen = []
+
+    class Hostile:
+        def __del__(self):
+            seen.append([wc.wr_id for wc in wcs])
+            wcs.clear()
+
+    wcs = [v.WC(), restored_wc(sgid=Hostile()), v.WC()]
+    held = list(wcs)
+    assert cq.poll_into(wcs) == 3
+    assert seen == [[1, 2, 3]] and wcs == []
+    assert [(wc.wr_id, wc.sgid) for wc in held] == [(1, None), (2, None), (3, None)]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_poll_into_with_another_thread(ctx, kind):
+    """With another thread alive the GIL may be released during the poll, so
+    the call holds the WCs itself; the results are the same."""
+    import threading
+
+    cq, link = queue_with(ctx, kind, [1, 2])
+    stop = threading.Event()
+    thread = threading.Thread(target=stop.wait)
+    thread.start()
+    try:
+        wcs = [v.WC(), MyWC(), v.WC()]
+        assert cq.poll_into(wcs) == 2
+    finally:
+        stop.set()
+        thread.join()
+    assert [(type(wc), wc.wr_id) for wc in wcs] == [(v.WC, 1), (MyWC, 2), (v.WC, 0)]

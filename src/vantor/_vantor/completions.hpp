@@ -8,7 +8,12 @@
 #include <Python.h>
 #include <infiniband/verbs.h>
 
+#include <endian.h>
+
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <type_traits>
 
 namespace vantor {
 
@@ -63,13 +68,69 @@ struct ExtendedReader {
     efadv_cq *ecq;  // may be null
     bool byte_len, imm, qp_num, src_qp;
     bool sgid, unsolicited;  // requested at creation and ecq present
+    // The usual queue: every optional field requested, no EFA extras. Its
+    // batches read each completion straight through, with no per-field test.
+    bool standard;
 
     explicit ExtendedReader(const CQExObject *cq);
-    void read(ExtendedRecord &record) const;
+
+    // Into a record, or (Standard only) straight into a WC's numeric
+    // fields and its unsolicited flag.
+    template <bool Standard, typename Out>
+    void read(Out &out) const
+    {
+        static_assert(Standard || std::is_same_v<Out, ExtendedRecord>);
+        CompletionFields &f = out.fields;
+        f.wr_id = cqx->wr_id;
+        f.status = static_cast<int32_t>(cqx->status);
+        f.opcode = static_cast<int32_t>(ibv_wc_read_opcode(cqx));
+        f.vendor_err = ibv_wc_read_vendor_err(cqx);
+        if constexpr (Standard) {
+            f.byte_len = ibv_wc_read_byte_len(cqx);
+            f.imm_data = be32toh(ibv_wc_read_imm_data(cqx));
+            f.qp_num = ibv_wc_read_qp_num(cqx);
+            f.src_qp = ibv_wc_read_src_qp(cqx);
+            f.wc_flags = ibv_wc_read_wc_flags(cqx);
+            if constexpr (std::is_same_v<Out, ExtendedRecord>) {
+                out.has_sgid = false;
+            }
+            out.unsolicited = false;
+        } else {
+            read_optional(out);
+        }
+    }
+
+private:
+    void read_optional(ExtendedRecord &record) const;
 };
 
 // A new WC from a record read by an ExtendedReader.
 PyObject *wc_from_record(const ExtendedRecord &record);
+
+// A WC's numeric fields from a classic record, whose fields up to wc_flags
+// lie in the same order: one copy, and the immediate data to host order.
+inline void wc_set_fields(WCObject &wc, const ibv_wc &src)
+{
+    static_assert(offsetof(ibv_wc, wr_id) == 0 && offsetof(CompletionFields, wr_id) == 0);
+    static_assert(offsetof(CompletionFields, wc_flags) == offsetof(ibv_wc, wc_flags));
+    static_assert(offsetof(CompletionFields, status) == offsetof(ibv_wc, status));
+    static_assert(offsetof(CompletionFields, imm_data) == offsetof(ibv_wc, imm_data));
+    static_assert(sizeof(src.status) == 4 && sizeof(src.opcode) == 4);
+    std::memcpy(&wc.fields, &src, offsetof(ibv_wc, wc_flags) + sizeof(src.wc_flags));
+    wc.fields.imm_data = be32toh(src.imm_data);
+    wc.unsolicited = 0;
+}
+
+// A WC's numeric fields from an extended record.
+inline void wc_set_fields(WCObject &wc, const ExtendedRecord &record)
+{
+    wc.fields = record.fields;
+    wc.unsolicited = record.unsolicited ? 1 : 0;
+}
+
+// The sender's GID of a record: 16 bytes, or None when it has none. Null
+// with MemoryError set.
+PyObject *wc_record_sgid(const ExtendedRecord &record);
 
 // The queue's native ibv_cq (CQEx: its extended queue viewed as an ibv_cq).
 inline ibv_cq *cq_handle(const CQObject *cq) { return cq->_cq; }
@@ -106,5 +167,8 @@ PyObject *cq_ex_create(ContextObject *context, const CQExRequest &request);
 // Installed by cq.cpp on CQ and CQEx.
 PyObject *cq_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 PyObject *cq_ex_poll(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+PyObject *cq_poll_into(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+PyObject *cq_ex_poll_into(PyObject *self, PyObject *const *args, Py_ssize_t nargs,
+                          PyObject *kwnames);
 
 }  // namespace vantor

@@ -177,13 +177,36 @@ Refusal not_a(const char *expected, PyObject *object)
     return {Refusal::Kind::not_a, expected, object, 0};
 }
 
+// An SGE subclass instance: out of the loops' line, so that the usual exact
+// instance costs them no spilled registers around a call.
+[[gnu::noinline, gnu::cold]] bool is_sge_subclass_instance(PyObject *obj)
+{
+    return PyType_IsSubtype(Py_TYPE(obj), types::SGE) != 0;
+}
+
+// The same for any type.
+[[gnu::noinline, gnu::cold]] bool is_subclass_instance(PyObject *obj, PyTypeObject *type)
+{
+    return PyType_IsSubtype(Py_TYPE(obj), type) != 0;
+}
+
+inline bool is_a(PyObject *obj, PyTypeObject *type)
+{
+    return Py_IS_TYPE(obj, type) || is_subclass_instance(obj, type);
+}
+
+inline bool is_sge(PyObject *obj)
+{
+    return Py_IS_TYPE(obj, types::SGE) || is_sge_subclass_instance(obj);
+}
+
 // Checks one request and adds it to the open batch, calling nothing of
 // Python's.
 Refusal build_send(ibv_qp_ex *qpx, PyObject *obj, uint64_t allowed_ops, ibv_sge *sges,
                    ibv_data_buf *bufs)
 {
     using Kind = Refusal::Kind;
-    if (!PyObject_TypeCheck(obj, types::SendWR)) {
+    if (!is_a(obj, types::SendWR)) [[unlikely]] {
         return not_a("SendWR", obj);
     }
     auto *wr = reinterpret_cast<SendWRObject *>(obj);
@@ -191,7 +214,7 @@ Refusal build_send(ibv_qp_ex *qpx, PyObject *obj, uint64_t allowed_ops, ibv_sge 
     if (ah_obj == nullptr || ah_obj == Py_None) {
         return {Kind::no_destination};
     }
-    if (!PyObject_TypeCheck(ah_obj, types::AH)) {
+    if (!is_a(ah_obj, types::AH)) [[unlikely]] {
         return not_a("AH", ah_obj);
     }
     auto *ah = reinterpret_cast<AHObject *>(ah_obj);
@@ -237,26 +260,30 @@ Refusal build_send(ibv_qp_ex *qpx, PyObject *obj, uint64_t allowed_ops, ibv_sge 
     }
     ibv_wr_set_ud_addr(qpx, ah->_ah, wr->remote_qpn, wr->remote_qkey);
     PyObject *const *entries = reinterpret_cast<PyListObject *>(sg_list)->ob_item;
-    for (Py_ssize_t j = 0; j < count; ++j) {
-        if (!PyObject_TypeCheck(entries[j], types::SGE)) {
-            return not_a("SGE", entries[j]);
-        }
-    }
-    auto sge_at = [entries](Py_ssize_t j) { return reinterpret_cast<SGEObject *>(entries[j]); };
-    if (wr->send_flags & IBV_SEND_INLINE) {
+    if (wr->send_flags & IBV_SEND_INLINE) [[unlikely]] {
         for (Py_ssize_t j = 0; j < count; ++j) {
-            bufs[j].addr = reinterpret_cast<void *>(static_cast<uintptr_t>(sge_at(j)->addr));
-            bufs[j].length = sge_at(j)->length;
+            if (!PyObject_TypeCheck(entries[j], types::SGE)) {
+                return not_a("SGE", entries[j]);
+            }
+        }
+        for (Py_ssize_t j = 0; j < count; ++j) {
+            const auto *sge = reinterpret_cast<const SGEObject *>(entries[j]);
+            bufs[j].addr = reinterpret_cast<void *>(static_cast<uintptr_t>(sge->addr));
+            bufs[j].length = sge->length;
         }
         ibv_wr_set_inline_data_list(qpx, static_cast<size_t>(count), bufs);
-    } else {
-        for (Py_ssize_t j = 0; j < count; ++j) {
-            sges[j].addr = sge_at(j)->addr;
-            sges[j].length = sge_at(j)->length;
-            sges[j].lkey = sge_at(j)->lkey;
-        }
-        ibv_wr_set_sge_list(qpx, static_cast<size_t>(count), sges);
+        return {};
     }
+    PyTypeObject *const sge_type = types::SGE;
+    for (Py_ssize_t j = 0; j < count; ++j) {
+        PyObject *entry = entries[j];
+        if (!Py_IS_TYPE(entry, sge_type) && !is_sge_subclass_instance(entry)) [[unlikely]] {
+            return not_a("SGE", entry);
+        }
+        const auto *sge = reinterpret_cast<const SGEObject *>(entry);
+        sges[j] = ibv_sge{sge->addr, sge->length, sge->lkey};
+    }
+    ibv_wr_set_sge_list(qpx, static_cast<size_t>(count), sges);
     return {};
 }
 
@@ -286,18 +313,6 @@ bool post_send_batch(QPObject *qp, const Batch &batch)
         return false;
     }
     return true;
-}
-
-// An SGE subclass instance: out of the loops' line, so that the usual exact
-// instance costs them no spilled registers around a call.
-[[gnu::noinline, gnu::cold]] bool is_sge_subclass_instance(PyObject *obj)
-{
-    return PyType_IsSubtype(Py_TYPE(obj), types::SGE) != 0;
-}
-
-inline bool is_sge(PyObject *obj)
-{
-    return Py_IS_TYPE(obj, types::SGE) || is_sge_subclass_instance(obj);
 }
 
 // The checks of one receive request that come before any of its entries
@@ -341,21 +356,38 @@ Built build_recv_local(const Batch &batch, ibv_recv_wr *wrs, ibv_sge *sges)
     if (n > kLocalRecvWrs) {
         return Built::too_big;
     }
-    Py_ssize_t offset = 0;
+    PyTypeObject *const recv_type = types::RecvWR;
+    PyTypeObject *const sge_type = types::SGE;
+    ibv_sge *out = sges;
+    ibv_sge *const out_end = sges + kLocalRecvSges;
     PyObject *not_sge = nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_ssize_t count = recv_wr_entries(batch.items[i]);
-        if (count < 0) {
-            return Built::failed;
+        PyObject *obj = batch.items[i];
+        PyObject *sg_list = reinterpret_cast<RecvWRObject *>(obj)->sg_list;
+        if (!Py_IS_TYPE(obj, recv_type) || sg_list == nullptr || !PyList_CheckExact(sg_list))
+            [[unlikely]] {
+            // The full checks, with their messages (a subclass instance
+            // passes them).
+            if (recv_wr_entries(obj) < 0) {
+                return Built::failed;
+            }
+            sg_list = reinterpret_cast<RecvWRObject *>(obj)->sg_list;
         }
-        if (count > kLocalRecvSges - offset) {
+        // A count past INT_MAX is also past the room left: the heap path
+        // reports it.
+        const Py_ssize_t count = PyList_GET_SIZE(sg_list);
+        if (count > out_end - out) {
             return Built::too_big;
         }
-        auto *wr = reinterpret_cast<RecvWRObject *>(batch.items[i]);
-        PyObject *const *entry = reinterpret_cast<PyListObject *>(wr->sg_list)->ob_item;
+        auto *wr = reinterpret_cast<RecvWRObject *>(obj);
+        wrs[i].wr_id = wr->wr_id;
+        wrs[i].sg_list = count > 0 ? out : nullptr;
+        wrs[i].num_sge = static_cast<int>(count);
+        wrs[i].next = &wrs[i + 1];
+        PyObject *const *entry = reinterpret_cast<PyListObject *>(sg_list)->ob_item;
         PyObject *const *const end = entry + count;
-        for (ibv_sge *out = sges + offset; entry != end; ++entry, ++out) {
-            if (!is_sge(*entry)) {
+        for (; entry != end; ++entry, ++out) {
+            if (!Py_IS_TYPE(*entry, sge_type) && !is_sge_subclass_instance(*entry)) [[unlikely]] {
                 if (not_sge == nullptr) {
                     not_sge = *entry;
                 }
@@ -364,9 +396,8 @@ Built build_recv_local(const Batch &batch, ibv_recv_wr *wrs, ibv_sge *sges)
             const auto *sge = reinterpret_cast<const SGEObject *>(*entry);
             *out = ibv_sge{sge->addr, sge->length, sge->lkey};
         }
-        link_recv_wr(wrs, i, n, wr, count, &sges[offset]);
-        offset += count;
     }
+    wrs[n - 1].next = nullptr;
     if (not_sge != nullptr) {
         raise_expected("SGE", not_sge);
         return Built::failed;

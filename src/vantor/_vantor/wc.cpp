@@ -234,22 +234,25 @@ PyTypeObject *create_WC_type(PyObject *module) { return py::add_type(module, &wc
 
 const py::MethodTable WC_methods = py::method_table(types::WC, kWCMethods);
 
+PyObject *wc_record_sgid(const ExtendedRecord &record)
+{
+    if (!record.has_sgid) {
+        Py_INCREF(Py_None);
+        return Py_None;
+    }
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char *>(record.sgid.raw),
+                                     sizeof(record.sgid.raw));
+}
+
 PyObject *wc_from_ibv_wc(const ibv_wc &src)
 {
-    return new_wc([&src](WCObject &wc) {
-        wc.fields = {
-            .wr_id = src.wr_id,
-            .status = static_cast<int32_t>(src.status),
-            .opcode = static_cast<int32_t>(src.opcode),
-            .vendor_err = src.vendor_err,
-            .byte_len = src.byte_len,
-            .imm_data = ntohl(src.imm_data),
-            .qp_num = src.qp_num,
-            .src_qp = src.src_qp,
-            .wc_flags = src.wc_flags,
-        };
-    });
+    return new_wc([&src](WCObject &wc) { wc_set_fields(wc, src); });
 }
+
+namespace {
+constexpr uint64_t kOptionalFields =
+    IBV_WC_EX_WITH_BYTE_LEN | IBV_WC_EX_WITH_IMM | IBV_WC_EX_WITH_QP_NUM | IBV_WC_EX_WITH_SRC_QP;
+}  // namespace
 
 ExtendedReader::ExtendedReader(const CQExObject *cq)
     : cqx(cq->_cqx), ecq(cq->_ecq), byte_len((cq->_wc_flags & IBV_WC_EX_WITH_BYTE_LEN) != 0),
@@ -257,16 +260,13 @@ ExtendedReader::ExtendedReader(const CQExObject *cq)
       qp_num((cq->_wc_flags & IBV_WC_EX_WITH_QP_NUM) != 0),
       src_qp((cq->_wc_flags & IBV_WC_EX_WITH_SRC_QP) != 0),
       sgid(cq->_ecq != nullptr && cq->_sgid != 0),
-      unsolicited(cq->_ecq != nullptr && cq->_unsolicited != 0)
+      unsolicited(cq->_ecq != nullptr && cq->_unsolicited != 0),
+      standard((cq->_wc_flags & kOptionalFields) == kOptionalFields && !sgid && !unsolicited)
 {}
 
-void ExtendedReader::read(ExtendedRecord &record) const
+void ExtendedReader::read_optional(ExtendedRecord &record) const
 {
     CompletionFields &out = record.fields;
-    out.wr_id = cqx->wr_id;
-    out.status = static_cast<int32_t>(cqx->status);
-    out.opcode = static_cast<int32_t>(ibv_wc_read_opcode(cqx));
-    out.vendor_err = ibv_wc_read_vendor_err(cqx);
     out.byte_len = byte_len ? ibv_wc_read_byte_len(cqx) : 0;
     out.imm_data = imm ? ntohl(ibv_wc_read_imm_data(cqx)) : 0;
     out.qp_num = qp_num ? ibv_wc_read_qp_num(cqx) : 0;
@@ -280,15 +280,13 @@ PyObject *wc_from_record(const ExtendedRecord &record)
 {
     Ref sender;
     if (record.has_sgid) {
-        sender = Ref::steal(PyBytes_FromStringAndSize(
-            reinterpret_cast<const char *>(record.sgid.raw), sizeof(record.sgid.raw)));
+        sender = Ref::steal(wc_record_sgid(record));
         if (!sender) {
             return nullptr;
         }
     }
     return new_wc([&record, &sender](WCObject &wc) {
-        wc.fields = record.fields;
-        wc.unsolicited = record.unsolicited ? 1 : 0;
+        wc_set_fields(wc, record);
         if (sender) {
             Py_SETREF(wc.sgid, sender.release());
         }
