@@ -198,19 +198,23 @@ namespace {
 constexpr uint64_t kReadPiece = uint64_t{1} << 20;
 constexpr uint64_t kWritePiece = kReadPiece;
 
-// Traffic stays in the first this many bytes of a ring while the reader
-// keeps up, rather than going round all of it: fewer pages, each touched
-// for the first time at the cost of a page fault, and fewer cache lines.
+// Small frames stay in the first this many bytes of a ring while the
+// reader keeps up, rather than going round all of it: fewer pages, each
+// touched for the first time at the cost of a page fault, and fewer cache
+// lines. Large ones go round: the lap they would skip is room the reader
+// has not reached yet, which the writer would then wait for.
 constexpr std::size_t kWarmBytes = std::size_t{64} << 10;
+constexpr std::size_t kSmallFrame = kWarmBytes / 4;
 
-// Before a frame of `total` bytes: past the warm part of the ring, and
-// with the start of the ring read already, goes back there, covering the
-// rest of the lap with a skip frame.
+// Before a small frame of `total` bytes: past the warm part of the ring,
+// and with the start of the ring read already, goes back there, covering
+// the rest of the lap with a skip frame.
 bool rewind(Ring &r, std::size_t total)
 {
     const std::size_t off = r.write_offset();
     const std::size_t rest = r.capacity() - off;
-    if (off < kWarmBytes || rest < sizeof(wire::FrameHdr) || r.room() < rest + total) {
+    if (total > kSmallFrame || off < kWarmBytes || rest < sizeof(wire::FrameHdr) ||
+        r.room() < rest + total) {
         return false;
     }
     wire::FrameHdr h{};
