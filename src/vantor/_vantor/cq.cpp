@@ -485,19 +485,23 @@ const py::FunctionDef kBaseMethods[] = {
      "_CQBase.__exit__(self, *exc)\n\nClose the queue; exceptions propagate."},
 };
 
+// One text for both queues' poll_into (a literal, as the method tables
+// need).
+#define POLL_INTO_DOC(cls)                                                                         \
+    cls ".poll_into(self, list wcs, num_entries=None) -> int\n\n"                                  \
+        "Poll up to ``num_entries`` completions (default: ``len(wcs)``) into the WC\n"             \
+        "objects at the start of ``wcs``, overwriting them; return how many were\n"                \
+        "filled. The list's objects are reused rather than new ones made, so a\n"                  \
+        "polling loop can keep one list for all its polls; a WC of a previous\n"                   \
+        "poll that is kept elsewhere changes with it. Every WC is checked before\n"                \
+        "anything is polled; when the poll itself fails, the WCs may be partly\n"                  \
+        "overwritten."
+
 const py::FunctionDef kCQMethods[] = {
     {"poll", cq_poll,
      "CQ.poll(self, int num_entries) -> list\n\n"
      "Poll up to ``num_entries`` completions; return a list of WC."},
-    {"poll_into", cq_poll_into,
-     "CQ.poll_into(self, list wcs, num_entries=None) -> int\n\n"
-     "Poll up to ``num_entries`` completions (default: ``len(wcs)``) into the WC\n"
-     "objects at the start of ``wcs``, overwriting them; return how many were\n"
-     "filled. The list's objects are reused rather than new ones made, so a\n"
-     "polling loop can keep one list for all its polls; a WC of a previous\n"
-     "poll that is kept elsewhere changes with it. Every WC is checked before\n"
-     "anything is polled; when the poll itself fails, the WCs may be partly\n"
-     "overwritten."},
+    {"poll_into", cq_poll_into, POLL_INTO_DOC("CQ")},
     {"query_efa", CQ_query_efa,
      "CQ.query_efa(self) -> CQAttr\n\nReturn the provider's direct CQ layout (EFA 1.4 or newer)."},
     {"close", CQLife::close_method, "CQ.close(self)\n\nDestroy this classic completion queue."},
@@ -507,15 +511,7 @@ const py::FunctionDef kCQExMethods[] = {
     {"poll", cq_ex_poll,
      "CQEx.poll(self, int num_entries) -> list\n\n"
      "Poll up to ``num_entries`` completions; return a list of WC."},
-    {"poll_into", cq_ex_poll_into,
-     "CQEx.poll_into(self, list wcs, num_entries=None) -> int\n\n"
-     "Poll up to ``num_entries`` completions (default: ``len(wcs)``) into the WC\n"
-     "objects at the start of ``wcs``, overwriting them; return how many were\n"
-     "filled. The list's objects are reused rather than new ones made, so a\n"
-     "polling loop can keep one list for all its polls; a WC of a previous\n"
-     "poll that is kept elsewhere changes with it. Every WC is checked before\n"
-     "anything is polled; when the poll itself fails, the WCs may be partly\n"
-     "overwritten."},
+    {"poll_into", cq_ex_poll_into, POLL_INTO_DOC("CQEx")},
     {"query_efa", CQ_query_efa,
      "CQEx.query_efa(self) -> CQAttr\n\n"
      "Return the provider's direct CQ layout (EFA 1.4 or newer)."},
