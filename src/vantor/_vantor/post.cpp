@@ -363,9 +363,10 @@ Built build_recv_local(const Batch &batch, ibv_recv_wr *wrs, ibv_sge *sges)
     PyObject *not_sge = nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *obj = batch.items[i];
-        PyObject *sg_list = reinterpret_cast<RecvWRObject *>(obj)->sg_list;
-        if (!Py_IS_TYPE(obj, recv_type) || sg_list == nullptr || !PyList_CheckExact(sg_list))
-            [[unlikely]] {
+        // The field is read only once the type says it is there.
+        PyObject *sg_list =
+            Py_IS_TYPE(obj, recv_type) ? reinterpret_cast<RecvWRObject *>(obj)->sg_list : nullptr;
+        if (sg_list == nullptr || !PyList_CheckExact(sg_list)) [[unlikely]] {
             // The full checks, with their messages (a subclass instance
             // passes them).
             if (recv_wr_entries(obj) < 0) {
