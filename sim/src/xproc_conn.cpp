@@ -328,8 +328,8 @@ bool write_wstream(Ring &r, WriteStream &s, bool &wake)
     return true;
 }
 
-// Writes queued frames into the ring as far as it has room; a read's data
-// only when the caller holds the world lock (`world_held`). Caller holds
+// Writes queued frames into the ring as far as it has room; a stream's
+// data only when the caller holds the world lock (`world_held`). Caller holds
 // c.mtx; true when the queue is empty.
 bool flush_locked(Conn &c, bool world_held)
 {
@@ -410,13 +410,21 @@ bool Transport::send(Conn &c, uint8_t type, const void *rec, std::size_t rec_len
     if (data.len) {
         data.fn(data.ctx, f.data() + sizeof h + rec_len);
     }
-    c.out.push_back(OutFrame{std::move(f), nullptr, nullptr});
-    if (!c.seg.mapped() || !flush_locked(c, false)) {
+    enqueue_locked(c, OutFrame{std::move(f), nullptr, nullptr}, false);
+    return true;
+}
+
+// Queues `f` behind what waits and writes out what fits; whatever stays
+// marks the connection for the next flush. Caller holds c.mtx (and the
+// world lock, when `world_held`).
+void Transport::enqueue_locked(Conn &c, OutFrame f, bool world_held)
+{
+    c.out.push_back(std::move(f));
+    if (!c.seg.mapped() || !flush_locked(c, world_held)) {
         if (!c.dirty.exchange(true)) {
             ndirty.fetch_add(1);
         }
     }
-    return true;
 }
 
 bool Transport::stream_read(Conn &c, const RemoteReq &r, Pd *pd)
@@ -449,12 +457,7 @@ bool Transport::queue_stream(Conn &c, OutFrame f)
     if (c.closed || c.broken.load()) {
         return false;
     }
-    c.out.push_back(std::move(f));
-    if (!c.seg.mapped() || !flush_locked(c, true)) {
-        if (!c.dirty.exchange(true)) {
-            ndirty.fetch_add(1);
-        }
-    }
+    enqueue_locked(c, std::move(f), true);
     return true;
 }
 
@@ -482,7 +485,7 @@ void Transport::flush(Conn &c)
 {
     // Under the lock: a send() in flight marks its queue dirty only after
     // its own attempt, which may have asked for the wake-up just drained.
-    // The world lock first (lock order), for a read's data.
+    // The world lock first (lock order), for a stream's data.
     std::shared_lock world_lock(world().mtx);
     std::lock_guard lock(c.mtx);
     if (!c.dirty.load()) {

@@ -155,6 +155,7 @@ public:
     // world lock shared.
     bool stream_write(Conn &c, const Transfer &t, const wire::Req &req);
     bool queue_stream(Conn &c, OutFrame f);
+    void enqueue_locked(Conn &c, OutFrame f, bool world_held);
     void accept_all();
     bool read_socket(const ConnPtr &c);
     bool read_ring(const ConnPtr &c, bool &got);
