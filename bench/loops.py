@@ -263,6 +263,33 @@ class VantorPipeline(_VantorPair):
         return elapsed
 
 
+def lock_ping_pong(rounds: int) -> int:
+    """Nanoseconds for ``rounds`` round trips of a lock hand-over between two
+    Python threads: each round trip is two hand-overs of the interpreter
+    lock, each a wake-up of a sleeping thread, the step a pipeline of
+    threads pays whenever one must wait for the other."""
+    import threading
+
+    mine, theirs = threading.Lock(), threading.Lock()
+    mine.acquire()
+    theirs.acquire()
+
+    def other() -> None:
+        for _ in range(rounds):
+            mine.acquire()
+            theirs.release()
+
+    t = threading.Thread(target=other)
+    t.start()
+    t0 = perf_counter_ns()
+    for _ in range(rounds):
+        mine.release()
+        theirs.acquire()
+    elapsed = perf_counter_ns() - t0
+    t.join()
+    return elapsed
+
+
 class VantorWrites(_VantorPair):
     """RDMA_WRITE of ``size`` bytes in batches, first half of a buffer to the second."""
 
