@@ -356,6 +356,55 @@ def test_failed_completion_stops_the_measurement(sim: Any) -> None:
     assert info.value.status == WCStatus.REM_INV_RD_REQ_ERR
 
 
+class _Steps(agents.Agent):
+    """Moves on `moves` of its first rounds, stands still on `idle` more,
+    then is done: a sender, or one waiting for its completions."""
+
+    def __init__(self, moves: int, idle: int = 0) -> None:
+        self.plan = [True] * moves + [False] * idle
+
+    def step(self) -> bool:
+        return self.plan.pop(0) if self.plan else False
+
+    @property
+    def done(self) -> bool:
+        return not self.plan
+
+
+@pytest.mark.parametrize(
+    ("agent", "waits"),
+    [
+        (_Steps(3), 2),  # then only the watcher is left: rounds 4 and 5 wait
+        (_Steps(0, idle=6), 0),  # an agent that may still move: no round waits
+    ],
+)
+def test_drive_waits_for_the_peer_only_when_nothing_but_watching_is_left(
+    agent: _Steps, waits: int
+) -> None:
+    from vantor.cli.remote import Until
+
+    waited: list[float] = []
+    rounds = [0]
+
+    def between() -> bool:
+        rounds[0] += 1
+        return False
+
+    # The peer "answers" in the sixth round, whatever this side did meanwhile.
+    watcher = Until(lambda: rounds[0] >= 6, "the client")
+    agents.drive([agent, watcher], 5, between, waited.append)
+    assert waited == [agents.IDLE_WAIT_S] * waits
+
+
+def test_a_waiting_drive_still_gives_up_without_progress() -> None:
+    from vantor.cli.remote import Until
+
+    waited: list[float] = []
+    with pytest.raises(agents.PerfError, match="no progress for 0.1 s waiting for the client"):
+        agents.drive([Until(lambda: False, "the client")], 0.1, lambda: False, waited.append)
+    assert waited
+
+
 @pytest.mark.parametrize("latency", ["post", "pingpong"])
 def test_perf_gives_up_without_progress(sim: Any, capsys: Any, latency: str) -> None:
     sim.hold()  # the fabric keeps every request: no completion ever comes

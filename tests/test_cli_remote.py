@@ -168,6 +168,23 @@ def test_channel_reads_messages_split_anywhere() -> None:
         b.close()
 
 
+def test_channel_wait_returns_when_a_message_may_be_there() -> None:
+    a, b = socket.socketpair()
+    with net.Channel(a, 5) as ours:
+        ours.wait(0.01)  # nothing comes: back after the time given
+        b.sendall(b'{"x": 1}\n{"y": 2}\n')
+        ours.wait(60)  # bytes arrived: at once
+        assert ours.poll() == {"x": 1}
+        ours.wait(60)  # a whole message buffered, the socket read dry: at once
+        assert ours.poll() == {"y": 2}
+        timer = threading.Timer(0.05, b.sendall, [b'{"z": 3}\n'])
+        timer.start()
+        ours.wait(60)  # wakes when the peer speaks
+        timer.join()
+        assert ours.poll() == {"z": 3}
+        b.close()
+
+
 def test_server_refuses_an_impossible_client(sim: Any) -> None:
     settings = perf.Settings(ops=["send"], sizes=[64])
     thread, port, served, listener = _serve_in_thread(settings)

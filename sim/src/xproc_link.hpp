@@ -168,6 +168,8 @@ public:
 
     // Progress (xproc_progress.cpp).
     void run();
+    // Stays on the rings without sleeping while frames keep coming.
+    void linger();
     // Serves every connection; true when anything arrived. Caller holds
     // io_mtx.
     bool serve_locked(bool poll_sockets);
@@ -199,6 +201,9 @@ private:
     void forget_writes_in(uint64_t conn, bool any_src, uint32_t src_qpn);
     void forget_pending(uint64_t id, const Transfer &t);
     void handle_events(int timeout_ms);
+
+    // The progress thread's: until when it sleeps between requests.
+    uint64_t no_linger_until_ = 0;
 
     // Read by the serving thread only (io lock).
     std::vector<ConnPtr> snap_;

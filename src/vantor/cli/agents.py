@@ -36,6 +36,10 @@ class Target:
     rkey: int
 
 
+#: The longest a passive round waits before looking again (see `drive`).
+IDLE_WAIT_S = 0.05
+
+
 def watchdog(timeout: float, what: Callable[[], str]) -> Callable[[bool], None]:
     """A no-progress guard: call it with True on progress, False otherwise."""
     limit = time.monotonic() + timeout
@@ -59,6 +63,10 @@ def _reap(cq: Any, n: int) -> list[Any]:
 
 
 class Agent:
+    #: Moves nothing itself (it only watches for something to happen): a
+    #: round in which only such agents are left may wait for the peer.
+    passive = False
+
     def step(self) -> bool:
         """Do what can be done now; True when anything moved."""
         raise NotImplementedError
@@ -422,9 +430,15 @@ def drive(
     agents: Sequence[Agent],
     timeout: float,
     between: Callable[[], bool] | None = None,
+    wait: Callable[[float], None] | None = None,
 ) -> None:
     """Step every agent until all are done; `between` runs after each round
-    (the control connection of a two-host test) and may report progress."""
+    (the control connection of a two-host test) and may report progress.
+    When a round moved nothing and only passive agents are left, `wait`
+    (given) blocks until the peer may have said something, at most the
+    seconds it is given: the side of a one-sided test that only waits for
+    the other then leaves its CPU to the device's progress and the other
+    side, instead of spinning."""
     pending = list(agents)
 
     def what() -> str:
@@ -440,3 +454,5 @@ def drive(
         if all(a.done for a in pending):
             return
         check(moved)
+        if not moved and wait is not None and all(a.passive for a in pending if not a.done):
+            wait(IDLE_WAIT_S)

@@ -160,6 +160,12 @@ class Channel:
             line = self._line()
         return _decode(line)
 
+    def wait(self, timeout: float) -> None:
+        """Blocks until something may have arrived, at most `timeout`
+        seconds; at once when a whole message is already buffered."""
+        if b"\n" not in self._buf:
+            select.select([self.sock], [], [], timeout)
+
     def recv(self) -> dict[str, Any]:
         """The next message, waiting up to the channel's timeout."""
         deadline = None if self.timeout is None else time.monotonic() + self.timeout

@@ -51,6 +51,8 @@ PHASES = ("latency", "bandwidth")
 class Until(Agent):
     """Done once `ready()` says so; moves nothing itself."""
 
+    passive = True
+
     def __init__(self, ready: Callable[[], bool], what: str) -> None:
         self.ready, self.what = ready, what
 
@@ -349,7 +351,12 @@ def _serve_phase(
             told = True
         return peer.listen()
 
-    drive([*agents, Until(lambda: peer.sent is not None, "the client")], settings.timeout, between)
+    drive(
+        [*agents, Until(lambda: peer.sent is not None, "the client")],
+        settings.timeout,
+        between,
+        channel.wait,
+    )
     received = (
         receives.arrivals.got if isinstance(receives, Echo) else (receives.got if receives else 0)
     )
