@@ -22,6 +22,11 @@ namespace vsim {
 namespace {
 
 constexpr uint64_t kHandOverNs = 1000000;  // see Transport::run
+// An application whose last two polls were further apart than this does
+// not count as serving the rings: a request would wait longer for its next
+// poll than for this thread's wake-up (a target that looks at its queue
+// every half millisecond made each RDMA read take 0.6 ms).
+constexpr uint64_t kDenseGapNs = 50000;
 // How long the progress thread stays on the rings after the last frame it
 // served before it asks for a wake-up and sleeps: a peer that issues one
 // small operation after another (an RDMA read, waiting for each) then finds
@@ -42,10 +47,27 @@ uint64_t now_ns()
                                      .count());
 }
 
-// When a thread of the application last served from a CQ poll, and how
-// many are blocked serving (wait()).
+// When a thread of the application last served from a CQ poll, the time
+// between that poll and the one before, and how many threads are blocked
+// serving (wait()).
 std::atomic<uint64_t> g_last_app_service{0};
+std::atomic<uint64_t> g_app_gap{~uint64_t{0}};
 std::atomic<int> g_app_waiters{0};
+
+// How much longer the application serves the rings itself, as far as can
+// be told at `now`: 0 once it stopped, or polls too seldom to count.
+uint64_t app_serves_for(uint64_t now)
+{
+    if (g_app_waiters.load() > 0) {
+        return kHandOverNs;
+    }
+    const uint64_t last = g_last_app_service.load(std::memory_order_relaxed);
+    const uint64_t since = now > last ? now - last : 0;  // another thread may be ahead
+    if (since >= kHandOverNs || g_app_gap.load(std::memory_order_relaxed) >= kDenseGapNs) {
+        return 0;
+    }
+    return kHandOverNs - since;
+}
 
 }  // namespace
 
@@ -133,7 +155,9 @@ void Transport::progress()
     if (!io.owns_lock()) {
         return;
     }
-    g_last_app_service.store(now_ns(), std::memory_order_relaxed);
+    const uint64_t now = now_ns();
+    const uint64_t prev = g_last_app_service.exchange(now, std::memory_order_relaxed);
+    g_app_gap.store(now > prev ? now - prev : 0, std::memory_order_relaxed);
     flush_dirty();
     if (serve_locked(false)) {
         if (sleepers.load() > 0) {
@@ -159,12 +183,9 @@ void Transport::run()
         // While the application polls (or waits in ibv_get_cq_event), it
         // serves the rings itself: waking this thread for every message as
         // well would only cost both of them. It takes over once that stops,
-        // after at most kHandOverNs.
-        const uint64_t since = g_app_waiters.load() > 0
-                                   ? 0
-                                   : now_ns() - g_last_app_service.load(std::memory_order_relaxed);
-        if (since < kHandOverNs) {
-            std::this_thread::sleep_for(std::chrono::nanoseconds(kHandOverNs - since));
+        // after at most kHandOverNs, and at once from one that polls seldom.
+        if (const uint64_t wait = app_serves_for(now_ns())) {
+            std::this_thread::sleep_for(std::chrono::nanoseconds(wait));
             continue;
         }
         sleepers.fetch_add(1);
@@ -203,8 +224,7 @@ void Transport::linger()
             return;
         }
         turn = now;
-        if (now - last >= kLingerNs || g_app_waiters.load() > 0 ||
-            now - g_last_app_service.load(std::memory_order_relaxed) < kHandOverNs) {
+        if (now - last >= kLingerNs || app_serves_for(now) > 0) {
             return;  // quiet for long enough, or the application serves
         }
         flush_dirty();
