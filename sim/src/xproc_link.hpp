@@ -186,8 +186,8 @@ public:
 
 private:
     bool on_request(const ConnPtr &c, const unsigned char *body, uint64_t len);
-    void on_response(const ConnPtr &c, const unsigned char *body, uint64_t len);
-    void on_cancel(const ConnPtr &c, const unsigned char *body, uint64_t len);
+    bool on_response(const ConnPtr &c, const unsigned char *body, uint64_t len);
+    bool on_cancel(const ConnPtr &c, const unsigned char *body, uint64_t len);
     bool on_read_data(const ConnPtr &c, const unsigned char *body, uint64_t len);
     bool on_write_data(const ConnPtr &c, const unsigned char *body, uint64_t len);
     // Applies the device's rules to a request for a QP of this process.

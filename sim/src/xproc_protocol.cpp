@@ -42,17 +42,9 @@ bool Transport::on_frame(const ConnPtr &c, uint8_t type, const unsigned char *bo
     case wire::kReq:
         return on_request(c, body, len);
     case wire::kResp:
-        if (len < sizeof(wire::Resp)) {
-            return false;
-        }
-        on_response(c, body, len);
-        return true;
+        return on_response(c, body, len);
     case wire::kCancel:
-        if (len != sizeof(wire::Cancel)) {
-            return false;
-        }
-        on_cancel(c, body, len);
-        return true;
+        return on_cancel(c, body, len);
     case wire::kReadData:
         return on_read_data(c, body, len);
     case wire::kWriteData:
@@ -229,12 +221,14 @@ bool Transport::on_read_data(const ConnPtr &c, const unsigned char *body, uint64
     return true;
 }
 
-void Transport::on_response(const ConnPtr &c, const unsigned char *body, uint64_t len)
+bool Transport::on_response(const ConnPtr &c, const unsigned char *body, uint64_t len)
 {
     wire::Resp w;
-    std::memcpy(&w, body, sizeof w);
+    uint64_t data_len;
+    if (!take_record(body, len, w, data_len)) {
+        return false;
+    }
     const unsigned char *data = body + sizeof w;
-    const uint64_t data_len = len - sizeof w;
     std::shared_lock world_lock(world().mtx);
     Transfer t{};
     uint64_t streamed = 0;
@@ -244,7 +238,7 @@ void Transport::on_response(const ConnPtr &c, const unsigned char *body, uint64_
         auto it = pending.find(w.id);
         // A request the sender gave up on (QP flushed or destroyed) is gone.
         if (it == pending.end() || it->second.conn != c->id) {
-            return;
+            return true;
         }
         t.src = it->second.src;
         t.slot = it->second.slot;
@@ -265,15 +259,20 @@ void Transport::on_response(const ConnPtr &c, const unsigned char *body, uint64_
     }
     t.src->deferred.fetch_sub(1);
     complete_send(t, status, vendor);
+    return true;
 }
 
-void Transport::on_cancel(const ConnPtr &c, const unsigned char *body, uint64_t)
+bool Transport::on_cancel(const ConnPtr &c, const unsigned char *body, uint64_t len)
 {
     wire::Cancel w;
-    std::memcpy(&w, body, sizeof w);
+    uint64_t rest;
+    if (!take_record(body, len, w, rest) || rest != 0) {
+        return false;
+    }
     std::shared_lock world_lock(world().mtx);
     drop_waiting(c->id, false, w.src_qpn);
     forget_writes_in(c->id, false, w.src_qpn);
+    return true;
 }
 
 // Forgets the pieces of writes of connection `conn` whose requests will
