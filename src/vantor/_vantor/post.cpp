@@ -177,14 +177,8 @@ Refusal not_a(const char *expected, PyObject *object)
     return {Refusal::Kind::not_a, expected, object, 0};
 }
 
-// An SGE subclass instance: out of the loops' line, so that the usual exact
+// A subclass instance: out of the loops' line, so that the usual exact
 // instance costs them no spilled registers around a call.
-[[gnu::noinline, gnu::cold]] bool is_sge_subclass_instance(PyObject *obj)
-{
-    return PyType_IsSubtype(Py_TYPE(obj), types::SGE) != 0;
-}
-
-// The same for any type.
 [[gnu::noinline, gnu::cold]] bool is_subclass_instance(PyObject *obj, PyTypeObject *type)
 {
     return PyType_IsSubtype(Py_TYPE(obj), type) != 0;
@@ -193,11 +187,6 @@ Refusal not_a(const char *expected, PyObject *object)
 inline bool is_a(PyObject *obj, PyTypeObject *type)
 {
     return Py_IS_TYPE(obj, type) || is_subclass_instance(obj, type);
-}
-
-inline bool is_sge(PyObject *obj)
-{
-    return Py_IS_TYPE(obj, types::SGE) || is_sge_subclass_instance(obj);
 }
 
 // Checks one request and adds it to the open batch, calling nothing of
@@ -262,7 +251,7 @@ Refusal build_send(ibv_qp_ex *qpx, PyObject *obj, uint64_t allowed_ops, ibv_sge 
     PyObject *const *entries = reinterpret_cast<PyListObject *>(sg_list)->ob_item;
     if (wr->send_flags & IBV_SEND_INLINE) [[unlikely]] {
         for (Py_ssize_t j = 0; j < count; ++j) {
-            if (!PyObject_TypeCheck(entries[j], types::SGE)) {
+            if (!is_a(entries[j], types::SGE)) {
                 return not_a("SGE", entries[j]);
             }
         }
@@ -277,7 +266,7 @@ Refusal build_send(ibv_qp_ex *qpx, PyObject *obj, uint64_t allowed_ops, ibv_sge 
     PyTypeObject *const sge_type = types::SGE;
     for (Py_ssize_t j = 0; j < count; ++j) {
         PyObject *entry = entries[j];
-        if (!Py_IS_TYPE(entry, sge_type) && !is_sge_subclass_instance(entry)) [[unlikely]] {
+        if (!is_a(entry, sge_type)) [[unlikely]] {
             return not_a("SGE", entry);
         }
         const auto *sge = reinterpret_cast<const SGEObject *>(entry);
@@ -388,7 +377,7 @@ Built build_recv_local(const Batch &batch, ibv_recv_wr *wrs, ibv_sge *sges)
         PyObject *const *entry = reinterpret_cast<PyListObject *>(sg_list)->ob_item;
         PyObject *const *const end = entry + count;
         for (; entry != end; ++entry, ++out) {
-            if (!Py_IS_TYPE(*entry, sge_type) && !is_sge_subclass_instance(*entry)) [[unlikely]] {
+            if (!is_a(*entry, sge_type)) [[unlikely]] {
                 if (not_sge == nullptr) {
                     not_sge = *entry;
                 }
